@@ -1,0 +1,20 @@
+# Developer switches: sanitizers, warnings as errors, invariant checks.
+set(XRAY_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address;undefined or thread")
+option(XRAY_WERROR "Treat warnings as errors" OFF)
+
+if(XRAY_SANITIZE)
+  list(JOIN XRAY_SANITIZE "," _xray_san)
+  add_compile_options(-fsanitize=${_xray_san} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${_xray_san})
+  add_compile_definitions(XRAY_CHECK_INVARIANTS)
+endif()
+if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+  add_compile_definitions(XRAY_CHECK_INVARIANTS)
+endif()
+
+function(xray_apply_dev_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(XRAY_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

@@ -1,0 +1,88 @@
+// src/dataset.h: the market records of one instrument and their lists.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "errors.h"
+#include "json_value.h"
+
+namespace xray {
+
+enum class TradeSide : uint8_t { Buy = 0, Sell = 1 };
+enum class BookEventKind : uint8_t { Snapshot = 0, Diff = 1 };
+enum class LiquidationSide : uint8_t { Long = 0, Short = 1 };
+
+struct Candle {
+  int64_t ts;  // ms
+  double open;
+  double high;
+  double low;
+  double close;
+  double volume;
+};
+
+struct Trade {
+  int64_t ts;  // ms
+  double price;
+  double qty;
+  TradeSide side;  // aggressor side
+};
+
+struct PriceLevel {
+  double price;
+  double qty;
+};
+
+struct BookEvent {
+  int64_t ts;  // ms
+  BookEventKind kind;
+  std::vector<PriceLevel> bids;  // in the order given
+  std::vector<PriceLevel> asks;
+};
+
+struct FundingEvent {
+  int64_t ts;  // ms
+  double rate;
+};
+
+struct OiEvent {
+  int64_t ts;  // ms
+  double oi;
+};
+
+struct LiquidationEvent {
+  int64_t ts;  // ms
+  double price;
+  double qty;
+  LiquidationSide side;  // side of the liquidated position
+};
+
+// Six lists; a stored dataset keeps each in ascending ts order, equal ts in
+// input order.
+struct Dataset {
+  std::vector<Candle> candles;
+  std::vector<Trade> trades;
+  std::vector<BookEvent> book;
+  std::vector<FundingEvent> funding;
+  std::vector<OiEvent> oi;
+  std::vector<LiquidationEvent> liquidations;
+};
+
+struct DatasetBounds {
+  int64_t from_ts;  // ms, smallest ts of any record
+  int64_t to_ts;    // ms, largest ts of any record
+  uint64_t count;   // record_count
+};
+
+// The "dataset" member of "load", value setting.
+[[nodiscard]] Result<Dataset> decode_dataset_value(const JsonValue& value);
+// Stable sort of each list by ts.
+void sort_by_ts(Dataset& dataset);
+// Sum of the six list lengths (a book event counts once).
+uint64_t record_count(const Dataset& dataset);
+// Absent when the dataset holds no record.
+std::optional<DatasetBounds> dataset_bounds(const Dataset& dataset);
+
+}  // namespace xray

@@ -1,0 +1,25 @@
+// src/panels/panels.h: the four panel computations. None of them fails.
+#pragma once
+
+#include "../errors.h"
+#include "../frame.h"
+#include "../spec.h"
+
+namespace xray {
+
+PanelData compute_footprint(const XrayPanel::Footprint& config, const DatasetWindow& window);
+PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const DatasetWindow& window);
+PanelData compute_liquidation_map(const XrayPanel::LiquidationMap& config,
+                                  const DatasetWindow& window);
+PanelData compute_funding_oi_divergence(const XrayPanel::FundingOiDivergence& config,
+                                        const DatasetWindow& window);
+
+// Dispatches on the panel's kind.
+PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);
+
+// Checked for every panel before any is computed: a panel whose output would
+// exceed the size limit fails the frame with a Data error naming the kind,
+// the bucket count and the limit. Allocates nothing.
+[[nodiscard]] Status check_panel_size(const XrayPanel& panel, const DatasetWindow& window);
+
+}  // namespace xray

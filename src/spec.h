@@ -1,0 +1,54 @@
+// src/spec.h: the spec of an instance: symbol, window and panels.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "errors.h"
+#include "json_value.h"
+
+namespace xray {
+
+// One analysis panel of the spec; the variant order is the order of the
+// names in the unknown-variant message.
+struct XrayPanel {
+  struct Footprint {
+    double price_bin = 1.0;
+    int64_t bucket_ms = 60000;  // ms; validated, not used by the computation
+  };
+  struct BookHeatmap {
+    double price_bin = 1.0;
+    int64_t bucket_ms = 60000;  // ms
+    uint32_t depth_levels = 40;
+  };
+  struct LiquidationMap {
+    double price_bin = 1.0;
+  };
+  struct FundingOiDivergence {
+    int64_t bucket_ms = 60000;  // ms
+  };
+  using Variant = std::variant<Footprint, BookHeatmap, LiquidationMap, FundingOiDivergence>;
+  Variant config;
+};
+
+struct XraySpec {
+  std::string dataset_ref;         // free-form, never examined
+  std::string symbol;              // must not be empty
+  std::optional<int64_t> from_ts;  // ms, inclusive lower bound of every window
+  std::optional<int64_t> to_ts;    // ms, the cursor is clamped to it
+  std::vector<XrayPanel> panels;   // evaluated and reported in this order
+};
+
+// The constructor's text (already trimmed), text setting: members in document
+// order, duplicates rejected, every message with the position suffix.
+[[nodiscard]] Result<XraySpec> decode_spec_text(std::string_view text);
+// The "spec" member of "set_spec", value setting.
+[[nodiscard]] Result<XraySpec> decode_spec_value(const JsonValue& value);
+// BadSpec with the first failing check's message.
+[[nodiscard]] Status validate_spec(const XraySpec& spec);
+
+}  // namespace xray

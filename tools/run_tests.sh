@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs every test: builds and installs the package into a virtual environment,
+# builds the GoogleTest suites, runs ctest, then pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+VENV=${VENV:-.venv-test}
+BUILD=${BUILD:-build-test}
+
+"$PYTHON" -m venv "$VENV"
+# shellcheck disable=SC1091
+. "$VENV/bin/activate"
+python -m pip install -q --upgrade pip
+python -m pip install -q ".[test]" cmake ninja
+
+cmake -S . -B "$BUILD" -G Ninja -DXRAY_BUILD_TESTS=ON -DXRAY_WERROR=ON
+cmake --build "$BUILD" -j2
+ctest --test-dir "$BUILD" --output-on-failure -j2
+
+python -m pytest -q tests/python
