@@ -31,10 +31,12 @@ LevelRange level_range(double lo, double hi) {
   return {edge(lo), edge(hi)};
 }
 
+// The edges are non-decreasing from level to level (each is a rounded,
+// monotone function of the level index; a NaN centre makes every level
+// admit nothing), so the key ranges of a row only move forward.
 struct PriceGrid {
-  std::vector<double> price;        // lower edge of each level
-  std::vector<LevelRange> ranges;   // key range of each level
-  bool ascending = true;            // both edges non-decreasing: cursors only move forward
+  std::vector<double> price;       // lower edge of each level
+  std::vector<LevelRange> ranges;  // key range of each level
 };
 
 double book_mid(const BookState& book) {
@@ -60,19 +62,16 @@ PriceGrid price_grid(double mid, double price_bin, uint32_t depth_levels) {
     const double hi = round8(price_bin + lo);
     grid.price[i] = lo;
     grid.ranges[i] = level_range(lo, hi);
-    if (i > 0) {
-      const LevelRange& prev = grid.ranges[i - 1];
-      grid.ascending = grid.ascending && prev.lo_key <= grid.ranges[i].lo_key &&
-                       prev.hi_key <= grid.ranges[i].hi_key;
-    }
+    XRAY_ASSERT(i == 0 || (grid.ranges[i - 1].lo_key <= grid.ranges[i].lo_key &&
+                           grid.ranges[i - 1].hi_key <= grid.ranges[i].hi_key),
+                "level edges never decrease");
   }
   return grid;
 }
 
 // sums[i] = the quantities of the side's entries in level i, added in
-// ascending price order from -0.0. With an ascending grid both range ends
-// only move forward, so after one search a row costs the levels plus the
-// entries inside the grid.
+// ascending price order from -0.0. Both range ends only move forward, so
+// after one search a row costs the levels plus the entries inside the grid.
 void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
   const auto entries = side.entries();
   const std::size_t n = entries.size();
@@ -81,13 +80,8 @@ void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
   std::size_t b = side.lower_bound(grid.ranges[0].hi_key);
   for (std::size_t i = 0; i < levels; ++i) {
     const LevelRange& range = grid.ranges[i];
-    if (grid.ascending) {
-      while (a < n && entries[a].key < range.lo_key) ++a;
-      while (b < n && entries[b].key < range.hi_key) ++b;
-    } else {
-      a = side.lower_bound(range.lo_key);
-      b = side.lower_bound(range.hi_key);
-    }
+    while (a < n && entries[a].key < range.lo_key) ++a;
+    while (b < n && entries[b].key < range.hi_key) ++b;
     double sum = -0.0;
     for (std::size_t j = a; j < b; ++j) sum += entries[j].qty;
     sums[i] = sum;

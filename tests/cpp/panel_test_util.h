@@ -45,12 +45,18 @@ inline std::string panel_text(const PanelData& panel) {
   std::string text;
   const auto doubles = [&](const char* name, const std::vector<double>& values) {
     text += name;
-    for (double x : values) text += " " + exact_text(x);
+    for (double x : values) {
+      text += ' ';
+      text += exact_text(x);
+    }
     text += "\n";
   };
   const auto integers = [&](const char* name, const std::vector<int64_t>& values) {
     text += name;
-    for (int64_t x : values) text += " " + std::to_string(x);
+    for (int64_t x : values) {
+      text += ' ';
+      text += std::to_string(x);
+    }
     text += "\n";
   };
   if (const auto* f = std::get_if<PanelData::Footprint>(&panel.data)) {
@@ -63,8 +69,12 @@ inline std::string panel_text(const PanelData& panel) {
     doubles("intensity", h->intensity);
   } else if (const auto* l = std::get_if<PanelData::LiquidationMap>(&panel.data)) {
     for (const BinnedLiquidation& e : l->events) {
-      text += std::to_string(e.ts) + " " + exact_text(e.price_bin) + " " + exact_text(e.qty) +
-              (e.side == LiquidationSide::Long ? " long\n" : " short\n");
+      text += std::to_string(e.ts);
+      text += ' ';
+      text += exact_text(e.price_bin);
+      text += ' ';
+      text += exact_text(e.qty);
+      text += e.side == LiquidationSide::Long ? " long\n" : " short\n";
     }
   } else if (const auto* s = std::get_if<PanelData::FundingOiDivergence>(&panel.data)) {
     integers("time", s->time);
@@ -77,12 +87,12 @@ inline std::string panel_text(const PanelData& panel) {
 
 // A DatasetWindow over vectors owned by the test.
 struct WindowData {
-  std::vector<Candle> candles;
-  std::vector<Trade> trades;
-  std::vector<BookEvent> book;
-  std::vector<FundingEvent> funding;
-  std::vector<OiEvent> oi;
-  std::vector<LiquidationEvent> liquidations;
+  std::vector<Candle> candles{};
+  std::vector<Trade> trades{};
+  std::vector<BookEvent> book{};
+  std::vector<FundingEvent> funding{};
+  std::vector<OiEvent> oi{};
+  std::vector<LiquidationEvent> liquidations{};
 
   DatasetWindow window() const { return {candles, trades, book, funding, oi, liquidations}; }
 };

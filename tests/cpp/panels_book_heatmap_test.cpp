@@ -1,0 +1,315 @@
+// The book replay and the heatmap: worked example, snapshot and diff rules,
+// bucket and level edges, and a randomized comparison with a plain full-scan
+// model of the panel.
+#include <gtest/gtest.h>
+
+#include <compare>
+#include <map>
+
+#include "panel_test_util.h"
+#include "panels/book_state.h"
+#include "panels/panel_common.h"
+#include "panels/panels.h"
+
+namespace xray {
+namespace {
+
+using testing::exact_text;
+using testing::kInf;
+using testing::kNaN;
+using testing::panel_text;
+using testing::WindowData;
+using Levels = std::vector<PriceLevel>;
+
+BookEvent snapshot(int64_t ts, Levels bids, Levels asks) {
+  return {ts, BookEventKind::Snapshot, std::move(bids), std::move(asks)};
+}
+BookEvent diff(int64_t ts, Levels bids, Levels asks) {
+  return {ts, BookEventKind::Diff, std::move(bids), std::move(asks)};
+}
+
+PanelData heatmap(const std::vector<BookEvent>& book, double price_bin, uint32_t depth,
+                  int64_t bucket_ms) {
+  WindowData data;
+  data.book = book;
+  return compute_book_heatmap({price_bin, bucket_ms, depth}, data.window());
+}
+
+std::string expected_heatmap(std::vector<int64_t> time, std::vector<double> price,
+                             std::vector<double> intensity) {
+  return panel_text(PanelData{PanelData::BookHeatmap{std::move(time), std::move(price),
+                                                     std::move(intensity)}});
+}
+
+const std::string kEmpty = expected_heatmap({}, {}, {});
+
+// "price:qty" of one side in key order.
+std::string side_text(const BookSide& side) {
+  std::string text;
+  for (const BookSide::Entry& e : side.entries()) {
+    text += exact_text(from_total_order_key(e.key));
+    text += ':';
+    text += exact_text(e.qty);
+    text += ' ';
+  }
+  return text;
+}
+
+struct ReplayCase {
+  const char* name;
+  std::vector<BookEvent> events;
+  const char* bids;
+  const char* asks;
+};
+
+TEST(BookReplay, SnapshotAndDiffRules) {
+  const ReplayCase cases[] = {
+      {"zero quantity removes", {snapshot(0, {{1, 2}, {3, 4}}, {{5, 6}}), diff(1, {{1, 0}}, {})},
+       "3.0:4.0 ", "5.0:6.0 "},
+      {"negative zero removes", {snapshot(0, {{1, 2}}, {{5, 6}}), diff(1, {}, {{5, -0.0}})},
+       "1.0:2.0 ", ""},
+      {"removing an absent price changes nothing",
+       {snapshot(0, {{1, 2}}, {}), diff(1, {{7, 0}}, {})}, "1.0:2.0 ", ""},
+      {"replace, not add", {diff(0, {{1, 2}}, {}), diff(1, {{1, 5}}, {})}, "1.0:5.0 ", ""},
+      {"later level in one list wins", {diff(0, {{1, 2}, {1, 3}, {2, 1}, {2, 0}}, {})}, "1.0:3.0 ",
+       ""},
+      {"diff keeps other levels",
+       {snapshot(0, {{1, 1}, {2, 2}}, {{3, 3}}), diff(1, {{2, 9}}, {{4, 4}})}, "1.0:1.0 2.0:9.0 ",
+       "3.0:3.0 4.0:4.0 "},
+      {"later snapshot discards everything",
+       {snapshot(0, {{1, 1}}, {{3, 3}}), diff(1, {{2, 2}}, {}), snapshot(2, {{0.5, 1}}, {})},
+       "0.5:1.0 ", ""},
+      {"NaN quantity is stored", {diff(0, {{1, kNaN}}, {})}, "1.0:nan:7ff8000000000000 ", ""},
+      {"zeros and NaN are distinct keys in total order",
+       {diff(0, {{0.0, 1}, {kNaN, 2}, {-0.0, 3}, {-kInf, 4}, {-kNaN, 5}}, {})},
+       "nan:fff8000000000000:5.0 -inf:4.0 -0.0:3.0 0.0:1.0 nan:7ff8000000000000:2.0 ", ""},
+  };
+  for (const ReplayCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    BookState state;
+    for (const BookEvent& e : c.events) apply_book_event(state, e);
+    EXPECT_EQ(side_text(state.bids), c.bids);
+    EXPECT_EQ(side_text(state.asks), c.asks);
+  }
+}
+
+TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
+  // Grows past the initial room from both ends and shrinks again.
+  BookSide side;
+  std::map<double, double> model;
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 5000; ++i) {
+    const double price = static_cast<double>(rng() % 200) - 100.0;
+    const double qty = (rng() % 3 == 0) ? 0.0 : static_cast<double>(rng() % 50);
+    side.set(price, qty);
+    if (qty == 0.0) {
+      model.erase(price);
+    } else {
+      model[price] = qty;
+    }
+  }
+  std::string expected;
+  for (const auto& [price, qty] : model) {
+    expected += exact_text(price);
+    expected += ':';
+    expected += exact_text(qty);
+    expected += ' ';
+  }
+  EXPECT_EQ(side_text(side), expected);
+}
+
+struct HeatmapCase {
+  const char* name;
+  std::vector<BookEvent> events;
+  double price_bin;
+  uint32_t depth;
+  int64_t bucket_ms;
+  std::string expected;
+};
+
+TEST(BookHeatmap, Table) {
+  const HeatmapCase cases[] = {
+      {"worked example", {snapshot(1500, {{99.5, 2}}, {{100.5, 3}})}, 1, 3, 1000,
+       expected_heatmap({1000}, {99, 100, 101}, {2, 3, -0.0})},
+      {"no events", {}, 1, 3, 1000, kEmpty},
+      {"no asks at the end, both sides earlier",
+       {snapshot(0, {{99, 1}}, {{101, 1}}), snapshot(5000, {{99, 1}}, {})}, 1, 3, 1000, kEmpty},
+      {"no bids at the end", {diff(0, {{99, 1}}, {{101, 1}}), diff(1, {{99, 0}}, {})}, 1, 3, 1000,
+       kEmpty},
+      {"event at a bucket end counts for the next bucket",
+       {snapshot(0, {{99, 1}}, {{101, 1}}), diff(1000, {{99, 5}}, {})}, 1, 3, 1000,
+       expected_heatmap({0, 1000}, {99, 100, 101}, {1, -0.0, 1, 5, -0.0, 1})},
+      {"event one ms before the end counts for its bucket",
+       {snapshot(0, {{99, 1}}, {{101, 1}}), diff(999, {{99, 5}}, {})}, 1, 3, 1000,
+       expected_heatmap({0}, {99, 100, 101}, {5, -0.0, 1})},
+      {"empty buckets repeat the previous row",
+       {snapshot(0, {{99, 1}}, {{101, 1}}), diff(3500, {{100, 2}}, {})}, 1, 3, 1000,
+       expected_heatmap({0, 1000, 2000, 3000}, {99, 100, 101},
+                        {1, -0.0, 1, 1, -0.0, 1, 1, -0.0, 1, 1, 2, 1})},
+      {"negative timestamps round down", {snapshot(-1, {{99, 1}}, {{101, 1}})}, 1, 3, 1000,
+       expected_heatmap({-1000}, {99, 100, 101}, {1, -0.0, 1})},
+      {"negative span", {snapshot(-2001, {{99, 1}}, {{101, 1}}), diff(-1000, {{99, 2}}, {})}, 1,
+       1, 1000, expected_heatmap({-3000, -2000, -1000}, {100}, {-0.0, -0.0, -0.0})},
+      {"depth 1 holds the centre only", {snapshot(0, {{99, 1}}, {{101, 1}})}, 1, 1, 1000,
+       expected_heatmap({0}, {100}, {-0.0})},
+      {"even depth has one more level below",
+       {snapshot(0, {{98, 1}, {99, 2}}, {{101, 4}})}, 1, 4, 10,
+       expected_heatmap({0}, {98, 99, 100, 101}, {1, 2, -0.0, 4})},
+      {"lo inclusive, hi exclusive, sums in one cell",
+       {snapshot(0, {{99, 1}, {99.5, 0.1}, {99.99999999, 0.2}, {100, 8}}, {{101, 16}})}, 1, 3, 10,
+       expected_heatmap({0}, {99, 100, 101}, {1.3, 8, 16})},
+      {"cells are rounded to 8 decimals",
+       {snapshot(0, {{99, 0.123456789}}, {{101, 1e-9}})}, 1, 3, 10,
+       expected_heatmap({0}, {99, 100, 101}, {0.12345679, -0.0, 0.0})},
+      {"both zero keys lie in the level starting at zero",
+       {snapshot(0, {{-0.0, 1}, {0.0, 2}, {-1, 4}}, {{1, 8}})}, 1, 3, 10,
+       expected_heatmap({0}, {-1, 0, 1}, {4, 3, 8})},
+      {"a NaN price never counts",
+       {snapshot(0, {{-kNaN, 5}, {-1, 1}}, {{kNaN, 7}, {1, 2}})}, 1, 3, 10,
+       expected_heatmap({0}, {-1, 0, 1}, {1, -0.0, 2})},
+      {"quantities of one level from both sides add up",
+       {snapshot(0, {{100.2, 1}}, {{100.7, 2}})}, 1, 3, 10,
+       expected_heatmap({0}, {99, 100, 101}, {-0.0, 3, -0.0})},
+      {"NaN best bid gives a grid that admits nothing",
+       {snapshot(0, {{kNaN, 1}, {99, 1}}, {{101, 1}})}, 1, 2, 10,
+       expected_heatmap({0}, {kNaN, kNaN}, {-0.0, -0.0})},
+      {"huge prices give an infinite grid",
+       {snapshot(0, {{1.5e308, 1}}, {{1.7e308, 2}})}, 1e300, 1, 10,
+       expected_heatmap({0}, {kInf}, {-0.0})},
+      {"a later snapshot in the same bucket replaces the book",
+       {snapshot(0, {{99, 1}}, {{101, 1}}), diff(5, {{100, 3}}, {}),
+        snapshot(7, {{99, 2}}, {{101, 2}})},
+       1, 3, 1000, expected_heatmap({0}, {99, 100, 101}, {2, -0.0, 2})},
+  };
+  for (const HeatmapCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(panel_text(heatmap(c.events, c.price_bin, c.depth, c.bucket_ms)), c.expected);
+  }
+}
+
+// ---- The plain model: ordered maps in total order, every cell a full scan.
+
+struct TotalLess {
+  bool operator()(double a, double b) const { return std::is_lt(std::strong_order(a, b)); }
+};
+using ModelSide = std::map<double, double, TotalLess>;
+
+double model_round8(double x) { return std::round(x * 1e8) / 1e8; }
+
+void model_apply(ModelSide& bids, ModelSide& asks, const BookEvent& e) {
+  if (e.kind == BookEventKind::Snapshot) {
+    bids.clear();
+    asks.clear();
+  }
+  const auto apply = [](ModelSide& side, const Levels& levels) {
+    for (const PriceLevel& l : levels) {
+      if (l.qty == 0.0) {
+        side.erase(l.price);
+      } else {
+        side[l.price] = l.qty;
+      }
+    }
+  };
+  apply(bids, e.bids);
+  apply(asks, e.asks);
+}
+
+int64_t model_floor_div(int64_t a, int64_t b) {
+  return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+PanelData::BookHeatmap model_heatmap(const std::vector<BookEvent>& events, double price_bin,
+                                     uint32_t depth, int64_t bucket_ms) {
+  PanelData::BookHeatmap out;
+  if (events.empty()) return out;
+  ModelSide bids;
+  ModelSide asks;
+  for (const BookEvent& e : events) model_apply(bids, asks, e);
+  if (bids.empty() || asks.empty()) return out;
+  const double best_bid = bids.rbegin()->first;
+  const double best_ask = asks.begin()->first;
+  const double h = 8.988465674311579e307;
+  const double mid = (std::fabs(best_bid) <= h && std::fabs(best_ask) <= h)
+                         ? (best_bid + best_ask) * 0.5
+                         : best_bid * 0.5 + best_ask * 0.5;
+  const double centre = model_round8(std::floor(mid / price_bin) * price_bin);
+  const int64_t half = depth / 2;
+  for (int64_t i = 0; i < depth; ++i) {
+    out.price.push_back(model_round8(centre + static_cast<double>(i - half) * price_bin));
+  }
+  const int64_t q0 = model_floor_div(events.front().ts, bucket_ms);
+  const int64_t q1 = model_floor_div(events.back().ts, bucket_ms);
+  bids.clear();
+  asks.clear();
+  std::size_t cursor = 0;
+  for (int64_t k = 0; k < q1 - q0 + 1; ++k) {
+    const int64_t t = q0 * bucket_ms + k * bucket_ms;
+    while (cursor < events.size() && events[cursor].ts < t + bucket_ms) {
+      model_apply(bids, asks, events[cursor++]);
+    }
+    out.time.push_back(t);
+    for (double lo : out.price) {
+      const double hi = model_round8(price_bin + lo);
+      const auto sum = [&](const ModelSide& side) {
+        double s = -0.0;
+        for (const auto& [p, q] : side) {
+          if (lo <= p && p < hi) s += q;
+        }
+        return s;
+      };
+      out.intensity.push_back(model_round8(sum(bids) + sum(asks)));
+    }
+  }
+  return out;
+}
+
+// Small grids around zero with prices on and next to the level edges, both
+// zeros, NaNs of both signs and infinities, quantities of every kind.
+std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64_t bucket_ms) {
+  std::vector<double> prices = {-0.0, 0.0, kNaN, -kNaN, 1e-12, -1e-12};
+  for (int m = -8; m <= 8; ++m) {
+    prices.push_back(m * price_bin * 0.5);
+    prices.push_back(m * price_bin * 0.5 + 1e-9);
+  }
+  if (rng() % 10 == 0) prices.push_back(kInf);
+  if (rng() % 10 == 0) prices.push_back(-kInf);
+  const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, 0.1, 0.2, kNaN, 1e-9, -1.0, 3.3333333};
+  const std::size_t count = 1 + rng() % 25;
+  const int64_t start = static_cast<int64_t>(rng() % 6000) - 3000;
+  const int64_t max_step = rng() % 2 == 0 ? bucket_ms / 2 : bucket_ms * 3;
+  const std::vector<int64_t> times = testing::random_times(rng, count, start, max_step);
+  std::vector<BookEvent> events;
+  for (std::size_t i = 0; i < count; ++i) {
+    BookEvent e{times[i], rng() % 5 == 0 ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
+    for (std::size_t j = rng() % 5; j > 0; --j) {
+      e.bids.push_back({testing::pick(rng, prices), testing::pick(rng, qtys)});
+    }
+    for (std::size_t j = rng() % 5; j > 0; --j) {
+      e.asks.push_back({testing::pick(rng, prices), testing::pick(rng, qtys)});
+    }
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+TEST(BookHeatmap, MatchesFullScanModelOnRandomBooks) {
+  const std::vector<double> bins = {0.5, 1.0, 0.1, 0.3, 0.25, 1e-9, 3e-8, 7.0};
+  const std::vector<int64_t> bucket_widths = {1, 7, 100, 1000, 5000};
+  int non_empty = 0;
+  for (uint64_t seed = 0; seed < 3000; ++seed) {
+    std::mt19937_64 rng(seed);
+    const double price_bin = testing::pick(rng, bins);
+    const int64_t bucket_ms = testing::pick(rng, bucket_widths);
+    const auto depth = static_cast<uint32_t>(1 + rng() % 9);
+    const std::vector<BookEvent> events = random_book(rng, price_bin, bucket_ms);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::string expected =
+        panel_text(PanelData{model_heatmap(events, price_bin, depth, bucket_ms)});
+    ASSERT_EQ(panel_text(heatmap(events, price_bin, depth, bucket_ms)), expected);
+    non_empty += expected != kEmpty;
+  }
+  EXPECT_GT(non_empty, 1000);  // the comparison is not mostly about empty books
+}
+
+}  // namespace
+}  // namespace xray
