@@ -69,17 +69,43 @@ PriceGrid price_grid(double mid, double price_bin, uint32_t depth_levels) {
   return grid;
 }
 
+// Index of the first entry whose key is not below key.
+std::size_t first_not_below(std::span<const BookSide::Entry> entries, uint64_t key) {
+  return static_cast<std::size_t>(
+      std::lower_bound(entries.begin(), entries.end(), key,
+                       [](const BookSide::Entry& e, uint64_t k) { return e.key < k; }) -
+      entries.begin());
+}
+
+// Index of the first level whose key is above key.
+template <class KeyOf>
+std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf key_of) {
+  return static_cast<std::size_t>(
+      std::upper_bound(ranges.begin(), ranges.end(), key,
+                       [&](uint64_t k, const LevelRange& r) { return k < key_of(r); }) -
+      ranges.begin());
+}
+
 // sums[i] = the quantities of the side's entries in level i, added in
-// ascending price order from -0.0. Both range ends only move forward, so
-// after one search a row costs the levels plus the entries inside the grid.
+// ascending price order from -0.0. Only the levels between the side's lowest
+// and highest key can hold anything; there both range ends only move
+// forward, so a row costs the levels plus the entries inside the grid.
 void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
-  const auto entries = side.entries();
+  const std::span<const LevelRange> ranges = grid.ranges;
+  std::fill(sums, sums + ranges.size(), -0.0);
+  const std::span<const BookSide::Entry> entries = side.entries();
+  if (entries.empty()) return;
+  // Levels ending at or below the lowest key, or starting above the highest, stay empty.
+  const std::size_t first_level = first_above(
+      ranges, entries.front().key, [](const LevelRange& r) { return r.hi_key; });
+  const std::size_t end_level = first_above(
+      ranges, entries.back().key, [](const LevelRange& r) { return r.lo_key; });
+  if (first_level >= end_level) return;
   const std::size_t n = entries.size();
-  const std::size_t levels = grid.ranges.size();
-  std::size_t a = side.lower_bound(grid.ranges[0].lo_key);
-  std::size_t b = side.lower_bound(grid.ranges[0].hi_key);
-  for (std::size_t i = 0; i < levels; ++i) {
-    const LevelRange& range = grid.ranges[i];
+  std::size_t a = first_not_below(entries, ranges[first_level].lo_key);
+  std::size_t b = first_not_below(entries, ranges[first_level].hi_key);
+  for (std::size_t i = first_level; i < end_level; ++i) {
+    const LevelRange& range = ranges[i];
     while (a < n && entries[a].key < range.lo_key) ++a;
     while (b < n && entries[b].key < range.hi_key) ++b;
     double sum = -0.0;

@@ -1,84 +1,95 @@
-// src/panels/book_state.cpp: flat sorted book sides and the event replay.
+// src/panels/book_state.cpp: hashed book sides and the event replay.
 #include "book_state.h"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 
 #include "panel_common.h"
 
 namespace xray {
+namespace {
 
-std::size_t BookSide::lower_bound(uint64_t key) const {
-  // Branch-free halving: the comparison feeds a conditional move, so a book
-  // of a few dozen levels is searched without mispredictions.
-  const Entry* base = buf_.data() + head_;
-  std::size_t len = tail_ - head_;
-  if (len == 0) return 0;
-  while (len > 1) {
-    const std::size_t half = len / 2;
-    base = (base[half - 1].key < key) ? base + half : base;
-    len -= half;
-  }
-  const std::size_t index = static_cast<std::size_t>(base - (buf_.data() + head_));
-  return index + (base->key < key ? 1 : 0);
-}
+constexpr std::size_t kInitialSlots = 64;
+
+bool is_free(const BookSide::Entry& slot) { return std::bit_cast<uint64_t>(slot.qty) == 0; }
+
+}  // namespace
 
 void BookSide::set(double price, double qty) {
+  if (slots_.empty()) grow();
   const uint64_t key = total_order_key(price);
-  const std::size_t pos = head_ + lower_bound(key);
-  const bool found = pos < tail_ && buf_[pos].key == key;
-  if (qty == 0.0) {
-    if (found) erase_at(pos);
-  } else if (found) {
-    buf_[pos].qty = qty;
-  } else {
-    insert_at(pos, Entry{key, qty});
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
+    Entry& entry = slots_[slot];
+    if (is_free(entry)) {
+      if (qty == 0.0) return;  // removing an absent price changes nothing
+      entry = Entry{key, qty};
+      ++count_;
+      sorted_current_ = false;
+      if (count_ * 2 > slots_.size()) grow();
+      return;
+    }
+    if (entry.key == key) {
+      if (qty == 0.0) {
+        erase_slot(slot);
+      } else {
+        entry.qty = qty;
+      }
+      sorted_current_ = false;
+      return;
+    }
+  }
+}
+
+void BookSide::erase_slot(std::size_t slot) {
+  // Backward-shift deletion: later members of the probe run move up into the
+  // hole when their home slot allows it, so lookups never need tombstones.
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t hole = slot;
+  for (std::size_t next = (hole + 1) & mask; !is_free(slots_[next]); next = (next + 1) & mask) {
+    const std::size_t wanted = home(slots_[next].key);
+    // The entry may fill the hole unless its home lies cyclically in (hole, next].
+    const bool stays = hole <= next ? (hole < wanted && wanted <= next)
+                                    : (hole < wanted || wanted <= next);
+    if (!stays) {
+      slots_[hole] = slots_[next];
+      hole = next;
+    }
+  }
+  slots_[hole] = Entry{0, 0.0};
+  --count_;
+}
+
+void BookSide::grow() {
+  std::vector<Entry> old(std::max(kInitialSlots, slots_.size() * 2), Entry{0, 0.0});
+  old.swap(slots_);
+  shift_ = 64 - std::countr_zero(slots_.size());
+  const std::size_t mask = slots_.size() - 1;
+  for (const Entry& entry : old) {
+    if (is_free(entry)) continue;
+    std::size_t slot = home(entry.key);
+    while (!is_free(slots_[slot])) slot = (slot + 1) & mask;
+    slots_[slot] = entry;
   }
 }
 
 void BookSide::clear() {
-  head_ = tail_ = buf_.size() / 2;
+  if (count_ != 0) std::fill(slots_.begin(), slots_.end(), Entry{0, 0.0});
+  count_ = 0;
+  sorted_current_ = false;
 }
 
-void BookSide::insert_at(std::size_t pos, Entry entry) {
-  Entry* data = buf_.data();
-  const std::size_t left = pos - head_;
-  const std::size_t right = tail_ - pos;
-  if (head_ > 0 && (left <= right || tail_ == buf_.size())) {
-    std::memmove(data + head_ - 1, data + head_, left * sizeof(Entry));
-    --head_;
-    data[pos - 1] = entry;
-    return;
+std::span<const BookSide::Entry> BookSide::entries() const {
+  if (!sorted_current_) {
+    sorted_.clear();
+    for (const Entry& entry : slots_) {
+      if (!is_free(entry)) sorted_.push_back(entry);
+    }
+    std::sort(sorted_.begin(), sorted_.end(),
+              [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    sorted_current_ = true;
   }
-  if (tail_ < buf_.size()) {
-    std::memmove(data + pos + 1, data + pos, right * sizeof(Entry));
-    ++tail_;
-    data[pos] = entry;
-    return;
-  }
-  // Full: regrow with the entries centred, leaving room at both ends.
-  const std::size_t count = size() + 1;
-  std::vector<Entry> grown(std::max<std::size_t>(32, count * 2));
-  const std::size_t new_head = (grown.size() - count) / 2;
-  std::copy(data + head_, data + pos, grown.data() + new_head);
-  grown[new_head + left] = entry;
-  std::copy(data + pos, data + tail_, grown.data() + new_head + left + 1);
-  buf_.swap(grown);
-  head_ = new_head;
-  tail_ = new_head + count;
-}
-
-void BookSide::erase_at(std::size_t pos) {
-  Entry* data = buf_.data();
-  const std::size_t left = pos - head_;
-  const std::size_t right = tail_ - pos - 1;
-  if (left < right) {
-    std::memmove(data + head_ + 1, data + head_, left * sizeof(Entry));
-    ++head_;
-  } else {
-    std::memmove(data + pos, data + pos + 1, right * sizeof(Entry));
-    --tail_;
-  }
+  return sorted_;
 }
 
 void apply_levels(BookSide& side, std::span<const PriceLevel> levels) {

@@ -10,10 +10,10 @@
 
 namespace xray {
 
-// One side of the book: price -> quantity, each price at most once, kept in
-// the total order of the prices. A flat array with free room at both ends, so
-// an insertion or removal shifts only the shorter part: updates near either
-// end of the side (where the best price lives) move few entries.
+// One side of the book: price -> quantity, each price (bit pattern) at most
+// once. Updates go to an open-addressing table, so one costs a hash and a
+// probe or two whatever the size of the book; the entries are put in price
+// order only when they are read, once per change rather than once per update.
 class BookSide {
  public:
   struct Entry {
@@ -26,20 +26,24 @@ class BookSide {
   void set(double price, double qty);
   void clear();
 
-  bool empty() const { return head_ == tail_; }
-  std::size_t size() const { return tail_ - head_; }
-  // Entries in ascending key order.
-  std::span<const Entry> entries() const { return {buf_.data() + head_, tail_ - head_}; }
-  // Index (into entries()) of the first entry whose key is not less than key.
-  std::size_t lower_bound(uint64_t key) const;
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  // Entries in ascending key order (the total order of the prices).
+  std::span<const Entry> entries() const;
 
  private:
-  void insert_at(std::size_t pos, Entry entry);
-  void erase_at(std::size_t pos);
+  std::size_t home(uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void erase_slot(std::size_t slot);
+  void grow();
 
-  std::vector<Entry> buf_;  // entries live in buf_[head_, tail_)
-  std::size_t head_ = 0;
-  std::size_t tail_ = 0;
+  // A held quantity is never zero, so +0.0 marks a free slot.
+  std::vector<Entry> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;
+  mutable std::vector<Entry> sorted_;
+  mutable bool sorted_current_ = true;
 };
 
 struct BookState {

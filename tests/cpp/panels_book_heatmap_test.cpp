@@ -42,6 +42,8 @@ std::string expected_heatmap(std::vector<int64_t> time, std::vector<double> pric
 }
 
 const std::string kEmpty = expected_heatmap({}, {}, {});
+// The NaNs at the very ends of the total order.
+const double kWidestNaN = std::bit_cast<double>(uint64_t{0x7FFFFFFFFFFFFFFF});
 
 // "price:qty" of one side in key order.
 std::string side_text(const BookSide& side) {
@@ -94,28 +96,31 @@ TEST(BookReplay, SnapshotAndDiffRules) {
 }
 
 TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
-  // Grows past the initial room from both ends and shrinks again.
+  // Grows the table several times and removes from long probe runs, checked
+  // against an ordered map as it goes.
   BookSide side;
-  std::map<double, double> model;
+  std::map<uint64_t, double> model;  // key -> qty
   std::mt19937_64 rng(5);
-  for (int i = 0; i < 5000; ++i) {
-    const double price = static_cast<double>(rng() % 200) - 100.0;
+  for (int i = 0; i < 20000; ++i) {
+    const double price = static_cast<double>(rng() % 600) * 0.5 - 150.0;
     const double qty = (rng() % 3 == 0) ? 0.0 : static_cast<double>(rng() % 50);
     side.set(price, qty);
     if (qty == 0.0) {
-      model.erase(price);
+      model.erase(total_order_key(price));
     } else {
-      model[price] = qty;
+      model[total_order_key(price)] = qty;
     }
+    ASSERT_EQ(side.size(), model.size());
+    if (i % 97 != 0) continue;
+    std::string expected;
+    for (const auto& [key, q] : model) {
+      expected += exact_text(from_total_order_key(key));
+      expected += ':';
+      expected += exact_text(q);
+      expected += ' ';
+    }
+    ASSERT_EQ(side_text(side), expected) << "after update " << i;
   }
-  std::string expected;
-  for (const auto& [price, qty] : model) {
-    expected += exact_text(price);
-    expected += ':';
-    expected += exact_text(qty);
-    expected += ' ';
-  }
-  EXPECT_EQ(side_text(side), expected);
 }
 
 struct HeatmapCase {
@@ -166,6 +171,9 @@ TEST(BookHeatmap, Table) {
        expected_heatmap({0}, {-1, 0, 1}, {4, 3, 8})},
       {"a NaN price never counts",
        {snapshot(0, {{-kNaN, 5}, {-1, 1}}, {{kNaN, 7}, {1, 2}})}, 1, 3, 10,
+       expected_heatmap({0}, {-1, 0, 1}, {1, -0.0, 2})},
+      {"NaNs with every payload bit set never count",
+       {snapshot(0, {{-kWidestNaN, 5}, {-1, 1}}, {{kWidestNaN, 7}, {1, 2}})}, 1, 3, 10,
        expected_heatmap({0}, {-1, 0, 1}, {1, -0.0, 2})},
       {"quantities of one level from both sides add up",
        {snapshot(0, {{100.2, 1}}, {{100.7, 2}})}, 1, 3, 10,
