@@ -154,7 +154,10 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   std::vector<double> ask_sums(depth);
 
   // Sampling pass: the same book object, emptied, replays the events bucket
-  // by bucket with one forward cursor.
+  // by bucket with one forward cursor. Every level lies within the key span
+  // from the first level's lo to the last one's hi (both edges only grow),
+  // so prices outside it are never read and are not stored.
+  const LevelRange grid_span{grid.ranges.front().lo_key, grid.ranges.back().hi_key};
   book.bids.clear();
   book.asks.clear();
   std::size_t cursor = 0;
@@ -171,7 +174,7 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
     }
     const auto bucket_events = events.subspan(cursor, end - cursor);
     for (const BookEvent& event : bucket_events.subspan(replay_start(bucket_events))) {
-      apply_book_event(book, event);
+      apply_book_event_within(book, event, grid_span.lo_key, grid_span.hi_key);
     }
     cursor = end;
     sample_row(book, grid, bid_sums, ask_sums, row);

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "panel_common.h"
-
 namespace xray {
 namespace {
 
@@ -15,9 +13,8 @@ bool is_free(const BookSide::Entry& slot) { return std::bit_cast<uint64_t>(slot.
 
 }  // namespace
 
-void BookSide::set(double price, double qty) {
+void BookSide::set_key(uint64_t key, double qty) {
   if (slots_.empty()) grow();
-  const uint64_t key = total_order_key(price);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
     Entry& entry = slots_[slot];
@@ -92,17 +89,40 @@ std::span<const BookSide::Entry> BookSide::entries() const {
   return sorted_;
 }
 
-void apply_levels(BookSide& side, std::span<const PriceLevel> levels) {
-  for (const PriceLevel& level : levels) side.set(level.price, level.qty);
+namespace {
+
+template <class Keep>
+void apply_levels_kept(BookSide& side, std::span<const PriceLevel> levels, Keep keep) {
+  for (const PriceLevel& level : levels) {
+    const uint64_t key = total_order_key(level.price);
+    if (keep(key)) side.set_key(key, level.qty);
+  }
 }
 
-void apply_book_event(BookState& state, const BookEvent& event) {
+template <class Keep>
+void apply_event_kept(BookState& state, const BookEvent& event, Keep keep) {
   if (event.kind == BookEventKind::Snapshot) {
     state.bids.clear();
     state.asks.clear();
   }
-  apply_levels(state.bids, event.bids);
-  apply_levels(state.asks, event.asks);
+  apply_levels_kept(state.bids, event.bids, keep);
+  apply_levels_kept(state.asks, event.asks, keep);
+}
+
+}  // namespace
+
+void apply_levels(BookSide& side, std::span<const PriceLevel> levels) {
+  apply_levels_kept(side, levels, [](uint64_t) { return true; });
+}
+
+void apply_book_event(BookState& state, const BookEvent& event) {
+  apply_event_kept(state, event, [](uint64_t) { return true; });
+}
+
+void apply_book_event_within(BookState& state, const BookEvent& event, uint64_t lo_key,
+                             uint64_t hi_key) {
+  apply_event_kept(state, event,
+                   [&](uint64_t key) { return lo_key <= key && key < hi_key; });
 }
 
 std::size_t replay_start(std::span<const BookEvent> events) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../dataset.h"
+#include "panel_common.h"
 
 namespace xray {
 
@@ -23,7 +24,8 @@ class BookSide {
 
   // A zero quantity (either sign) removes the price; any other (NaN too)
   // replaces the quantity held for it.
-  void set(double price, double qty);
+  void set(double price, double qty) { set_key(total_order_key(price), qty); }
+  void set_key(uint64_t key, double qty);
   void clear();
 
   bool empty() const { return count_ == 0; }
@@ -57,6 +59,11 @@ void apply_levels(BookSide& side, std::span<const PriceLevel> levels);
 // A snapshot first empties both sides, whatever its lists hold; then bids and
 // asks are applied, bids first.
 void apply_book_event(BookState& state, const BookEvent& event);
+
+// The same, keeping only prices whose key lies in [lo_key, hi_key): when
+// only those can ever be read, the others need not be stored at all.
+void apply_book_event_within(BookState& state, const BookEvent& event, uint64_t lo_key,
+                             uint64_t hi_key);
 
 // Index of the last snapshot in events, or 0 when there is none: replaying
 // from there leaves the same book as replaying all of them.
