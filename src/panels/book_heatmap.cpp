@@ -25,15 +25,20 @@ struct LevelRange {
   uint64_t hi_key;
 };
 
-LevelRange level_range(double lo, double hi) {
-  if (std::isnan(lo) || std::isnan(hi)) return {0, 0};
+// The key ranges never move down from one level to the next: both edges are
+// rounded, monotone functions of the level index. NaN edges (an infinite
+// centre plus an infinite offset, or a NaN centre) come in one run at either
+// end of the grid; their empty range is placed where the previous level's
+// range ends, so the order holds there too.
+LevelRange level_range(double lo, double hi, const LevelRange* previous) {
+  if (std::isnan(lo) || std::isnan(hi)) {
+    const uint64_t at = previous != nullptr ? previous->hi_key : 0;
+    return {at, at};
+  }
   const auto edge = [](double x) { return total_order_key(x == 0.0 ? -0.0 : x); };
   return {edge(lo), edge(hi)};
 }
 
-// The edges are non-decreasing from level to level (each is a rounded,
-// monotone function of the level index; a NaN centre makes every level
-// admit nothing), so the key ranges of a row only move forward.
 struct PriceGrid {
   std::vector<double> price;       // lower edge of each level
   std::vector<LevelRange> ranges;  // key range of each level
@@ -61,7 +66,7 @@ PriceGrid price_grid(double mid, double price_bin, uint32_t depth_levels) {
     const double lo = round8(centre + static_cast<double>(int64_t{i} - half) * price_bin);
     const double hi = round8(price_bin + lo);
     grid.price[i] = lo;
-    grid.ranges[i] = level_range(lo, hi);
+    grid.ranges[i] = level_range(lo, hi, i > 0 ? &grid.ranges[i - 1] : nullptr);
     XRAY_ASSERT(i == 0 || (grid.ranges[i - 1].lo_key <= grid.ranges[i].lo_key &&
                            grid.ranges[i - 1].hi_key <= grid.ranges[i].hi_key),
                 "level edges never decrease");
@@ -89,7 +94,8 @@ std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf 
 // sums[i] = the quantities of the side's entries in level i, added in
 // ascending price order from -0.0. Only the levels between the side's lowest
 // and highest key can hold anything; there both range ends only move
-// forward, so a row costs the levels plus the entries inside the grid.
+// forward (the ranges are ordered), so a row costs the levels plus the
+// entries inside the grid.
 void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
   const std::span<const LevelRange> ranges = grid.ranges;
   std::fill(sums, sums + ranges.size(), -0.0);

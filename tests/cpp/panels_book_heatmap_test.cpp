@@ -123,6 +123,13 @@ TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
   }
 }
 
+// The NaN that the hardware produces for inf - inf (its sign differs between
+// machines), computed at run time rather than folded by the compiler.
+double runtime_sum(double a, double b) {
+  volatile double left = a;
+  return left + b;
+}
+
 struct HeatmapCase {
   const char* name;
   std::vector<BookEvent> events;
@@ -181,6 +188,10 @@ TEST(BookHeatmap, Table) {
       {"NaN best bid gives a grid that admits nothing",
        {snapshot(0, {{kNaN, 1}, {99, 1}}, {{101, 1}})}, 1, 2, 10,
        expected_heatmap({0}, {kNaN, kNaN}, {-0.0, -0.0})},
+      {"an infinite centre and offsets give infinite and NaN edges that admit nothing",
+       {snapshot(0, {{-kInf, 1}}, {{5, 1}})}, 1e308, 5, 10,
+       expected_heatmap({0}, {-kInf, -kInf, -kInf, -kInf, runtime_sum(-kInf, kInf)},
+                        {-0.0, -0.0, -0.0, -0.0, -0.0})},
       {"huge prices give an infinite grid",
        {snapshot(0, {{1.5e308, 1}}, {{1.7e308, 2}})}, 1e300, 1, 10,
        expected_heatmap({0}, {kInf}, {-0.0})},
@@ -301,7 +312,7 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
 }
 
 TEST(BookHeatmap, MatchesFullScanModelOnRandomBooks) {
-  const std::vector<double> bins = {0.5, 1.0, 0.1, 0.3, 0.25, 1e-9, 3e-8, 7.0};
+  const std::vector<double> bins = {0.5, 1.0, 0.1, 0.3, 0.25, 1e-9, 3e-8, 7.0, 1e308};
   const std::vector<int64_t> bucket_widths = {1, 7, 100, 1000, 5000};
   int non_empty = 0;
   for (uint64_t seed = 0; seed < 3000; ++seed) {
