@@ -15,7 +15,7 @@
 #include "frame.h"
 #include "json_text.h"
 
-namespace xray::testing {
+namespace xray::panel_testing {
 
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -115,4 +115,4 @@ const T& pick(std::mt19937_64& rng, const std::vector<T>& values) {
   return values[rng() % values.size()];
 }
 
-}  // namespace xray::testing
+}  // namespace xray::panel_testing

@@ -14,11 +14,7 @@
 namespace xray {
 namespace {
 
-using testing::exact_text;
-using testing::kInf;
-using testing::kNaN;
-using testing::panel_text;
-using testing::WindowData;
+using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 using Levels = std::vector<PriceLevel>;
 
 BookEvent snapshot(int64_t ts, Levels bids, Levels asks) {
@@ -296,15 +292,15 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
   const std::size_t count = 1 + rng() % 25;
   const int64_t start = static_cast<int64_t>(rng() % 6000) - 3000;
   const int64_t max_step = rng() % 2 == 0 ? bucket_ms / 2 : bucket_ms * 3;
-  const std::vector<int64_t> times = testing::random_times(rng, count, start, max_step);
+  const std::vector<int64_t> times = random_times(rng, count, start, max_step);
   std::vector<BookEvent> events;
   for (std::size_t i = 0; i < count; ++i) {
     BookEvent e{times[i], rng() % 5 == 0 ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
     for (std::size_t j = rng() % 5; j > 0; --j) {
-      e.bids.push_back({testing::pick(rng, prices), testing::pick(rng, qtys)});
+      e.bids.push_back({pick(rng, prices), pick(rng, qtys)});
     }
     for (std::size_t j = rng() % 5; j > 0; --j) {
-      e.asks.push_back({testing::pick(rng, prices), testing::pick(rng, qtys)});
+      e.asks.push_back({pick(rng, prices), pick(rng, qtys)});
     }
     events.push_back(std::move(e));
   }
@@ -317,8 +313,8 @@ TEST(BookHeatmap, MatchesFullScanModelOnRandomBooks) {
   int non_empty = 0;
   for (uint64_t seed = 0; seed < 3000; ++seed) {
     std::mt19937_64 rng(seed);
-    const double price_bin = testing::pick(rng, bins);
-    const int64_t bucket_ms = testing::pick(rng, bucket_widths);
+    const double price_bin = pick(rng, bins);
+    const int64_t bucket_ms = pick(rng, bucket_widths);
     const auto depth = static_cast<uint32_t>(1 + rng() % 9);
     const std::vector<BookEvent> events = random_book(rng, price_bin, bucket_ms);
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -11,9 +11,7 @@
 namespace xray {
 namespace {
 
-using testing::exact_text;
-using testing::kInf;
-using testing::kNaN;
+using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 
 struct RoundCase {
   double in;
@@ -89,25 +87,6 @@ TEST(TotalOrderKey, SortsInTotalOrderAndRoundTrips) {
   EXPECT_NE(total_order_key(minus_nan), total_order_key(kNaN));
 }
 
-struct FloorDivCase {
-  int64_t a;
-  int64_t b;
-  int64_t q;
-};
-
-TEST(FloorDiv, Table) {
-  const FloorDivCase cases[] = {
-      {1500, 1000, 1},      {-1, 1000, -1},      {-1000, 1000, -1},
-      {-1001, 1000, -2},    {0, 7, 0},           {INT64_MIN, 1, INT64_MIN},
-      {INT64_MIN, 3, -3074457345618258603},      {INT64_MAX, 1, INT64_MAX},
-      {INT64_MIN, INT64_MAX, -2},                {INT64_MAX, INT64_MAX, 1},
-  };
-  for (const FloorDivCase& c : cases) {
-    SCOPED_TRACE(std::to_string(c.a) + " / " + std::to_string(c.b));
-    EXPECT_EQ(floor_div(c.a, c.b), c.q);
-  }
-}
-
 struct BucketCase {
   const char* name;
   int64_t first;
@@ -122,6 +101,7 @@ TEST(TimeBuckets, Table) {
   const BucketCase cases[] = {
       {"one bucket", 1500, 1500, 1000, "1000", "1", true},
       {"negative first", -1, 1, 1000, "-1000", "2", true},
+      {"negative multiple", -2000, -1001, 1000, "-2000", "1", true},
       {"every ms of the range", INT64_MIN, INT64_MAX, 1, "-9223372036854775808",
        "18446744073709551616", true},
       {"first start below the range", INT64_MIN, INT64_MIN, 3, "-9223372036854775809", "1",

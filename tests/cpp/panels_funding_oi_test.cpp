@@ -8,8 +8,7 @@
 namespace xray {
 namespace {
 
-using testing::panel_text;
-using testing::WindowData;
+using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 
 std::string expected_series(std::vector<int64_t> time, std::vector<double> funding,
                             std::vector<double> oi, std::vector<double> price) {
@@ -96,10 +95,10 @@ TEST(FundingOiDivergence, MatchesPerBucketModel) {
   const std::vector<int64_t> widths = {1, 10, 1000};
   for (uint64_t seed = 0; seed < 300; ++seed) {
     std::mt19937_64 rng(seed);
-    const int64_t bucket_ms = testing::pick(rng, widths);
+    const int64_t bucket_ms = pick(rng, widths);
     const auto values = [&](std::size_t n) {
       const int64_t start = static_cast<int64_t>(rng() % 4000) - 2000;
-      return testing::random_times(rng, n, start, bucket_ms * 2);
+      return random_times(rng, n, start, bucket_ms * 2);
     };
     WindowData d;
     for (int64_t ts : values(rng() % 20)) d.funding.push_back({ts, (rng() % 1000) * 1e-7});

@@ -11,10 +11,7 @@
 namespace xray {
 namespace {
 
-using testing::kInf;
-using testing::kNaN;
-using testing::panel_text;
-using testing::WindowData;
+using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 
 constexpr LiquidationSide kLong = LiquidationSide::Long;
 constexpr LiquidationSide kShort = LiquidationSide::Short;
@@ -88,11 +85,11 @@ TEST(LiquidationMap, MatchesOneStableSort) {
   for (uint64_t seed = 0; seed < 300; ++seed) {
     std::mt19937_64 rng(seed);
     const std::size_t count = rng() % 400;
-    std::vector<int64_t> times = testing::random_times(rng, count, -50, rng() % 3);
+    std::vector<int64_t> times = random_times(rng, count, -50, rng() % 3);
     if (seed % 10 == 0) std::shuffle(times.begin(), times.end(), rng);
     std::vector<LiquidationEvent> events;
     for (std::size_t i = 0; i < count; ++i) {
-      events.push_back({times[i], testing::pick(rng, prices), static_cast<double>(i),
+      events.push_back({times[i], pick(rng, prices), static_cast<double>(i),
                         rng() % 2 == 0 ? kLong : kShort});
     }
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -9,8 +9,7 @@
 namespace xray {
 namespace {
 
-using testing::panel_text;
-using testing::WindowData;
+using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 
 BookEvent two_sided(int64_t ts) { return {ts, BookEventKind::Snapshot, {{99, 1}}, {{101, 1}}}; }
 BookEvent no_asks(int64_t ts) { return {ts, BookEventKind::Snapshot, {{99, 1}}, {}}; }
