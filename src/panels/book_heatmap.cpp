@@ -91,14 +91,26 @@ std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf 
       ranges.begin());
 }
 
-// sums[i] = the quantities of the side's entries in level i, added in
-// ascending price order from -0.0. Only the levels between the side's lowest
-// and highest key can hold anything; there both range ends only move
-// forward (the ranges are ordered), so a row costs the levels plus the
-// entries inside the grid.
-void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
+// One side's sums for a row: sums[i] for levels [first, end), -0.0 (an
+// empty sum) everywhere else. Only that run is written and cleared, so a row
+// costs the levels the side reaches, not the whole grid.
+struct LevelSums {
+  explicit LevelSums(std::size_t levels) : sums(levels, -0.0) {}
+  double at(std::size_t i) const { return sums[i]; }
+
+  std::vector<double> sums;
+  std::size_t first = 0;
+  std::size_t end = 0;
+};
+
+// The quantities of the side's entries in each level, added in ascending
+// price order from -0.0. Only the levels between the side's lowest and
+// highest key can hold anything; there both range ends only move forward
+// (the ranges are ordered), so this costs those levels plus the entries.
+void sum_levels(const BookSide& side, const PriceGrid& grid, LevelSums& out) {
+  std::fill(out.sums.begin() + out.first, out.sums.begin() + out.end, -0.0);
+  out.first = out.end = 0;
   const std::span<const LevelRange> ranges = grid.ranges;
-  std::fill(sums, sums + ranges.size(), -0.0);
   const std::span<const BookSide::Entry> entries = side.entries();
   if (entries.empty()) return;
   // Levels ending at or below the lowest key, or starting above the highest, stay empty.
@@ -116,21 +128,35 @@ void sum_levels(const BookSide& side, const PriceGrid& grid, double* sums) {
     while (b < n && entries[b].key < range.hi_key) ++b;
     double sum = -0.0;
     for (std::size_t j = a; j < b; ++j) sum += entries[j].qty;
-    sums[i] = sum;
+    out.sums[i] = sum;
   }
+  out.first = first_level;
+  out.end = end_level;
 }
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
 
-void sample_row(const BookState& book, const PriceGrid& grid, std::vector<double>& bid_sums,
-                std::vector<double>& ask_sums, double* row) {
-  sum_levels(book.bids, grid, bid_sums.data());
-  sum_levels(book.asks, grid, ask_sums.data());
-  for (std::size_t i = 0; i < bid_sums.size(); ++i) {
-    const double cell = bid_sums[i] + ask_sums[i];
+// cell = round8(bid sum + ask sum); outside both sides' runs that is -0.0.
+void sample_row(const BookState& book, const PriceGrid& grid, LevelSums& bids, LevelSums& asks,
+                std::span<double> row) {
+  sum_levels(book.bids, grid, bids);
+  sum_levels(book.asks, grid, asks);
+  const auto reached = [](const LevelSums& s) { return s.first < s.end; };
+  std::size_t first = row.size();
+  std::size_t end = 0;
+  for (const LevelSums* side : {&bids, &asks}) {
+    if (!reached(*side)) continue;
+    first = std::min(first, side->first);
+    end = std::max(end, side->end);
+  }
+  if (first >= end) first = end = 0;
+  std::fill(row.begin(), row.begin() + first, -0.0);
+  for (std::size_t i = first; i < end; ++i) {
+    const double cell = bids.at(i) + asks.at(i);
     // round8(-0.0) is -0.0: empty cells skip the rounding.
     row[i] = is_negative_zero(cell) ? cell : round8(cell);
   }
+  std::fill(row.begin() + end, row.end(), -0.0);
 }
 
 }  // namespace
@@ -156,8 +182,8 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   const std::size_t depth = config.depth_levels;
   out.time.resize(bucket_count);
   out.intensity.resize(bucket_count * depth);
-  std::vector<double> bid_sums(depth);
-  std::vector<double> ask_sums(depth);
+  LevelSums bid_sums(depth);
+  LevelSums ask_sums(depth);
 
   // Sampling pass: the same book object, emptied, replays the events bucket
   // by bucket with one forward cursor. Every level lies within the key span
@@ -183,7 +209,7 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
       apply_book_event_within(book, event, grid_span.lo_key, grid_span.hi_key);
     }
     cursor = end;
-    sample_row(book, grid, bid_sums, ask_sums, row);
+    sample_row(book, grid, bid_sums, ask_sums, std::span<double>(row, depth));
   }
   out.price = std::move(grid.price);
   return PanelData{std::move(out)};
