@@ -128,39 +128,47 @@ def heatmap_numpy(book, depth):
     return lo, round8(qty @ onehot)
 
 
-def heatmap_python(ts, kind, nb, na, prices, qtys, depth):
-    """A plain replay with two dicts, bucket by bucket."""
-    def apply(bids, asks, e, offset):
-        if kind[e] == 0:
+def book_as_json_lists(book):
+    """The book events in the form json.loads gives them."""
+    events, offset = [], 0
+    prices, qtys = book.price.tolist(), book.qty.tolist()
+    for ts, kind, nb, na in zip(book.ts.tolist(), book.kind.tolist(), book.nb.tolist(),
+                                book.na.tolist()):
+        bids = [[prices[j], qtys[j]] for j in range(offset, offset + nb)]
+        asks = [[prices[j], qtys[j]] for j in range(offset + nb, offset + nb + na)]
+        events.append({"ts": ts, "kind": "snapshot" if kind == 0 else "diff",
+                       "bids": bids, "asks": asks})
+        offset += nb + na
+    return events
+
+
+def heatmap_python(events, depth):
+    """A plain replay with two dicts, bucket by bucket, on the decoded JSON."""
+    def apply(bids, asks, event):
+        if event["kind"] == "snapshot":
             bids.clear()
             asks.clear()
-        for side, count in ((bids, nb[e]), (asks, na[e])):
-            for j in range(offset, offset + count):
-                if qtys[j] == 0.0:
-                    side.pop(prices[j], None)
+        for side, levels in ((bids, event["bids"]), (asks, event["asks"])):
+            for price, qty in levels:
+                if qty == 0.0:
+                    side.pop(price, None)
                 else:
-                    side[prices[j]] = qtys[j]
-            offset += count
-        return offset
+                    side[price] = qty
 
-    offsets, offset = [], 0
-    for e in range(len(ts)):
-        offsets.append(offset)
-        offset += nb[e] + na[e]
-    last_snapshot = max((e for e in range(len(ts)) if kind[e] == 0), default=0)
+    last_snapshot = max((i for i, e in enumerate(events) if e["kind"] == "snapshot"), default=0)
     bids, asks = {}, {}
-    for e in range(last_snapshot, len(ts)):
-        apply(bids, asks, e, offsets[e])
+    for event in events[last_snapshot:]:
+        apply(bids, asks, event)
     lo, hi = grid_from_mid((max(bids) + min(asks)) * 0.5, depth)
     lo, hi = lo.tolist(), hi.tolist()
 
-    q0, q1 = ts[0] // BUCKET_MS, ts[-1] // BUCKET_MS
+    q0, q1 = events[0]["ts"] // BUCKET_MS, events[-1]["ts"] // BUCKET_MS
     bids, asks = {}, {}
     rows, cursor = [], 0
     for k in range(q1 - q0 + 1):
         end = (q0 + k + 1) * BUCKET_MS
-        while cursor < len(ts) and ts[cursor] < end:
-            apply(bids, asks, cursor, offsets[cursor])
+        while cursor < len(events) and events[cursor]["ts"] < end:
+            apply(bids, asks, events[cursor])
             cursor += 1
         row = [0.0] * depth
         for side in (bids, asks):
@@ -222,7 +230,7 @@ def main():
         rows.append(("footprint, 1M trades", cpp["footprint"], "numpy", ms))
 
         book = Book(d)
-        lists = [x.tolist() for x in (book.ts, book.kind, book.nb, book.na, book.price, book.qty)]
+        json_events = book_as_json_lists(book)
         for depth in (40, 400):
             name = f"heatmap_{depth}"
             ms, (lo, cells) = timed(lambda: heatmap_numpy(book, depth), 5)
@@ -230,7 +238,7 @@ def main():
             assert np.array_equal(lo, load(d, f"{name}_price.f64")), "grids differ"
             assert np.allclose(cells, expected, atol=1e-7), "numpy heatmap differs"
             rows.append((f"heatmap, {depth} levels", cpp[name], "numpy", ms))
-            ms, py_rows = timed(lambda: heatmap_python(*lists, depth), 1)
+            ms, py_rows = timed(lambda: heatmap_python(json_events, depth), 1)
             assert np.allclose(np.array(py_rows), expected, atol=1e-7), "Python heatmap differs"
             rows.append((f"heatmap, {depth} levels", cpp[name], "plain Python", ms))
 
