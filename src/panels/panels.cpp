@@ -15,6 +15,8 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 XrayError start_out_of_range(const char* kind, const TimeBuckets& buckets) {
   return XrayError::data(std::string(kind) + " would start its first bucket at " +
