@@ -8,10 +8,19 @@ namespace xray {
 namespace {
 
 constexpr std::size_t kInitialSlots = 64;
+// Books of ordinary size keep their table a quarter full at most: nearly
+// every update then finds its slot on the first probe and the probe loop
+// rarely mispredicts. Very large sides settle for half full, to bound memory.
+constexpr std::size_t kQuarterFullUpTo = std::size_t{1} << 16;
+
 
 bool is_free(const BookSide::Entry& slot) { return std::bit_cast<uint64_t>(slot.qty) == 0; }
 
 }  // namespace
+
+std::size_t BookSide::max_fill_ratio() const {
+  return slots_.size() <= kQuarterFullUpTo ? 4 : 2;
+}
 
 void BookSide::set_key(uint64_t key, double qty) {
   if (slots_.empty()) grow();
@@ -23,9 +32,7 @@ void BookSide::set_key(uint64_t key, double qty) {
       entry = Entry{key, qty};
       ++count_;
       sorted_current_ = false;
-      // A quarter full at most: nearly every update finds its slot on the
-      // first probe, and the probe loop rarely mispredicts.
-      if (count_ * 4 > slots_.size()) grow();
+      if (count_ * max_fill_ratio() > slots_.size()) grow();
       return;
     }
     if (entry.key == key) {

@@ -37,13 +37,15 @@ class BookSide {
   std::size_t home(uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
+  // The table grows when count * max_fill_ratio() exceeds its slots.
+  std::size_t max_fill_ratio() const;
   void erase_slot(std::size_t slot);
   void grow();
 
   // A held quantity is never zero, so +0.0 marks a free slot.
   std::vector<Entry> slots_;
   std::size_t count_ = 0;
-  int shift_ = 64;
+  int shift_ = 64;  // set by grow(), which runs before the first probe
   mutable std::vector<Entry> sorted_;
   mutable bool sorted_current_ = true;
 };

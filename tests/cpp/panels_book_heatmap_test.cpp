@@ -126,6 +126,24 @@ double runtime_sum(double a, double b) {
   return left + b;
 }
 
+TEST(BookReplay, LargeSideKeepsEveryPrice) {
+  // Past the size where the table switches to half full.
+  BookSide side;
+  constexpr int kPrices = 40000;
+  for (int i = 0; i < kPrices; ++i) side.set(static_cast<double>((i * 7919) % kPrices), i + 1.0);
+  for (int i = 0; i < kPrices; i += 2) side.set(static_cast<double>((i * 7919) % kPrices), 0.0);
+  ASSERT_EQ(side.size(), std::size_t{kPrices / 2});
+  double previous = -1.0;
+  for (const BookSide::Entry& e : side.entries()) {
+    const double price = from_total_order_key(e.key);
+    ASSERT_LT(previous, price);
+    const int index = static_cast<int>(e.qty) - 1;  // the i that set this price
+    ASSERT_EQ(index % 2, 1);
+    ASSERT_EQ(static_cast<double>((index * 7919) % kPrices), price);
+    previous = price;
+  }
+}
+
 struct HeatmapCase {
   const char* name;
   std::vector<BookEvent> events;
