@@ -168,10 +168,7 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
 
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
-  BookState book;
-  for (const BookEvent& event : events.subspan(replay_start(events))) {
-    apply_book_event(book, event);
-  }
+  BookState book = final_book(events);
   if (book.bids.empty() || book.asks.empty()) return PanelData{std::move(out)};
 
   const TimeBuckets buckets = *book_buckets(window, config.bucket_ms);

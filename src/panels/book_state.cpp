@@ -141,4 +141,12 @@ std::size_t replay_start(std::span<const BookEvent> events) {
   return 0;
 }
 
+BookState final_book(std::span<const BookEvent> events) {
+  BookState book;
+  for (const BookEvent& event : events.subspan(replay_start(events))) {
+    apply_book_event(book, event);
+  }
+  return book;
+}
+
 }  // namespace xray

@@ -71,4 +71,7 @@ void apply_book_event_within(BookState& state, const BookEvent& event, uint64_t 
 // from there leaves the same book as replaying all of them.
 std::size_t replay_start(std::span<const BookEvent> events);
 
+// The book after all of events, replayed from the last snapshot.
+BookState final_book(std::span<const BookEvent> events);
+
 }  // namespace xray

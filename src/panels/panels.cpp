@@ -27,10 +27,7 @@ XrayError start_out_of_range(const char* kind, const TimeBuckets& buckets) {
 // The heatmap is empty whenever the book ends with a side empty; then no
 // size can be exceeded. Only consulted when the grid would be too large.
 bool heatmap_comes_out_empty(std::span<const BookEvent> events) {
-  BookState book;
-  for (const BookEvent& event : events.subspan(replay_start(events))) {
-    apply_book_event(book, event);
-  }
+  const BookState book = final_book(events);
   return book.bids.empty() || book.asks.empty();
 }
 
