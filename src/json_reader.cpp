@@ -17,7 +17,7 @@ struct JsonNullSink {
   void null() {}
   void boolean(bool) {}
   void number(const JsonNumber&) {}
-  void string(std::string_view) {}
+  void string(std::string_view, bool) {}
   void close_array(std::size_t) {}
   void close_object(std::size_t) {}
 };
@@ -54,10 +54,19 @@ class ValueParser {
   }
 
  private:
+  // Whether at points into the text with 16 bytes readable from there (a
+  // decoded string lives elsewhere).
+  bool has_16_bytes_from(const char* at) const {
+    const std::string_view all = scan_.text();
+    const auto offset = reinterpret_cast<std::uintptr_t>(at) -
+                        reinterpret_cast<std::uintptr_t>(all.data());  // wraps when before
+    return all.size() >= 16 && offset <= all.size() - 16;
+  }
+
   bool parse_string() {
     std::string_view text;
     if (!scan_.template scan_string<Sink::kDecodeStrings>(text, scratch_)) return false;
-    sink_.string(text);
+    sink_.string(text, has_16_bytes_from(text.data()));
     return true;
   }
 

@@ -24,35 +24,47 @@ void* JsonArena::allocate_slow(std::size_t bytes) {
 
 void JsonTreeBuilder::close_array(std::size_t mark) {
   const std::size_t count = stack_.size() - mark;
-  JsonValue array = node(JsonKind::Array, 0, 0);
+  JsonValue* elements = nullptr;
   if (count != 0) {
-    auto* elements = static_cast<JsonValue*>(arena_.allocate(count * sizeof(JsonValue), 8));
+    elements = static_cast<JsonValue*>(arena_.allocate(count * sizeof(JsonValue), 8));
     std::uninitialized_copy(stack_.begin() + static_cast<std::ptrdiff_t>(mark), stack_.end(),
                             elements);
-    set_run(array, elements, count);
   }
-  stack_.resize(mark);
-  stack_.push_back(array);
+  replace_children(mark, JsonKind::Array, elements, count);
 }
 
 void JsonTreeBuilder::close_object(std::size_t mark) {
-  const std::size_t count = (stack_.size() - mark) / 2;
-  JsonValue object = node(JsonKind::Object, 0, 0);
+  std::size_t count = (stack_.size() - mark) / 2;
+  JsonMember* members = nullptr;
   if (count != 0) {
-    auto* members = static_cast<JsonMember*>(arena_.allocate(count * sizeof(JsonMember), 8));
+    members = static_cast<JsonMember*>(arena_.allocate(count * sizeof(JsonMember), 8));
     const JsonValue* pair = stack_.data() + mark;
     for (std::size_t i = 0; i < count; ++i, pair += 2) {
       new (members + i) JsonMember{pair[0], pair[1]};
     }
-    set_run(object, members, order_members(members, count));
+    count = order_members(members, count);
   }
+  replace_children(mark, JsonKind::Object, members, count);
+}
+
+void JsonTreeBuilder::replace_children(std::size_t mark, JsonKind kind, const void* run,
+                                       std::size_t count) {
   stack_.resize(mark);
-  stack_.push_back(object);
+  JsonValue& v = stack_.emplace_back();
+  v.kind_ = static_cast<uint8_t>(kind);
+  set_run(v, run, count);
 }
 
 namespace {
 
-bool name_less(const JsonMember& a, const JsonMember& b) { return a.key() < b.key(); }
+inline int compare_names(const JsonValue& a, const JsonValue& b) {
+  if (JsonTreeBuilder::both_inline(a, b)) return JsonTreeBuilder::compare_inline(a, b);
+  return a.as_string().compare(b.as_string());
+}
+
+bool name_less(const JsonMember& a, const JsonMember& b) {
+  return compare_names(a.name, b.name) < 0;
+}
 
 // Insertion sort: stable and quick for the few members most objects have.
 void insertion_sort(JsonMember* members, std::size_t count) {
@@ -70,7 +82,7 @@ std::size_t order_members(JsonMember* members, std::size_t count) {
   bool sorted = true;
   bool repeated = false;
   for (std::size_t i = 1; i < count; ++i) {
-    const int order = members[i - 1].key().compare(members[i].key());
+    const int order = compare_names(members[i - 1].name, members[i].name);
     sorted = sorted && order <= 0;
     repeated = repeated || order == 0;
   }
@@ -85,7 +97,7 @@ std::size_t order_members(JsonMember* members, std::size_t count) {
   // Equal names are adjacent and in document order: keep the last of each run.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i + 1 < count && members[i].key() == members[i + 1].key()) continue;
+    if (i + 1 < count && compare_names(members[i].name, members[i + 1].name) == 0) continue;
     members[kept++] = members[i];
   }
   return kept;

@@ -62,42 +62,86 @@ class JsonTreeBuilder {
   explicit JsonTreeBuilder(JsonArena& arena) : arena_(arena) { stack_.reserve(256); }
 
   std::size_t mark() const { return stack_.size(); }
-  void null() { stack_.push_back(JsonValue{}); }
-  void boolean(bool value) { stack_.push_back(node(JsonKind::Bool, value ? 1 : 0, 0)); }
-  void number(const JsonNumber& n) {
-    uint64_t bits = n.u;
-    if (n.cls == NumberClass::Signed) bits = static_cast<uint64_t>(n.i);
-    if (n.cls == NumberClass::Float) bits = std::bit_cast<uint64_t>(n.d);
-    stack_.push_back(node(JsonKind::Number, static_cast<uint8_t>(n.cls), bits));
+  // Nodes are written in place on the stack: building one elsewhere and
+  // copying it would read back bytes just written piecemeal, which stalls.
+  void null() { stack_.emplace_back(); }
+  void boolean(bool value) {
+    JsonValue& v = stack_.emplace_back();
+    v.kind_ = static_cast<uint8_t>(JsonKind::Bool);
+    v.tag_ = value ? 1 : 0;
   }
-  void string(std::string_view text) {
-    JsonValue v;
-    v.kind_ = static_cast<uint8_t>(JsonKind::String);
-    if (text.size() <= JsonValue::kInlineBytes) {
-      v.tag_ = static_cast<uint8_t>(text.size());
-      if (!text.empty()) std::memcpy(reinterpret_cast<char*>(&v) + 2, text.data(), text.size());
-    } else {
-      void* bytes = arena_.allocate(text.size(), 1);
-      std::memcpy(bytes, text.data(), text.size());
-      v.tag_ = JsonValue::kArenaString;
-      set_run(v, bytes, text.size());
+  void number(const JsonNumber& n) {
+    JsonValue& v = stack_.emplace_back();
+    v.kind_ = static_cast<uint8_t>(JsonKind::Number);
+    v.tag_ = static_cast<uint8_t>(n.cls);
+    switch (n.cls) {
+      case NumberClass::Unsigned: v.payload_ = n.u; break;
+      case NumberClass::Signed: v.payload_ = static_cast<uint64_t>(n.i); break;
+      case NumberClass::Float: v.payload_ = std::bit_cast<uint64_t>(n.d); break;
     }
-    stack_.push_back(v);
+  }
+  // Inline strings keep the bytes after their end zero, so names compare by
+  // whole words (compare_inline). readable16: the 16 bytes at text.data()
+  // may be read (the text goes on), so a short string moves as two words.
+  void string(std::string_view text, bool readable16) {
+    const std::size_t n = text.size();
+    JsonValue& v = stack_.emplace_back();
+    if (n > JsonValue::kInlineBytes) {
+      void* bytes = arena_.allocate(n, 1);
+      std::memcpy(bytes, text.data(), n);
+      v.kind_ = static_cast<uint8_t>(JsonKind::String);
+      v.tag_ = JsonValue::kArenaString;
+      set_run(v, bytes, n);
+      return;
+    }
+    if (std::endian::native == std::endian::little && readable16) {
+      uint64_t low, high;
+      std::memcpy(&low, text.data(), 8);
+      std::memcpy(&high, text.data() + 8, 8);
+      low &= n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+      high &= n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0;
+      const uint64_t head = static_cast<uint64_t>(JsonKind::String) | n << 8 | low << 16;
+      const uint64_t tail = low >> 48 | high << 16;
+      std::memcpy(reinterpret_cast<char*>(&v), &head, 8);
+      std::memcpy(reinterpret_cast<char*>(&v) + 8, &tail, 8);
+      return;
+    }
+    v.kind_ = static_cast<uint8_t>(JsonKind::String);
+    v.tag_ = static_cast<uint8_t>(n);
+    if (n != 0) std::memcpy(reinterpret_cast<char*>(&v) + 2, text.data(), n);
   }
   void close_array(std::size_t mark);
   void close_object(std::size_t mark);
+
+  // Member names (always strings) that both live in their nodes.
+  static bool both_inline(const JsonValue& a, const JsonValue& b) {
+    return a.tag_ != JsonValue::kArenaString && b.tag_ != JsonValue::kArenaString;
+  }
+  // Bytes 2..15 hold the text, zero past its end, so they compare as two
+  // big-endian words; a tie leaves the shorter text first ("a" before "a\0").
+  static int compare_inline(const JsonValue& a, const JsonValue& b) {
+    const uint64_t a_high = big_endian_word(a, 2);
+    const uint64_t b_high = big_endian_word(b, 2);
+    if (a_high != b_high) return a_high < b_high ? -1 : 1;
+    const uint64_t a_low = big_endian_word(a, 8);
+    const uint64_t b_low = big_endian_word(b, 8);
+    if (a_low != b_low) return a_low < b_low ? -1 : 1;
+    return static_cast<int>(a.tag_) - static_cast<int>(b.tag_);
+  }
 
   // The one value left once the whole text has been read.
   JsonValue root() const { return stack_.back(); }
 
  private:
-  static JsonValue node(JsonKind kind, uint8_t tag, uint64_t payload) {
-    JsonValue v;
-    v.kind_ = static_cast<uint8_t>(kind);
-    v.tag_ = tag;
-    v.payload_ = payload;
-    return v;
+  // Bytes offset..offset+7 of a node as a number ordered like those bytes.
+  static uint64_t big_endian_word(const JsonValue& v, std::size_t offset) {
+    uint64_t word;
+    std::memcpy(&word, reinterpret_cast<const char*>(&v) + offset, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return word;
   }
+  // Pops the children from mark on and pushes their container's node.
+  void replace_children(std::size_t mark, JsonKind kind, const void* run, std::size_t count);
   static void set_run(JsonValue& v, const void* start, std::size_t count) {
     v.count_low_ = static_cast<uint32_t>(count);
     v.count_high_ = static_cast<uint16_t>(static_cast<uint64_t>(count) >> 32);

@@ -169,6 +169,9 @@ TEST(JsonObjects, MembersSortedByNameBytesLaterDuplicateWins) {
        R"({"a long name, not inline":u3,"a long name, not inline!":u2,})"},
       {R"({"x":{"b":[],"a":{}},"x":null})", R"({"x":null,})"},
       {R"({"cmd":"frame","cmd":"version"})", R"({"cmd":"version",})"},
+      // Short names read as words must not see the bytes after them.
+      {R"({"a!":1,"a":2,"a" :3,"a"   :4,"padding to read past":0})",
+       R"({"a":u4,"a!":u1,"padding to read past":u0,})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
