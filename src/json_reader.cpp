@@ -73,11 +73,10 @@ class ValueParser {
   bool parse_array() {
     if (!scan_.open_container()) return false;
     const std::size_t mark = sink_.mark();
-    for (bool first = true;; first = false) {
-      const JsonStep step = scan_.array_step(first);
-      if (step == JsonStep::Fault) return false;
-      if (step == JsonStep::End) break;
-      if (!parse_value()) return false;
+    // The first step is apart, so each step is compiled for its position.
+    for (JsonStep step = scan_.array_step(true); step != JsonStep::End;
+         step = scan_.array_step(false)) {
+      if (step == JsonStep::Fault || !parse_value()) return false;
     }
     sink_.close_array(mark);
     return true;
@@ -86,11 +85,11 @@ class ValueParser {
   bool parse_object() {
     if (!scan_.open_container()) return false;
     const std::size_t mark = sink_.mark();
-    for (bool first = true;; first = false) {
-      const JsonStep step = scan_.member_step(first);
-      if (step == JsonStep::Fault) return false;
-      if (step == JsonStep::End) break;
-      if (!parse_string() || !scan_.colon() || !parse_value()) return false;
+    for (JsonStep step = scan_.member_step(true); step != JsonStep::End;
+         step = scan_.member_step(false)) {
+      if (step == JsonStep::Fault || !parse_string() || !scan_.colon() || !parse_value()) {
+        return false;
+      }
     }
     sink_.close_object(mark);
     return true;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -27,23 +28,40 @@ class JsonArena {
     return allocate_slow(bytes);
   }
   // Heap bytes of every block and of the block list.
-  std::size_t bytes_held() const {
-    return block_bytes_ + blocks_.capacity() * sizeof(std::unique_ptr<std::byte[]>);
-  }
+  std::size_t bytes_held() const { return block_bytes_ + blocks_.capacity() * sizeof(Block); }
 
  private:
+  struct FreeBlock {
+    void operator()(std::byte* block) const { std::free(block); }
+  };
+  using Block = std::unique_ptr<std::byte[], FreeBlock>;
+
   static constexpr std::size_t kFirstBlock = 512;
-  static constexpr std::size_t kMaxBlock = std::size_t{256} << 10;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  // Blocks double up to kSmallBlockCap; once the arena holds kLargeTree
+  // they grow to one huge page, whose slack is then small against the tree.
+  static constexpr std::size_t kSmallBlockCap = std::size_t{256} << 10;
+  static constexpr std::size_t kLargeTree = 8 * kHugePage;
 
   void* allocate_slow(std::size_t bytes);
   std::byte* new_block(std::size_t bytes);
 
-  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::vector<Block> blocks_;
   std::size_t block_bytes_ = 0;
   std::byte* current_ = nullptr;
   std::size_t used_ = 0;
   std::size_t capacity_ = 0;
   std::size_t next_block_ = kFirstBlock;
+};
+
+// Member order of the last small object whose names all live in their nodes.
+// The objects of a dataset repeat their names, so most reuse it unsorted.
+struct JsonObjectShape {
+  static constexpr std::size_t kMaxMembers = 8;
+  std::size_t count = 0;  // members of that object; 0: nothing cached
+  std::size_t kept = 0;   // members left once equal names were merged
+  uint64_t names[2 * kMaxMembers] = {};  // the bytes of its name nodes
+  uint8_t order[kMaxMembers] = {};       // member indices in the order kept
 };
 
 struct JsonDocument::Storage {
@@ -140,6 +158,9 @@ class JsonTreeBuilder {
     if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     return word;
   }
+  // Fills shape_ with the order of the count name, value pairs; false when
+  // the object is too large or has a name in the arena.
+  bool order_small_object(const JsonValue* pairs, std::size_t count);
   // Pops the children from mark on and pushes their container's node.
   void replace_children(std::size_t mark, JsonKind kind, const void* run, std::size_t count);
   static void set_run(JsonValue& v, const void* start, std::size_t count) {
@@ -150,6 +171,7 @@ class JsonTreeBuilder {
 
   std::vector<JsonValue> stack_;
   JsonArena& arena_;
+  JsonObjectShape shape_;
 };
 
 // Orders members by name bytes, keeping the later of equal names; returns
