@@ -119,7 +119,9 @@ std::string position_suffix(std::string_view text, std::size_t p) {
   std::size_t line = 1;
   std::size_t line_start = 0;
   const char* const data = text.data();
-  while (const void* lf = std::memchr(data + line_start, '\n', p - line_start)) {
+  while (line_start < p) {  // an empty text may have no data pointer at all
+    const void* lf = std::memchr(data + line_start, '\n', p - line_start);
+    if (lf == nullptr) break;
     ++line;
     line_start = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
   }
