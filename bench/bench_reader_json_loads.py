@@ -14,15 +14,18 @@ def main() -> None:
         data = f.read()
     text = data.decode("utf-8")
     megabytes = len(data) / 1e6
-    best = float("inf")
+    best_wall = best_cpu = float("inf")
     runs = 3
     for _ in range(runs):
+        cpu_start = time.process_time()
         start = time.perf_counter()
         value = json.loads(text)
-        best = min(best, time.perf_counter() - start)
-        del value
-    print(f"text: {megabytes:.1f} MB from {path}")
-    print(f"json.loads:        {megabytes / best:7.0f} MB/s (best of {runs})")
+        del value  # releasing the objects counts, as it does for the tree
+        best_wall = min(best_wall, time.perf_counter() - start)
+        best_cpu = min(best_cpu, time.process_time() - cpu_start)
+    print(f"text: {megabytes:.1f} MB from {path}; best of {runs} runs")
+    print(f"{'json.loads':<18} {megabytes / best_wall:6.0f} MB/s wall, "
+          f"{megabytes / best_cpu:6.0f} MB/s processor time")
 
 
 if __name__ == "__main__":

@@ -203,12 +203,14 @@ Result<std::string_view> JsonLexer::read_string() {
   return text;
 }
 
-Status JsonLexer::begin_array() {
+Status JsonLexer::begin_container(ValueStart kind) {
   JsonScanner scan = scanner();
-  if (!to_start_of(scan, ValueStart::Array) || !scan.open_container()) return scan.error();
+  if (!to_start_of(scan, kind) || !scan.open_container()) return scan.error();
   commit(scan);
   return {};
 }
+
+Status JsonLexer::begin_array() { return begin_container(ValueStart::Array); }
 
 Result<bool> JsonLexer::next_element(bool first) {
   JsonScanner scan = scanner();
@@ -218,12 +220,7 @@ Result<bool> JsonLexer::next_element(bool first) {
   return step == JsonStep::More;
 }
 
-Status JsonLexer::begin_object() {
-  JsonScanner scan = scanner();
-  if (!to_start_of(scan, ValueStart::Object) || !scan.open_container()) return scan.error();
-  commit(scan);
-  return {};
-}
+Status JsonLexer::begin_object() { return begin_container(ValueStart::Object); }
 
 Result<bool> JsonLexer::next_member(bool first) {
   JsonScanner scan = scanner();

@@ -185,37 +185,36 @@ class JsonScanner {
     return true;
   }
 
-  // After "[" (first) or after an element: More when an element begins
-  // (after a consumed ","), End when "]" was consumed.
-  JsonStep array_step(bool first) {
+  // After the opening bracket (first) or after an element or member value:
+  // End when the closing bracket was consumed, More when the next element or
+  // member begins (after a consumed ",").
+  JsonStep container_step(bool first, char close, const char* eof_fault,
+                          const char* expected_end_fault) {
     skip_whitespace();
-    if (at_end()) return fault_step(size_, json_fault::kEofList);
-    if (byte() == ']') return close_step();
+    if (at_end()) return fault_step(size_, eof_fault);
+    if (byte() == close) return close_step();
     if (!first) {
-      if (byte() != ',') return fault_step(pos_ + 1, json_fault::kExpectedListEnd);
+      if (byte() != ',') return fault_step(pos_ + 1, expected_end_fault);
       ++pos_;
       skip_whitespace();
       if (at_end()) return fault_step(size_, json_fault::kEofValue);
-      if (byte() == ']') return fault_step(pos_ + 1, json_fault::kTrailingComma);
+      if (byte() == close) return fault_step(pos_ + 1, json_fault::kTrailingComma);
     }
     return JsonStep::More;
   }
 
-  // After "{" (first) or after a member value: More at the quotation mark of
-  // the next member name (after a consumed ","), End when "}" was consumed.
+  JsonStep array_step(bool first) {
+    return container_step(first, ']', json_fault::kEofList, json_fault::kExpectedListEnd);
+  }
+
+  // More stops at the quotation mark of the next member name.
   JsonStep member_step(bool first) {
-    skip_whitespace();
-    if (at_end()) return fault_step(size_, json_fault::kEofObject);
-    if (byte() == '}') return close_step();
-    if (!first) {
-      if (byte() != ',') return fault_step(pos_ + 1, json_fault::kExpectedObjectEnd);
-      ++pos_;
-      skip_whitespace();
-      if (at_end()) return fault_step(size_, json_fault::kEofValue);
-      if (byte() == '}') return fault_step(pos_ + 1, json_fault::kTrailingComma);
+    const JsonStep step =
+        container_step(first, '}', json_fault::kEofObject, json_fault::kExpectedObjectEnd);
+    if (step == JsonStep::More && byte() != '"') {
+      return fault_step(pos_ + 1, json_fault::kKeyNotString);
     }
-    if (byte() != '"') return fault_step(pos_ + 1, json_fault::kKeyNotString);
-    return JsonStep::More;
+    return step;
   }
 
   bool colon() {
