@@ -41,8 +41,18 @@ struct PyXray {
   PyObject_HEAD
   xray::XrayInstance* state;   // owned; leaked when released on a foreign thread
   intptr_t use_flag;           // kIdle or kInCommand, only through std::atomic_ref
-  unsigned long owner_thread;  // PyThread_get_thread_ident() of the constructing thread
+  uint64_t owner_serial;       // thread_serial() of the constructing thread
+  unsigned long owner_ident;   // its threading.get_ident(), for messages
 };
+
+// A number per thread, never reused within the process. Thread idents are
+// not enough: a new thread often inherits the ident of a finished one, and
+// would then pass for the owner of that thread's instances.
+uint64_t thread_serial() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
+  return serial;
+}
 
 PyXray* as_xray(PyObject* self) { return reinterpret_cast<PyXray*>(self); }
 
@@ -190,14 +200,15 @@ PyObject* xray_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyXray* xr = as_xray(self);
   xr->state = state;
   xr->use_flag = kIdle;
-  xr->owner_thread = PyThread_get_thread_ident();
+  xr->owner_serial = thread_serial();
+  xr->owner_ident = PyThread_get_thread_ident();
   return self;
 }
 
 void xray_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyXray* xr = as_xray(self);
-  if (xr->owner_thread == PyThread_get_thread_ident()) {
+  if (xr->owner_serial == thread_serial()) {
     delete xr->state;
   } else {
     // Another thread may not touch the state, so it stays allocated. The
@@ -222,10 +233,12 @@ PyObject* xray_command(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (arg == nullptr) return nullptr;
 
   PyXray* xr = as_xray(self);
-  const unsigned long current_thread = PyThread_get_thread_ident();
-  if (xr->owner_thread != current_thread) {
-    PyErr_Format(PyExc_RuntimeError, "%s (owner thread %lu, current thread %lu)",
-                 kSentToAnotherThread, xr->owner_thread, current_thread);
+  if (const uint64_t current = thread_serial(); xr->owner_serial != current) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s (owner: thread #%llu, ident %lu; current: thread #%llu, ident %lu)",
+                 kSentToAnotherThread, static_cast<unsigned long long>(xr->owner_serial),
+                 xr->owner_ident, static_cast<unsigned long long>(current),
+                 PyThread_get_thread_ident());
     return nullptr;
   }
 
