@@ -211,3 +211,10 @@ def test_built_for_the_stable_abi():
     python_symbols = {s for s in used if s.startswith(("Py", "_Py"))}
     assert "PyType_FromSpec" in python_symbols
     assert python_symbols - set(SYMBOL_NAMES) == set()
+
+
+def test_type_stub_matches_the_module():
+    pytest.importorskip("mypy.stubtest")
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", native.__name__],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stdout + done.stderr
