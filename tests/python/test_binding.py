@@ -1,8 +1,10 @@
 """The Python surface of the extension: module, class, argument binding, exceptions."""
 
+import copy
 import importlib.util
 import inspect
 import pathlib
+import pickle
 import shutil
 import subprocess
 import sys
@@ -44,6 +46,12 @@ def test_import_raises_no_warning():
     done = subprocess.run([sys.executable, "-W", "error", "-c", "import tarnix_xray"],
                           capture_output=True, text=True, check=False)
     assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, pickle.dumps])
+def test_an_instance_cannot_be_duplicated(duplicate):
+    with pytest.raises(TypeError, match="^cannot pickle 'builtins.Xray' object$"):
+        duplicate(Xray(""))
 
 
 def test_type_identity():
