@@ -3,7 +3,7 @@
 from typing import final
 
 __version__: str
-__all__: list[str]
+__all__ = ["__version__", "Xray"]
 
 @final
 class Xray:
