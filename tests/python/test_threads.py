@@ -24,7 +24,8 @@ def on_thread(work):
         try:
             out["value"] = work()
         except BaseException as e:  # handed back to the test
-            out["value"] = e
+            # without its traceback, whose frames would make a cycle through `out`
+            out["value"] = e.with_traceback(None)
 
     t = threading.Thread(target=body)
     t.start()
