@@ -107,6 +107,8 @@ CMD = "Xray.command()"
         (construct, (), {"Spec_json": ""},
          f"{NEW} got an unexpected keyword argument 'Spec_json'"),
         (construct, ("",), {"x\u00e9": 1}, f"{NEW} got an unexpected keyword argument 'x\u00e9'"),
+        (construct, (), {"spec_json\x00": ""},
+         f"{NEW} got an unexpected keyword argument 'spec_json\x00'"),
         (construct, (), {"spec_json": "", "extra": 1},
          f"{NEW} got an unexpected keyword argument 'extra'"),
         (run_command, (), {}, f"{CMD} missing 1 required positional argument: 'cmd_json'"),
