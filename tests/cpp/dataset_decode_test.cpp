@@ -11,6 +11,7 @@
 #include "decode_test_support.h"
 #include "decode_text.h"
 #include "json_reader.h"
+#include "load_fast.h"
 
 namespace xray {
 namespace {
@@ -148,6 +149,17 @@ TEST(DatasetDecode, ValueSetting) {
   for (const Row& r : kRows) {
     SCOPED_TRACE(r.name);
     EXPECT_EQ(decoded(r.json), r.expected);
+  }
+}
+
+// The load path decodes from the checked text itself; over the same rows it
+// must give the same dataset or the same message.
+TEST(DatasetDecode, CheckedTextAgreesOnTheTable) {
+  for (const Row& r : kRows) {
+    SCOPED_TRACE(r.name);
+    ASSERT_TRUE(check_json_syntax(r.json).ok());
+    const Result<Dataset> d = decode_dataset_checked_text(r.json);
+    EXPECT_EQ(d ? "ok " + render(*d) : d.error().message, r.expected);
   }
 }
 
