@@ -10,10 +10,6 @@ namespace {
 XrayError pending(const char* what) { return XrayError::data(std::string("not built: ") + what); }
 }  // namespace
 
-Result<XraySpec> decode_spec_text(std::string_view) { return pending("decode_spec_text"); }
-Result<XraySpec> decode_spec_value(const JsonValue&) { return pending("decode_spec_value"); }
-Status validate_spec(const XraySpec&) { return pending("validate_spec"); }
-Result<Dataset> decode_dataset_value(const JsonValue&) { return pending("decode_dataset_value"); }
 Result<Frame> evaluate_frame(const Dataset&, const XraySpec&, int64_t) {
   return pending("evaluate_frame");
 }
