@@ -14,10 +14,5 @@ Result<XraySpec> decode_spec_text(std::string_view) { return pending("decode_spe
 Result<XraySpec> decode_spec_value(const JsonValue&) { return pending("decode_spec_value"); }
 Status validate_spec(const XraySpec&) { return pending("validate_spec"); }
 Result<Dataset> decode_dataset_value(const JsonValue&) { return pending("decode_dataset_value"); }
-Result<Frame> evaluate_frame(const Dataset&, const XraySpec&, int64_t) {
-  return pending("evaluate_frame");
-}
-std::string encode_frame(const Frame&) { return {}; }
-std::string encode_bounds(int64_t, int64_t, uint64_t) { return {}; }
 
 }  // namespace xray
