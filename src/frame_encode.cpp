@@ -8,6 +8,7 @@
 
 #include "frame.h"
 #include "json_text.h"
+#include "number_writer.h"
 
 namespace xray {
 namespace {
@@ -19,11 +20,12 @@ constexpr std::size_t kIntegerWidth = 15;
 constexpr std::size_t kEventWidth = 64;
 constexpr std::size_t kPanelOverhead = 96;
 
-// Appends into one string whose size runs ahead of the text, so each value is
-// formatted straight into place: one capacity check per value, no temporaries.
+// Appends into one string whose size runs a little ahead of the text, so
+// values are formatted straight into place. The estimate is only reserved,
+// not written, so memory is touched once, by the text itself.
 class TextWriter {
  public:
-  explicit TextWriter(std::size_t estimate) { text_.resize(std::max<std::size_t>(estimate, 128)); }
+  explicit TextWriter(std::size_t estimate) { text_.reserve(std::max<std::size_t>(estimate, 128)); }
 
   void raw(std::string_view part) {
     std::memcpy(room(part.size()), part.data(), part.size());
@@ -31,23 +33,14 @@ class TextWriter {
   }
   void byte(char c) { *room(1) = c, ++used_; }
 
-  // NaN and the infinities have no number text.
-  void number(double value) {
-    char* at = room(kDoubleTextMax);
-    if (std::isfinite(value)) {
-      used_ += format_double_to(value, at);
-    } else {
-      std::memcpy(at, "null", 4);
-      used_ += 4;
-    }
-  }
+  void number(double value) { used_ = end_at(write_json_number(value, room(kNumberTextMax))); }
   void integer(int64_t value) {
-    char* at = room(24);
-    used_ += static_cast<std::size_t>(std::to_chars(at, at + 24, value).ptr - at);
+    char* at = room(kIntegerTextMax);
+    used_ = end_at(std::to_chars(at, at + kIntegerTextMax, value).ptr);
   }
   void unsigned_integer(uint64_t value) {
-    char* at = room(24);
-    used_ += static_cast<std::size_t>(std::to_chars(at, at + 24, value).ptr - at);
+    char* at = room(kIntegerTextMax);
+    used_ = end_at(std::to_chars(at, at + kIntegerTextMax, value).ptr);
   }
   void string(std::string_view value) {
     text_.resize(used_);
@@ -55,15 +48,34 @@ class TextWriter {
     used_ = text_.size();
   }
 
-  // "[a,b,c]" ("[]" when empty) by the number rule or the integer rule.
+  // "[a,b,c]" ("[]" when empty) by the number rule or the integer rule; room
+  // is checked once per block of values.
   void numbers(std::span<const double> values) {
     byte('[');
-    for (const double v : values) number(v), byte(',');
+    for (std::size_t i = 0; i < values.size();) {
+      const std::size_t block = std::min(values.size() - i, kBlock);
+      char* at = room(block * (kNumberTextMax + 1));
+      for (const double v : values.subspan(i, block)) {
+        at = write_json_number(v, at);
+        *at++ = ',';
+      }
+      used_ = end_at(at);
+      i += block;
+    }
     close_list();
   }
   void integers(std::span<const int64_t> values) {
     byte('[');
-    for (const int64_t v : values) integer(v), byte(',');
+    for (std::size_t i = 0; i < values.size();) {
+      const std::size_t block = std::min(values.size() - i, kBlock);
+      char* at = room(block * (kIntegerTextMax + 1));
+      for (const int64_t v : values.subspan(i, block)) {
+        at = std::to_chars(at, at + kIntegerTextMax, v).ptr;
+        *at++ = ',';
+      }
+      used_ = end_at(at);
+      i += block;
+    }
     close_list();
   }
 
@@ -82,10 +94,17 @@ class TextWriter {
   }
 
  private:
+  static constexpr std::size_t kIntegerTextMax = 20;  // "-9223372036854775808"
+  static constexpr std::size_t kBlock = 64;
+  // Written ahead of the text at a time: small enough to stay in cache
+  // between being cleared by resize and overwritten.
+  static constexpr std::size_t kAhead = 16384;
+
   char* room(std::size_t n) {
-    if (text_.size() - used_ < n) text_.resize(std::max(text_.size() * 2, used_ + n));
+    if (text_.size() - used_ < n) text_.resize(used_ + std::max(n, kAhead));
     return text_.data() + used_;
   }
+  std::size_t end_at(const char* at) const { return static_cast<std::size_t>(at - text_.data()); }
 
   std::string text_;
   std::size_t used_ = 0;
