@@ -152,12 +152,24 @@ void report_encoding(const Dataset& d, int64_t start_ts, int hours, const char* 
   std::printf("\n");
 }
 
-void report_threads(const Dataset& d, int64_t start_ts, int hours) {
-  const int64_t end = start_ts + hours * kHourMs;
-  const XraySpec spec = four_panels();
+// One frame on pools of 1 and 2 workers (and each panel alone on the calling
+// thread): the frame costs about its slowest run of panels.
+void report_threads(const Dataset& d, int64_t end, const char* label, const XraySpec& spec) {
+  std::printf("## %s, whole data window\n", label);
+  for (const XrayPanel& panel : spec.panels) {
+    const XraySpec alone{"bench", "BTCUSDT", std::nullopt, std::nullopt, {panel}};
+    std::vector<double> times;
+    for (int i = 0; i < 3; ++i) {
+      const double t0 = now_seconds();
+      must(evaluate_frame(d, alone, end));
+      times.push_back(now_seconds() - t0);
+    }
+    static const char* const kKinds[] = {"footprint", "book_heatmap", "liquidation_map",
+                                         "funding_oi_divergence"};
+    std::printf("  %-22s alone %8.2f ms\n", kKinds[panel.config.index()], median(times) * 1000);
+  }
   WorkerPool one(1);
   WorkerPool two(2);
-  std::printf("## four panels, whole data window: evaluate_frame on 1 and 2 workers\n");
   std::string reference;
   for (auto [name, pool] : {std::pair{"1 worker", &one}, std::pair{"2 workers", &two}}) {
     std::vector<double> times;
@@ -172,10 +184,10 @@ void report_threads(const Dataset& d, int64_t start_ts, int hours) {
         std::exit(1);
       }
     }
-    std::printf("  %-10s median %8.2f ms (min %8.2f)\n", name, median(times) * 1000,
+    std::printf("  frame on %-10s median %8.2f ms (min %8.2f)\n", name, median(times) * 1000,
                 *std::min_element(times.begin(), times.end()) * 1000);
   }
-  std::printf("  (frame texts identical)\n");
+  std::printf("  (frame texts identical)\n\n");
 }
 
 }  // namespace
@@ -201,6 +213,13 @@ int main(int argc, char** argv) {
               big.liquidations.size(), now_seconds() - t0);
   report_scrubbing(big, small, shape.start_ts, hours);
   report_encoding(big, shape.start_ts, hours, dump_dir);
-  report_threads(big, shape.start_ts, hours);
+  const int64_t end = shape.start_ts + hours * kHourMs;
+  report_threads(big, end, "the four kinds", four_panels());
+  const xray::XraySpec balanced{"bench", "BTCUSDT", std::nullopt, std::nullopt,
+                          {{xray::XrayPanel::Footprint{0.5, 60000}},
+                           {xray::XrayPanel::BookHeatmap{0.5, 60000, 40}},
+                           {xray::XrayPanel::Footprint{0.1, 60000}},
+                           {xray::XrayPanel::BookHeatmap{1.0, 60000, 40}}}};
+  report_threads(big, end, "two footprints and two heatmaps", balanced);
   return 0;
 }
