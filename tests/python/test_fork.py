@@ -63,7 +63,7 @@ def test_forked_children_compute_the_parents_frames():
     assert all(json.loads(f)["symbol"] == "BTCUSDT" for f in expected)
     ctx = multiprocessing.get_context("fork")
     with ctx.Pool(2) as pool:
-        results = pool.map_async(frames_in_child, range(4)).get(timeout=120)
+        results = pool.map_async(frames_in_child, range(4)).get(timeout=60)
     assert results == [expected] * 4
 
 
