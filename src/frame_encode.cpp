@@ -34,13 +34,9 @@ class TextWriter {
   void byte(char c) { *room(1) = c, ++used_; }
 
   void number(double value) { used_ = end_at(write_json_number(value, room(kNumberTextMax))); }
-  void integer(int64_t value) {
-    char* at = room(kIntegerTextMax);
-    used_ = end_at(std::to_chars(at, at + kIntegerTextMax, value).ptr);
-  }
+  void integer(int64_t value) { used_ = end_at(write_integer(value, room(kIntegerTextMax))); }
   void unsigned_integer(uint64_t value) {
-    char* at = room(kIntegerTextMax);
-    used_ = end_at(std::to_chars(at, at + kIntegerTextMax, value).ptr);
+    used_ = end_at(write_integer(value, room(kIntegerTextMax)));
   }
   void string(std::string_view value) {
     text_.resize(used_);
@@ -48,36 +44,17 @@ class TextWriter {
     used_ = text_.size();
   }
 
-  // "[a,b,c]" ("[]" when empty) by the number rule or the integer rule; room
-  // is checked once per block of values.
-  void numbers(std::span<const double> values) {
-    byte('[');
-    for (std::size_t i = 0; i < values.size();) {
-      const std::size_t block = std::min(values.size() - i, kBlock);
-      char* at = room(block * (kNumberTextMax + 1));
-      for (const double v : values.subspan(i, block)) {
-        at = write_json_number(v, at);
-        *at++ = ',';
-      }
-      used_ = end_at(at);
-      i += block;
-    }
-    close_list();
+  // The member `key` (its leading comma and colon included) with the list
+  // [a,b,c] ("[]" when empty) by the number rule or the integer rule.
+  void member(std::string_view key, std::span<const double> values) {
+    raw(key);
+    list<kNumberTextMax>(values, write_json_number);
   }
-  void integers(std::span<const int64_t> values) {
-    byte('[');
-    for (std::size_t i = 0; i < values.size();) {
-      const std::size_t block = std::min(values.size() - i, kBlock);
-      char* at = room(block * (kIntegerTextMax + 1));
-      for (const int64_t v : values.subspan(i, block)) {
-        at = std::to_chars(at, at + kIntegerTextMax, v).ptr;
-        *at++ = ',';
-      }
-      used_ = end_at(at);
-      i += block;
-    }
-    close_list();
+  void member(std::string_view key, std::span<const int64_t> values) {
+    raw(key);
+    list<kIntegerTextMax>(values, write_integer<int64_t>);
   }
+  void numbers(std::span<const double> values) { list<kNumberTextMax>(values, write_json_number); }
 
   // Ends a list whose elements were each followed by a comma.
   void close_list() {
@@ -105,6 +82,27 @@ class TextWriter {
     return text_.data() + used_;
   }
   std::size_t end_at(const char* at) const { return static_cast<std::size_t>(at - text_.data()); }
+
+  template <class Integer>
+  static char* write_integer(Integer value, char* at) {
+    return std::to_chars(at, at + kIntegerTextMax, value).ptr;
+  }
+
+  // Room is checked once per block of values, not per value.
+  template <std::size_t kWidth, class T, class Write>
+  void list(std::span<const T> values, Write write) {
+    byte('[');
+    for (std::size_t i = 0; i < values.size(); i += kBlock) {
+      const std::span<const T> block = values.subspan(i, std::min(values.size() - i, kBlock));
+      char* at = room(block.size() * (kWidth + 1));
+      for (const T v : block) {
+        at = write(v, at);
+        *at++ = ',';
+      }
+      used_ = end_at(at);
+    }
+    close_list();
+  }
 
   std::string text_;
   std::size_t used_ = 0;
@@ -134,20 +132,15 @@ struct PanelEncoder {
   TextWriter& out;
 
   void operator()(const PanelData::Footprint& p) const {
-    out.raw(R"({"kind":"footprint","price_bins":)");
-    out.numbers(p.price_bins);
-    out.raw(R"(,"buy_vol":)");
-    out.numbers(p.buy_vol);
-    out.raw(R"(,"sell_vol":)");
-    out.numbers(p.sell_vol);
+    out.member(R"({"kind":"footprint","price_bins":)", p.price_bins);
+    out.member(R"(,"buy_vol":)", p.buy_vol);
+    out.member(R"(,"sell_vol":)", p.sell_vol);
     out.byte('}');
   }
 
   void operator()(const PanelData::BookHeatmap& p) const {
-    out.raw(R"({"kind":"book_heatmap","time":)");
-    out.integers(p.time);
-    out.raw(R"(,"price":)");
-    out.numbers(p.price);
+    out.member(R"({"kind":"book_heatmap","time":)", p.time);
+    out.member(R"(,"price":)", p.price);
     out.raw(R"(,"intensity":[)");
     const std::size_t width = p.price.size();
     const std::span<const double> cells(p.intensity);
@@ -176,14 +169,10 @@ struct PanelEncoder {
   }
 
   void operator()(const PanelData::FundingOiDivergence& p) const {
-    out.raw(R"({"kind":"funding_oi_divergence","time":)");
-    out.integers(p.time);
-    out.raw(R"(,"funding":)");
-    out.numbers(p.funding);
-    out.raw(R"(,"oi":)");
-    out.numbers(p.oi);
-    out.raw(R"(,"price":)");
-    out.numbers(p.price);
+    out.member(R"({"kind":"funding_oi_divergence","time":)", p.time);
+    out.member(R"(,"funding":)", p.funding);
+    out.member(R"(,"oi":)", p.oi);
+    out.member(R"(,"price":)", p.price);
     out.byte('}');
   }
 };

@@ -29,25 +29,19 @@ TEST(NumberWriter, Table) {
     double value;
     const char* text;
   };
+  // Values at the edges of the direct path; the number rule itself is
+  // tabled with the frame texts.
   const Case cases[] = {
-      {0.0, "0.0"},
-      {-0.0, "-0.0"},
-      {1.0, "1.0"},
       {-30000.0, "-30000.0"},
       {30012.5, "30012.5"},
-      {0.1, "0.1"},
-      {0.12345679, "0.12345679"},
-      {0.00001, "0.00001"},
       {0.000012, "0.000012"},
       {0.0000099, "9.9e-6"},
       {999999999999999.0, "999999999999999.0"},
-      {1e15, "1000000000000000.0"},
-      {1e16, "1e+16"},
       {99.99999999, "99.99999999"},
-      {0.1 + 0.2, "0.30000000000000004"},
+      {0.999999999, "0.999999999"},
+      {0.1234567891, "0.1234567891"},
       {123456.123456789, "123456.123456789"},
       {std::numeric_limits<double>::quiet_NaN(), "null"},
-      {-std::numeric_limits<double>::infinity(), "null"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
