@@ -13,6 +13,7 @@
 
 #include "frame.h"
 #include "panels/panels.h"
+#include "tsan_fork_options.h"
 #include "worker_pool.h"
 
 namespace xray {

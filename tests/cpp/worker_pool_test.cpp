@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "tsan_fork_options.h"
+
 namespace xray {
 namespace {
 
