@@ -21,6 +21,10 @@ namespace {
 
 constexpr int64_t kHourMs = 3'600'000;
 
+XraySpec footprint_only(std::optional<int64_t> from_ts) {
+  return XraySpec{"bench", "BTCUSDT", from_ts, std::nullopt, {{XrayPanel::Footprint{0.5, 60000}}}};
+}
+
 XraySpec four_panels(std::optional<int64_t> from_ts = std::nullopt) {
   return XraySpec{"bench", "BTCUSDT", from_ts, std::nullopt,
                   {{XrayPanel::Footprint{0.5, 60000}},
@@ -51,7 +55,7 @@ struct ScrubResult {
 // `frames` evaluations plus encodings at cursors spread evenly over the data,
 // each over [cursor - window_ms, cursor] (the whole prefix when window_ms < 0).
 ScrubResult scrub(const Dataset& d, int64_t first_ts, int64_t last_ts, int64_t window_ms,
-                  int frames) {
+                  int frames, XraySpec (*make_spec)(std::optional<int64_t>) = four_panels) {
   double records = 0;
   double bytes = 0;
   const double start = now_seconds();
@@ -59,7 +63,7 @@ ScrubResult scrub(const Dataset& d, int64_t first_ts, int64_t last_ts, int64_t w
     const int64_t cursor = first_ts + (last_ts - first_ts) * (i + 1) / frames;
     const std::optional<int64_t> from =
         window_ms < 0 ? std::nullopt : std::optional<int64_t>(cursor - window_ms);
-    const XraySpec spec = four_panels(from);
+    const XraySpec spec = make_spec(from);
     const Frame frame = must(evaluate_frame(d, spec, cursor));
     const std::string text = encode_frame(frame);
     bytes += static_cast<double>(text.size());
@@ -106,6 +110,10 @@ void report_scrubbing(const Dataset& big, const Dataset& small, int64_t start_ts
       scrub(small, start_ts + one_percent, start_ts + span / 4, one_percent, 100));
   row("window = prefix up to a moving cursor", scrub(big, start_ts, start_ts + span, -1, 100));
   row("window = whole data (10 frames)", scrub(big, start_ts + span, start_ts + span, -1, 10));
+  row("footprint only, 1% window", scrub(big, start_ts + one_percent, start_ts + span,
+                                         one_percent, 100, footprint_only));
+  row("footprint only, whole data (10 frames)",
+      scrub(big, start_ts + span, start_ts + span, -1, 10, footprint_only));
   const int64_t mid = start_ts + span / 2;
   std::printf("window cut per frame: binary search (all six lists) vs copying filter\n");
   const double cut_start = now_seconds();
