@@ -19,6 +19,8 @@ namespace xray {
 // the fault read_json_value would give.
 [[nodiscard]] Status check_json_syntax(std::string_view text);
 
+class JsonScanner;
+
 // What the next value is, judged by its first byte.
 enum class ValueStart : uint8_t { Null, True, False, Number, String, Array, Object };
 
@@ -36,13 +38,15 @@ class JsonLexer {
 
   // Reads a literal, number or string at the current position (whitespace
   // skipped first). Strings come back decoded; the view stays valid until the
-  // next call on this lexer.
+  // next call on this lexer. Calling the reader of another kind than the one
+  // that begins there (peek first) is the fault "expected value" at that byte.
   [[nodiscard]] Status read_null();
   [[nodiscard]] Result<bool> read_bool();
   [[nodiscard]] Result<JsonNumber> read_number();
   [[nodiscard]] Result<std::string_view> read_string();
 
-  // Consumes "[" and lowers the nesting budget ("recursion limit exceeded").
+  // Consumes "[" (whitespace skipped first) and lowers the nesting budget
+  // ("recursion limit exceeded").
   [[nodiscard]] Status begin_array();
   // After "[" (first = true) or after an element: true when another element
   // follows (a "," was consumed, or the first element begins), false when "]"
@@ -78,6 +82,11 @@ class JsonLexer {
   }
 
  private:
+  // Each step runs on a copy of the cursor and commits it only on success.
+  JsonScanner scanner() const;
+  void commit(const JsonScanner& scan);
+  Status begin_container(ValueStart kind);
+
   std::string_view text_;
   std::size_t pos_ = 0;
   int depth_budget_ = 128;

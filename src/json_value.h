@@ -1,6 +1,7 @@
 // src/json_value.h: the parsed form of a command text.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,11 +28,12 @@ struct JsonNumber {
 
 struct JsonMember;
 
-// One value of a JsonDocument. Trivially copyable handle-sized node; what it
-// points to (elements, members, long strings) is owned by the document.
+// One value of a JsonDocument: a 16-byte node that is trivially copyable.
+// What it points to (elements, members, long strings) is owned by the
+// document; numbers and strings of up to 14 bytes live in the node itself.
 class JsonValue {
  public:
-  JsonKind kind() const;
+  JsonKind kind() const { return static_cast<JsonKind>(kind_); }
   bool is_null() const { return kind() == JsonKind::Null; }
   bool is_bool() const { return kind() == JsonKind::Bool; }
   bool is_number() const { return kind() == JsonKind::Number; }
@@ -39,7 +41,9 @@ class JsonValue {
   bool is_array() const { return kind() == JsonKind::Array; }
   bool is_object() const { return kind() == JsonKind::Object; }
 
-  bool as_bool() const;
+  // Each accessor expects its kind; on another kind it gives false, a zero
+  // Unsigned number, an empty text or an empty span.
+  bool as_bool() const { return is_bool() && tag_ != 0; }
   JsonNumber as_number() const;
   std::string_view as_string() const;
   // Array elements in document order.
@@ -50,9 +54,26 @@ class JsonValue {
   // The member named name, or nullptr when absent or when this is no object.
   const JsonValue* find(std::string_view name) const;
 
-  // Representation, filled by the reader (json_reader.cpp).
-  uint64_t meta_ = 0;     // kind in the low byte, a size above it
-  uint64_t payload_ = 0;  // number bits, inline string bytes or a pointer
+ private:
+  friend class JsonTreeBuilder;
+
+  static constexpr std::size_t kInlineBytes = 14;
+  static constexpr uint8_t kArenaString = 0xFF;
+
+  std::size_t count() const { return (static_cast<std::size_t>(count_high_) << 32) | count_low_; }
+  const char* inline_bytes() const { return reinterpret_cast<const char*>(this) + 2; }
+  template <class T>
+  const T* pointer() const {
+    return reinterpret_cast<const T*>(static_cast<std::uintptr_t>(payload_));
+  }
+
+  // Representation, filled by the reader's tree builder. An inline string
+  // overlays its bytes on offsets 2..15 (count and payload).
+  uint8_t kind_ = 0;         // JsonKind
+  uint8_t tag_ = 0;          // boolean, NumberClass, inline string length or kArenaString
+  uint16_t count_high_ = 0;  // bits 32..47 of the element, member or byte count
+  uint32_t count_low_ = 0;   // bits 0..31 of that count
+  uint64_t payload_ = 0;     // number bits, or the address of the document storage
 };
 
 struct JsonMember {
@@ -60,6 +81,37 @@ struct JsonMember {
   JsonValue value;
   std::string_view key() const { return name.as_string(); }
 };
+
+static_assert(sizeof(JsonValue) == 16, "nodes stay compact");
+static_assert(sizeof(JsonMember) == 2 * sizeof(JsonValue), "members are node pairs");
+
+inline JsonNumber JsonValue::as_number() const {
+  JsonNumber n;
+  n.cls = is_number() ? static_cast<NumberClass>(tag_) : NumberClass::Unsigned;
+  const uint64_t bits = is_number() ? payload_ : 0;
+  switch (n.cls) {
+    case NumberClass::Unsigned: n.u = bits; break;
+    case NumberClass::Signed: n.i = std::bit_cast<int64_t>(bits); break;
+    case NumberClass::Float: n.d = std::bit_cast<double>(bits); break;
+  }
+  return n;
+}
+
+inline std::string_view JsonValue::as_string() const {
+  if (!is_string()) return {};
+  if (tag_ == kArenaString) return {pointer<char>(), count()};
+  return {inline_bytes(), tag_};
+}
+
+inline std::span<const JsonValue> JsonValue::elements() const {
+  if (!is_array()) return {};
+  return {pointer<JsonValue>(), count()};
+}
+
+inline std::span<const JsonMember> JsonValue::members() const {
+  if (!is_object()) return {};
+  return {pointer<JsonMember>(), count()};
+}
 
 // Owns every node and string of one parsed text. Move-only.
 class JsonDocument {

@@ -1,0 +1,24 @@
+// src/load_fast.h: "load" straight from the command text, without a tree.
+//
+// Both functions expect a whole text that check_json_syntax accepted, and
+// give exactly what reading it with read_json_value and decoding the value
+// would give: the same dataset, or the same first error.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "dataset.h"
+#include "errors.h"
+
+namespace xray {
+
+// The dataset the text holds, by the value setting's rules.
+[[nodiscard]] Result<Dataset> decode_dataset_checked_text(std::string_view text);
+
+// When the command is an object whose "cmd" is the string "load": its
+// decoded "dataset" member, or "load requires 'dataset'". std::nullopt for
+// every other command (including one without a usable "cmd").
+[[nodiscard]] std::optional<Result<Dataset>> decode_checked_load_command(std::string_view text);
+
+}  // namespace xray

@@ -1,0 +1,345 @@
+// The load path that decodes from the checked text must match the tree path
+// (read_json_value, then the value setting) on every input: random datasets
+// with shuffled, repeated, escaped and unknown keys, array forms and faults
+// of every kind, and whole "load" commands.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dataset_render.h"
+#include "json_reader.h"
+#include "json_text.h"
+#include "load_fast.h"
+#include "xray.h"
+
+namespace xray {
+namespace {
+
+using testing::render;
+
+// Writes random dataset texts: mostly well-formed, with a fault or an
+// oddity now and then at every level.
+class DatasetWriter {
+ public:
+  explicit DatasetWriter(uint64_t seed) : rng_(seed) {}
+
+  std::string dataset() {
+    out_.clear();
+    if (chance(0.03)) {
+      junk();
+    } else if (chance(0.05)) {
+      array_of(6 + (chance(0.2) ? 1 : 0), [&](int i) { list(kLists[i % 6].record); });
+    } else {
+      object_dataset();
+    }
+    return out_;
+  }
+
+  std::string command() {
+    std::string data = dataset();
+    out_.clear();
+    out_ += "{";
+    std::vector<std::string> members = {R"("cmd":"load")", std::string(R"("dataset":)").append(data)};
+    if (chance(0.1)) members.push_back(R"("cmd":"lo\u0061d")");
+    if (chance(0.1)) members.push_back(R"("cmd":"frame")");
+    if (chance(0.1)) members.push_back(R"("dataset":{"oi":[[1,2]]})");
+    if (chance(0.1)) members.push_back(R"("dataset":5)");
+    if (chance(0.2)) members.push_back(R"("extra":[{"x":[1,2,{"y":null}]},"\"q"])");
+    std::shuffle(members.begin(), members.end(), rng_);
+    if (chance(0.05)) members.erase(members.begin());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i > 0) out_ += ",";
+      space();
+      out_ += members[i];
+      space();
+    }
+    out_ += "}";
+    return out_;
+  }
+
+ private:
+  enum class Kind { I64, F64, Side, Liq, BookKind, Levels };
+  struct FieldSpec {
+    const char* key;
+    Kind kind;
+  };
+  struct RecordSpec {
+    std::vector<FieldSpec> fields;
+  };
+  struct ListSpec {
+    const char* key;
+    const char* escaped_key;
+    const RecordSpec* record;
+  };
+
+  static inline const RecordSpec kCandle{{{"ts", Kind::I64}, {"open", Kind::F64}, {"high", Kind::F64},
+                                          {"low", Kind::F64}, {"close", Kind::F64}, {"volume", Kind::F64}}};
+  static inline const RecordSpec kTrade{
+      {{"ts", Kind::I64}, {"price", Kind::F64}, {"qty", Kind::F64}, {"side", Kind::Side}}};
+  static inline const RecordSpec kBook{
+      {{"ts", Kind::I64}, {"kind", Kind::BookKind}, {"bids", Kind::Levels}, {"asks", Kind::Levels}}};
+  static inline const RecordSpec kFunding{{{"ts", Kind::I64}, {"rate", Kind::F64}}};
+  static inline const RecordSpec kOi{{{"ts", Kind::I64}, {"oi", Kind::F64}}};
+  static inline const RecordSpec kLiquidation{
+      {{"ts", Kind::I64}, {"price", Kind::F64}, {"qty", Kind::F64}, {"side", Kind::Liq}}};
+  static inline const ListSpec kLists[6] = {
+      {"candles", R"(c\u0061ndles)", &kCandle}, {"trades", R"(trade\u0073)", &kTrade},
+      {"book", R"(\u0062ook)", &kBook},         {"funding", R"(fundin\u0067)", &kFunding},
+      {"oi", R"(o\u0069)", &kOi},               {"liquidations", R"(liquidation\u0073)", &kLiquidation}};
+
+  bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
+  int upto(int n) { return std::uniform_int_distribution<int>(0, n)(rng_); }
+
+  void space() {
+    if (chance(0.1)) out_ += std::string_view(" \n\t\r ", static_cast<std::size_t>(upto(4) + 1));
+  }
+
+  template <class Fn>
+  void array_of(int n, Fn&& element) {
+    out_ += "[";
+    for (int i = 0; i < n; ++i) {
+      if (i > 0) out_ += ",";
+      space();
+      element(i);
+      space();
+    }
+    out_ += "]";
+  }
+
+  // Members in a random order, some repeated with another value, some
+  // unknown ones mixed in.
+  void members(std::vector<std::pair<std::string, std::function<void()>>> items) {
+    std::vector<std::pair<std::string, std::function<void()>>> all;
+    for (auto& item : items) {
+      all.push_back(item);
+      if (chance(0.05)) all.push_back(item);
+    }
+    if (chance(0.1)) all.push_back({"id", [&] { junk(); }});
+    if (chance(0.05)) all.push_back({"", [&] { junk(); }});
+    std::shuffle(all.begin(), all.end(), rng_);
+    out_ += "{";
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (i > 0) out_ += ",";
+      space();
+      out_.append("\"").append(all[i].first).append("\"");
+      space();
+      out_ += ":";
+      space();
+      all[i].second();
+      space();
+    }
+    out_ += "}";
+  }
+
+  void object_dataset() {
+    std::vector<std::pair<std::string, std::function<void()>>> items;
+    for (const ListSpec& l : kLists) {
+      if (chance(0.3)) continue;
+      items.push_back({chance(0.05) ? l.escaped_key : l.key, [&l, this] { list(l.record); }});
+    }
+    if (chance(0.1)) items.push_back({"symbol", [&] { out_ += R"("BTC")"; }});
+    members(std::move(items));
+  }
+
+  void list(const RecordSpec* rec) {
+    if (chance(0.02)) return junk();
+    array_of(upto(4), [&](int) { record(*rec); });
+  }
+
+  void record(const RecordSpec& rec) {
+    if (chance(0.02)) return junk();
+    if (chance(0.1)) {
+      const int n = static_cast<int>(rec.fields.size()) + (chance(0.1) ? upto(2) - 1 : 0);
+      array_of(n, [&](int i) {
+        value(rec.fields[static_cast<std::size_t>(i) % rec.fields.size()].kind);
+      });
+      return;
+    }
+    std::vector<std::pair<std::string, std::function<void()>>> items;
+    for (const FieldSpec& f : rec.fields) {
+      if (chance(0.02)) continue;
+      items.push_back({f.key, [kind = f.kind, this] { value(kind); }});
+    }
+    members(std::move(items));
+  }
+
+  void value(Kind kind) {
+    if (chance(0.03)) return junk();
+    switch (kind) {
+      case Kind::I64: return integer();
+      case Kind::F64: return chance(0.5) ? decimal() : integer();
+      case Kind::Side: return variant("buy", "sell");
+      case Kind::Liq: return variant("long", "short");
+      case Kind::BookKind: return variant("snapshot", "diff");
+      case Kind::Levels:
+        return array_of(upto(3), [&](int) {
+          if (chance(0.03)) return junk();
+          array_of(chance(0.95) ? 2 : upto(3), [&](int) { chance(0.5) ? decimal() : integer(); });
+        });
+    }
+  }
+
+  void variant(const char* a, const char* b) {
+    const char* name = chance(0.5) ? a : b;
+    if (chance(0.1)) {
+      out_.append("{\"").append(name).append("\":null}");
+    } else {
+      out_.append("\"").append(name).append("\"");
+    }
+  }
+
+  void integer() {
+    static const char* const kEdges[] = {"0", "-0", "9223372036854775807", "9223372036854775808",
+                                         "-9223372036854775808", "-9223372036854775809",
+                                         "18446744073709551615", "18446744073709551616"};
+    if (chance(0.05)) {
+      out_ += kEdges[upto(7)];
+      return;
+    }
+    append_i64(std::uniform_int_distribution<int64_t>(-5, 2'000'000'000'000)(rng_), out_);
+  }
+
+  void decimal() {
+    static const char* const kShapes[] = {"30000.1", "0.1", "1e-7", "-2.5E+3", "1.7976931348623157e308",
+                                          "5e-324", "123456789012345678901234.5", "-0.0", "1e-400"};
+    if (chance(0.3)) {
+      out_ += kShapes[upto(8)];
+      return;
+    }
+    out_ += format_double(std::uniform_real_distribution<double>(-1e5, 1e5)(rng_));
+  }
+
+  // A value of any kind, usually the wrong one.
+  void junk() {
+    static const char* const kJunk[] = {
+        "null", "true", "false", "\"x\"", "\"a\\\"b\"", "\"BUY\"", "\"buy\"", "\"long\"", "1.5", "-1",
+        "7", "[]", "{}", "[1]", "[1,2,3]", "[\"x\",1]", "{\"sell\":null}", "{\"sell\":1}",
+        "{\"buy\":null,\"sell\":null}", "{\"Diff\":null}", "[[1,2]]", "{\"ts\":1}", "[1,2,3,\"buy\"]"};
+    out_ += kJunk[upto(static_cast<int>(std::size(kJunk)) - 1)];
+  }
+
+  std::mt19937_64 rng_;
+  std::string out_;
+};
+
+std::string tree_outcome(std::string_view dataset_json) {
+  Result<JsonDocument> doc = read_json_value(dataset_json);
+  if (!doc) return "reader: " + doc.error().message;
+  const Result<Dataset> d = decode_dataset_value(doc->root());
+  return d ? "ok " + render(*d) : d.error().message;
+}
+
+std::string checked_text_outcome(std::string_view dataset_json) {
+  if (Status s = check_json_syntax(dataset_json); !s) return "reader: " + s.error().message;
+  const Result<Dataset> d = decode_dataset_checked_text(dataset_json);
+  return d ? "ok " + render(*d) : d.error().message;
+}
+
+TEST(LoadFast, RandomDatasetsMatchTheTreePath) {
+  DatasetWriter writer(20240611);
+  int accepted = 0;
+  int rejected = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = writer.dataset();
+    const std::string expected = tree_outcome(text);
+    ASSERT_EQ(checked_text_outcome(text), expected) << text;
+    (expected.starts_with("ok ") ? accepted : rejected) += 1;
+  }
+  // Both outcomes must be well represented for the comparison to mean much.
+  EXPECT_GT(accepted, 500);
+  EXPECT_GT(rejected, 800);
+}
+
+// The response of "load" as the tree path gives it.
+std::string tree_load_response(std::string_view command) {
+  Result<JsonDocument> doc = read_json_value(command);
+  if (!doc) return error_response(doc.error());
+  const JsonValue* cmd = doc->root().find("cmd");
+  if (cmd == nullptr || !cmd->is_string()) return error_response(XrayError::bad_spec("missing 'cmd'"));
+  if (cmd->as_string() != "load") return "not load";
+  const JsonValue* dataset = doc->root().find("dataset");
+  if (dataset == nullptr) return error_response(XrayError::bad_spec("load requires 'dataset'"));
+  Result<Dataset> d = decode_dataset_value(*dataset);
+  if (!d) return error_response(d.error());
+  sort_by_ts(*d);
+  std::string out = R"({"ok":true,"loaded":)";
+  append_u64(record_count(*d), out);
+  return out.append("}|").append(render(*d));
+}
+
+TEST(LoadFast, RandomLoadCommandsMatchTheTreePath) {
+  DatasetWriter writer(77);
+  int loaded = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string command = writer.command();
+    const std::string expected = tree_load_response(command);
+    if (expected == "not load") continue;
+    XrayInstance x;
+    std::string response = x.command(command);
+    if (response.starts_with(R"({"ok":true)")) {
+      response.append("|").append(render(x.dataset()));
+      ++loaded;
+    }
+    ASSERT_EQ(response, expected) << command;
+  }
+  EXPECT_GT(loaded, 300);
+}
+
+// Objects with many members are ordered by another sort than small ones.
+TEST(LoadFast, LargeObjectsMatchTheTreePath) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> members = {R"("ts":"bad")", R"("ts":1)", R"("price":2)", R"("qty":3)",
+                                        R"("side":"sell")", R"("side":{"buy":null})"};
+    for (int k = 0; k < 40; ++k) {
+      std::string key = "k";
+      append_u64(rng() % 20, key);
+      members.push_back(std::string("\"").append(key).append(R"(":)").append(k % 7 == 0 ? "[1,{}]" : "0"));
+    }
+    std::shuffle(members.begin(), members.end(), rng);
+    std::string text = R"({"trades":[{)";
+    for (std::size_t i = 0; i < members.size(); ++i) text.append(i ? "," : "").append(members[i]);
+    text += "}]}";
+    ASSERT_EQ(checked_text_outcome(text), tree_outcome(text)) << text;
+  }
+}
+
+struct CommandRow {
+  const char* name;
+  std::string_view command;
+  std::string_view response;
+};
+
+// Commands that are not "load", or not usable ones, take the tree path with
+// its own messages.
+const CommandRow kCommands[] = {
+    {"syntax fault first", R"({"cmd":"load","dataset":{}} x)",
+     R"({"ok":false,"error":"parse: trailing characters at line 1 column 29"})"},
+    {"syntax fault after a decoding fault", R"({"cmd":"load","dataset":{"trades":[5]},"x":[1,]})",
+     R"({"ok":false,"error":"parse: trailing comma at line 1 column 47"})"},
+    {"not an object", R"(["load"])", R"({"ok":false,"error":"bad spec: missing 'cmd'"})"},
+    {"cmd not a string", R"({"cmd":["load"],"dataset":{}})", R"({"ok":false,"error":"bad spec: missing 'cmd'"})"},
+    {"escaped cmd", R"({"cmd":"lo\u0061d","dataset":{}})", R"({"ok":true,"loaded":0})"},
+    {"later cmd wins", R"({"cmd":"load","cmd":"Load","dataset":{}})",
+     R"({"ok":false,"error":"bad spec: unknown cmd: Load"})"},
+    {"earlier cmd loses", R"({"cmd":"version","dataset":{},"cmd":"load"})", R"({"ok":true,"loaded":0})"},
+    {"no dataset", R"({"cmd":"load","data":{}})", R"({"ok":false,"error":"bad spec: load requires 'dataset'"})"},
+    {"escaped dataset key", R"({"cmd":"load","d\u0061taset":{"oi":[[1,2]]}})", R"({"ok":true,"loaded":1})"},
+    {"other commands still work", R"({"cmd":"version"})", R"({"version":"0.2.0"})"},
+};
+
+TEST(LoadFast, CommandShapes) {
+  for (const CommandRow& r : kCommands) {
+    SCOPED_TRACE(r.name);
+    XrayInstance x;
+    EXPECT_EQ(x.command(r.command), r.response);
+  }
+}
+
+}  // namespace
+}  // namespace xray
