@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "market_data.h"
 #include "panel_market_data.h"
 #include "panels/book_state.h"
 #include "panels/panel_common.h"
@@ -51,7 +52,7 @@ class Writer {
   explicit Writer(std::string dir) : dir_(std::move(dir)) {}
 
   template <class T, class Field>
-  void column(const char* name, const std::vector<T>& rows, Field field) const {
+  void column(const std::string& name, const std::vector<T>& rows, Field field) const {
     if (dir_.empty()) return;
     using Value = std::decay_t<decltype(field(rows.front()))>;
     std::vector<Value> values;
@@ -60,7 +61,7 @@ class Writer {
     write(name, values.data(), values.size() * sizeof(Value));
   }
 
-  void write(const char* name, const void* data, std::size_t bytes) const {
+  void write(const std::string& name, const void* data, std::size_t bytes) const {
     if (dir_.empty()) return;
     std::ofstream(dir_ + "/" + name, std::ios::binary)
         .write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
@@ -102,22 +103,25 @@ void bench_footprint(const Writer& out) {
   report("footprint_ordered_map", map_ms, static_cast<double>(trades.size()), "trade");
 }
 
-void bench_heatmap(const Writer& out) {
-  const std::vector<BookEvent> book = make_book(86'400'000, 50, 12);
+// One day of book events under `prefix`: replay alone, then 1-minute
+// heatmaps of 40 and 400 levels.
+void bench_heatmap(const Writer& out, const std::string& prefix, const char* what,
+                   const std::vector<BookEvent>& book) {
   std::size_t level_count = 0;
   for (const BookEvent& e : book) level_count += e.bids.size() + e.asks.size();
-  out.column("ev_ts.i64", book, [](const BookEvent& e) { return e.ts; });
-  out.column("ev_kind.u8", book, [](const BookEvent& e) { return static_cast<uint8_t>(e.kind); });
-  out.column("ev_nb.u32", book, [](const BookEvent& e) { return uint32_t(e.bids.size()); });
-  out.column("ev_na.u32", book, [](const BookEvent& e) { return uint32_t(e.asks.size()); });
+  out.column(prefix + "_ev_ts.i64", book, [](const BookEvent& e) { return e.ts; });
+  out.column(prefix + "_ev_kind.u8", book,
+             [](const BookEvent& e) { return static_cast<uint8_t>(e.kind); });
+  out.column(prefix + "_ev_nb.u32", book, [](const BookEvent& e) { return uint32_t(e.bids.size()); });
+  out.column(prefix + "_ev_na.u32", book, [](const BookEvent& e) { return uint32_t(e.asks.size()); });
   std::vector<PriceLevel> levels;
   for (const BookEvent& e : book) {
     levels.insert(levels.end(), e.bids.begin(), e.bids.end());
     levels.insert(levels.end(), e.asks.begin(), e.asks.end());
   }
-  out.column("lv_price.f64", levels, [](const PriceLevel& l) { return l.price; });
-  out.column("lv_qty.f64", levels, [](const PriceLevel& l) { return l.qty; });
-  std::printf("book heatmap, one day: %zu events, %zu level updates, 1-minute buckets\n",
+  out.column(prefix + "_lv_price.f64", levels, [](const PriceLevel& l) { return l.price; });
+  out.column(prefix + "_lv_qty.f64", levels, [](const PriceLevel& l) { return l.qty; });
+  std::printf("book heatmap, %s: %zu events, %zu level updates, 1-minute buckets\n", what,
               book.size(), level_count);
 
   const Timing replay_ms = time_runs(5, [&] {
@@ -125,7 +129,7 @@ void bench_heatmap(const Writer& out) {
     for (const BookEvent& e : book) apply_book_event(state, e);
     if (state.bids.empty()) std::puts("");
   });
-  report("book_replay", replay_ms, static_cast<double>(level_count), "level");
+  report((prefix + "_replay").c_str(), replay_ms, static_cast<double>(level_count), "level");
 
   const DatasetWindow window{.book = book};
   for (const uint32_t depth : {40u, 400u}) {
@@ -133,13 +137,23 @@ void bench_heatmap(const Writer& out) {
     const Timing ms = time_runs(
         7, [&] { panel = compute_book_heatmap({0.5, 60000, depth}, window); });
     const auto& heatmap = std::get<PanelData::BookHeatmap>(panel.data);
-    const std::string name = "heatmap_" + std::to_string(depth);
+    const std::string name = prefix + "_heatmap_" + std::to_string(depth);
     report(name.c_str(), ms, static_cast<double>(level_count), "level");
-    out.write((name + "_intensity.f64").c_str(), heatmap.intensity.data(),
+    out.write(name + "_intensity.f64", heatmap.intensity.data(),
               heatmap.intensity.size() * sizeof(double));
-    out.write((name + "_price.f64").c_str(), heatmap.price.data(),
-              heatmap.price.size() * sizeof(double));
+    out.write(name + "_price.f64", heatmap.price.data(), heatmap.price.size() * sizeof(double));
   }
+}
+
+void bench_heatmaps(const Writer& out) {
+  bench_heatmap(out, "walk", "one day, steady 50-level book, snapshot hourly",
+                make_book(86'400'000, 50, 12));
+  // The day of the frame benchmarks: a snapshot every minute and diffs of
+  // three levels a side drawn around a fast-moving mid.
+  MarketShape shape;
+  shape.duration_ms = 86'400'000;
+  bench_heatmap(out, "market", "one day of the frame benchmarks' market",
+                make_market(shape).book);
 }
 
 void bench_series(const Writer& out) {
@@ -183,7 +197,7 @@ void bench_liquidations(const Writer& out) {
 int main(int argc, char** argv) {
   const xray::bench::Writer out(argc > 1 ? argv[1] : "");
   xray::bench::bench_footprint(out);
-  xray::bench::bench_heatmap(out);
+  xray::bench::bench_heatmaps(out);
   xray::bench::bench_series(out);
   xray::bench::bench_liquidations(out);
   return 0;

@@ -59,13 +59,13 @@ def footprint_numpy(price, qty, side):
 class Book:
     """The book events flattened into level arrays."""
 
-    def __init__(self, d):
-        self.ts = load(d, "ev_ts.i64")
-        self.kind = load(d, "ev_kind.u8")
-        nb = load(d, "ev_nb.u32").astype(np.int64)
-        na = load(d, "ev_na.u32").astype(np.int64)
-        self.price = load(d, "lv_price.f64")
-        self.qty = load(d, "lv_qty.f64")
+    def __init__(self, d, prefix):
+        self.ts = load(d, f"{prefix}_ev_ts.i64")
+        self.kind = load(d, f"{prefix}_ev_kind.u8")
+        nb = load(d, f"{prefix}_ev_nb.u32").astype(np.int64)
+        na = load(d, f"{prefix}_ev_na.u32").astype(np.int64)
+        self.price = load(d, f"{prefix}_lv_price.f64")
+        self.qty = load(d, f"{prefix}_lv_qty.f64")
         counts = nb + na
         self.event = np.repeat(np.arange(len(self.ts)), counts)
         first = np.cumsum(counts) - counts
@@ -229,18 +229,20 @@ def main():
         ms, _ = timed(lambda: footprint_numpy(price, qty, side), 9)
         rows.append(("footprint, 1M trades", cpp["footprint"], "numpy", ms))
 
-        book = Book(d)
-        json_events = book_as_json_lists(book)
-        for depth in (40, 400):
-            name = f"heatmap_{depth}"
-            ms, (lo, cells) = timed(lambda: heatmap_numpy(book, depth), 5)
-            expected = load(d, f"{name}_intensity.f64").reshape(cells.shape)
-            assert np.array_equal(lo, load(d, f"{name}_price.f64")), "grids differ"
-            assert np.allclose(cells, expected, atol=1e-7), "numpy heatmap differs"
-            rows.append((f"heatmap, {depth} levels", cpp[name], "numpy", ms))
-            ms, py_rows = timed(lambda: heatmap_python(json_events, depth), 1)
-            assert np.allclose(np.array(py_rows), expected, atol=1e-7), "Python heatmap differs"
-            rows.append((f"heatmap, {depth} levels", cpp[name], "plain Python", ms))
+        for prefix, label in (("walk", "steady book"), ("market", "frame benchmarks' day")):
+            book = Book(d, prefix)
+            json_events = book_as_json_lists(book)
+            for depth in (40, 400):
+                name = f"{prefix}_heatmap_{depth}"
+                panel = f"heatmap, {label}, {depth} levels"
+                ms, (lo, cells) = timed(lambda: heatmap_numpy(book, depth), 5)
+                expected = load(d, f"{name}_intensity.f64").reshape(cells.shape)
+                assert np.array_equal(lo, load(d, f"{name}_price.f64")), "grids differ"
+                assert np.allclose(cells, expected, atol=1e-7), "numpy heatmap differs"
+                rows.append((panel, cpp[name], "numpy", ms))
+                ms, py_rows = timed(lambda: heatmap_python(json_events, depth), 1)
+                assert np.allclose(np.array(py_rows), expected, atol=1e-7), "Python heatmap differs"
+                rows.append((panel, cpp[name], "plain Python", ms))
 
         ms, _ = timed(series_numpy(d), 9)
         rows.append(("funding/OI, week, 1 s grid", cpp["funding_oi"], "numpy", ms))
