@@ -13,11 +13,13 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "decode_messages.h"
+#include "json_scanner.h"
 #include "json_value.h"
 
 namespace xray::decoding {
@@ -51,8 +53,14 @@ class SpanSource {
 
   JsonKind kind(const SpanValue& v) const { return v.kind; }
   ValueSummary summary(const SpanValue& v);
+  // Found by skipping the array when it has not been walked yet.
   std::size_t element_count(const SpanValue& v) const {
-    return v.end == kUnknownEnd ? 0 : v.count;
+    if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
+    return v.count;
+  }
+  std::optional<std::size_t> known_element_count(const SpanValue& v) const {
+    if (v.end == kUnknownEnd) return std::nullopt;
+    return v.count;
   }
 
   template <class Fn>
@@ -62,15 +70,32 @@ class SpanSource {
     while (text_[pos] != ']') {
       SpanValue element = head(pos);
       if (!fn(i, element)) return false;
-      if (element.end == kUnknownEnd) element.end = skip_container(element.begin, element.count);
       ++i;
-      pos = skip_space(element.end);
+      pos = skip_space(end_of(element));
       if (text_[pos] == ',') pos = skip_space(pos + 1);
     }
     v.end = pos + 1;
     v.count = i;
     count = i;
     return true;
+  }
+
+  // Members as they stand in the text, repeats included.
+  template <class Fn>
+  void each_member_in_order(const SpanValue& v, Fn&& fn) {
+    const std::size_t keys_base = keys_.size();
+    std::size_t pos = skip_space(v.begin + 1);
+    while (text_[pos] != '}') {
+      bool escaped = false;
+      const std::size_t key_end = string_end(pos, escaped);
+      const std::string_view key = key_at(pos, key_end, escaped);
+      const SpanValue value = head(skip_space(skip_space(key_end) + 1));  // past the ":"
+      fn(key, value);
+      pos = skip_space(end_of(value));
+      if (text_[pos] == ',') pos = skip_space(pos + 1);
+    }
+    v.end = pos + 1;
+    keys_.resize(keys_base);
   }
 
   std::size_t member_count(const SpanValue& v) {
@@ -112,6 +137,11 @@ class SpanSource {
     return pos;
   }
 
+  // Where a value ends, skipping it if nobody has walked it.
+  std::size_t end_of(const SpanValue& v) const {
+    if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
+    return v.end;
+  }
   // The value starting at pos: scalars are read whole, containers are left
   // with their end unknown.
   SpanValue head(std::size_t pos) const;
@@ -129,5 +159,68 @@ class SpanSource {
   std::deque<std::string> keys_;       // decoded keys that held escapes (stable)
   std::string scratch_;                // the last decoded string value
 };
+
+inline SpanValue SpanSource::head(std::size_t pos) const {
+  SpanValue v;
+  v.begin = pos;
+  switch (text_[pos]) {
+    case '"':
+      v.kind = JsonKind::String;
+      v.end = string_end(pos, v.escaped);
+      break;
+    case 't':
+      v.kind = JsonKind::Bool;
+      v.boolean = true;
+      v.end = pos + 4;
+      break;
+    case 'f':
+      v.kind = JsonKind::Bool;
+      v.end = pos + 5;
+      break;
+    case 'n':
+      v.kind = JsonKind::Null;
+      v.end = pos + 4;
+      break;
+    case '[': v.kind = JsonKind::Array; break;
+    case '{': v.kind = JsonKind::Object; break;
+    default: {
+      // The reader's own conversion; it cannot fail on a checked text.
+      JsonScanner scan(text_, pos, kJsonDepthBudget);
+      v.kind = JsonKind::Number;
+      (void)scan.scan_number(v.number);
+      v.end = scan.pos();
+      break;
+    }
+  }
+  return v;
+}
+
+inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
+  std::size_t i = pos + 1;
+  for (;;) {
+    // A checked string holds no raw control byte, so the stop is a quotation
+    // mark or a backslash; the byte after a backslash is never the end.
+    i = find_string_special(text_.data(), i, text_.size());
+    if (text_[i] == '"') return i + 1;
+    escaped = true;
+    i += 2;
+  }
+}
+
+inline ValueSummary SpanSource::summary(const SpanValue& v) {
+  ValueSummary s;
+  s.kind = v.kind;
+  s.boolean = v.boolean;
+  s.number = v.number;
+  if (v.kind == JsonKind::String) {
+    if (!v.escaped) {
+      s.text = text_.substr(v.begin + 1, v.end - v.begin - 2);
+    } else {
+      JsonScanner scan(text_, v.begin, kJsonDepthBudget);
+      (void)scan.scan_string<true>(s.text, scratch_);
+    }
+  }
+  return s;
+}
 
 }  // namespace xray::decoding
