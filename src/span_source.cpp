@@ -21,10 +21,9 @@ std::string_view SpanSource::key_at(std::size_t quote, std::size_t end, bool esc
   return keys_.emplace_back(decoded);
 }
 
-void SpanSource::gather(const SpanValue& object) {
-  if (object.first_member != kUnknownEnd) return;
+SpanSource::Gathered SpanSource::gather(const SpanValue& object) {
   const std::size_t first = members_.size();
-  object.first_key = keys_.size();
+  const std::size_t keys = keys_.size();
   std::size_t pos = skip_space(object.begin + 1);
   while (text_[pos] != '}') {
     bool escaped = false;
@@ -55,8 +54,7 @@ void SpanSource::gather(const SpanValue& object) {
     members_[kept++] = members_[i];
   }
   members_.resize(kept);
-  object.first_member = first;
-  object.member_count = kept - first;
+  return {first, kept - first, keys};
 }
 
 }  // namespace xray::decoding

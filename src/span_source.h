@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -32,13 +33,13 @@ struct SpanValue {
   JsonKind kind = JsonKind::Null;
   bool boolean = false;
   bool escaped = false;  // a string holding a backslash
-  JsonNumber number{NumberClass::Unsigned, {0}};
+  // A number as its class and the bits of its value, kept apart: copying a
+  // just-written JsonNumber whole stalls on store forwarding.
+  NumberClass number_class = NumberClass::Unsigned;
+  uint64_t number_bits = 0;
   std::size_t begin = 0;                           // first byte
-  mutable std::size_t end = kUnknownEnd;           // just past the last byte, once known
-  mutable std::size_t count = 0;                   // arrays: elements, once end is known
-  mutable std::size_t first_member = kUnknownEnd;  // objects: start of the gathered members
-  mutable std::size_t member_count = 0;
-  mutable std::size_t first_key = 0;  // objects: start of their decoded keys
+  mutable std::size_t end = kUnknownEnd;  // just past the last byte, once known
+  mutable std::size_t count = 0;          // arrays: elements, once end is known
 };
 
 class SpanSource {
@@ -98,27 +99,26 @@ class SpanSource {
     keys_.resize(keys_base);
   }
 
+  // The number of distinct keys.
   std::size_t member_count(const SpanValue& v) {
-    gather(v);
-    return v.member_count;
+    const Gathered g = gather(v);
+    release(g);
+    return g.count;
   }
 
-  // Members in ascending key order, each key once. The gathered members are
-  // released afterwards (a second walk gathers them again).
+  // Members in ascending key order, each key once (the last of repeated
+  // keys). Used for enumerations and unions only, so the members are gathered
+  // afresh on every call.
   template <class Fn>
   bool each_member(const SpanValue& v, Fn&& fn) {
-    gather(v);
-    const std::size_t first = v.first_member;
-    const std::size_t n = v.member_count;
+    const Gathered g = gather(v);
     bool ok = true;
-    for (std::size_t i = 0; i < n && ok; ++i) {
+    for (std::size_t i = 0; i < g.count && ok; ++i) {
       // Copied out: decoding the value may gather nested members above these.
-      const Member m = members_[first + i];
+      const Member m = members_[g.first + i];
       ok = fn(m.key, m.value);
     }
-    members_.resize(first);
-    keys_.resize(v.first_key);
-    v.first_member = kUnknownEnd;
+    release(g);
     return ok;
   }
 
@@ -149,9 +149,18 @@ class SpanSource {
   std::size_t string_end(std::size_t pos, bool& escaped) const;
   // Just past the container at pos; count receives its element (or member) count.
   std::size_t skip_container(std::size_t pos, std::size_t& count) const;
-  // The object's members on the stack, sorted by key, later repeats dropped
-  // in favour of the last; a no-op when already gathered.
-  void gather(const SpanValue& object);
+  // An object's members on top of the stack, sorted by key, each key once
+  // (the last of repeated keys); released in the reverse order of gathering.
+  struct Gathered {
+    std::size_t first;  // in members_
+    std::size_t count;
+    std::size_t keys;  // size of keys_ before
+  };
+  Gathered gather(const SpanValue& object);
+  void release(const Gathered& g) {
+    members_.resize(g.first);
+    keys_.resize(g.keys);
+  }
   std::string_view key_at(std::size_t quote, std::size_t end, bool escaped);
 
   std::string_view text_;
@@ -160,7 +169,7 @@ class SpanSource {
   std::string scratch_;                // the last decoded string value
 };
 
-inline SpanValue SpanSource::head(std::size_t pos) const {
+[[gnu::always_inline]] inline SpanValue SpanSource::head(std::size_t pos) const {
   SpanValue v;
   v.begin = pos;
   switch (text_[pos]) {
@@ -187,7 +196,10 @@ inline SpanValue SpanSource::head(std::size_t pos) const {
       // The reader's own conversion; it cannot fail on a checked text.
       JsonScanner scan(text_, pos, kJsonDepthBudget);
       v.kind = JsonKind::Number;
-      (void)scan.scan_number(v.number);
+      JsonNumber n{NumberClass::Unsigned, {0}};
+      (void)scan.scan_number(n);
+      v.number_class = n.cls;
+      std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
       v.end = scan.pos();
       break;
     }
@@ -195,7 +207,7 @@ inline SpanValue SpanSource::head(std::size_t pos) const {
   return v;
 }
 
-inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
+[[gnu::always_inline]] inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
   std::size_t i = pos + 1;
   for (;;) {
     // A checked string holds no raw control byte, so the stop is a quotation
@@ -207,11 +219,12 @@ inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const 
   }
 }
 
-inline ValueSummary SpanSource::summary(const SpanValue& v) {
+[[gnu::always_inline]] inline ValueSummary SpanSource::summary(const SpanValue& v) {
   ValueSummary s;
   s.kind = v.kind;
   s.boolean = v.boolean;
-  s.number = v.number;
+  s.number.cls = v.number_class;
+  std::memcpy(&s.number.u, &v.number_bits, sizeof v.number_bits);
   if (v.kind == JsonKind::String) {
     if (!v.escaped) {
       s.text = text_.substr(v.begin + 1, v.end - v.begin - 2);
