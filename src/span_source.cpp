@@ -24,18 +24,8 @@ std::string_view SpanSource::key_at(std::size_t quote, std::size_t end, bool esc
 SpanSource::Gathered SpanSource::gather(const SpanValue& object) {
   const std::size_t first = members_.size();
   const std::size_t keys = keys_.size();
-  std::size_t pos = skip_space(object.begin + 1);
-  while (text_[pos] != '}') {
-    bool escaped = false;
-    const std::size_t key_end = string_end(pos, escaped);
-    const std::string_view key = key_at(pos, key_end, escaped);
-    pos = skip_space(skip_space(key_end) + 1);  // past the ":"
-    const SpanValue value = head(pos);
-    members_.push_back(Member{key, value});
-    pos = skip_space(end_of(value));
-    if (text_[pos] == ',') pos = skip_space(pos + 1);
-  }
-  object.end = pos + 1;
+  walk_members(object,
+               [&](std::string_view key, const SpanValue& value) { members_.push_back({key, value}); });
 
   // Ascending key bytes, stable, then only the last of equal keys kept: the
   // reader's rule for objects.

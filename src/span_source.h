@@ -85,17 +85,7 @@ class SpanSource {
   template <class Fn>
   void each_member_in_order(const SpanValue& v, Fn&& fn) {
     const std::size_t keys_base = keys_.size();
-    std::size_t pos = skip_space(v.begin + 1);
-    while (text_[pos] != '}') {
-      bool escaped = false;
-      const std::size_t key_end = string_end(pos, escaped);
-      const std::string_view key = key_at(pos, key_end, escaped);
-      const SpanValue value = head(skip_space(skip_space(key_end) + 1));  // past the ":"
-      fn(key, value);
-      pos = skip_space(end_of(value));
-      if (text_[pos] == ',') pos = skip_space(pos + 1);
-    }
-    v.end = pos + 1;
+    walk_members(v, fn);
     keys_.resize(keys_base);
   }
 
@@ -137,6 +127,22 @@ class SpanSource {
     return pos;
   }
 
+  // fn(key, value) for each member in text order; keys that held escapes
+  // stay in keys_ until the caller releases them.
+  template <class Fn>
+  void walk_members(const SpanValue& v, Fn&& fn) {
+    std::size_t pos = skip_space(v.begin + 1);
+    while (text_[pos] != '}') {
+      bool escaped = false;
+      const std::size_t key_end = string_end(pos, escaped);
+      const std::string_view key = key_at(pos, key_end, escaped);
+      const SpanValue value = head(skip_space(skip_space(key_end) + 1));  // past the ":"
+      fn(key, value);
+      pos = skip_space(end_of(value));
+      if (text_[pos] == ',') pos = skip_space(pos + 1);
+    }
+    v.end = pos + 1;
+  }
   // Where a value ends, skipping it if nobody has walked it.
   std::size_t end_of(const SpanValue& v) const {
     if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
