@@ -13,6 +13,7 @@
 //   std::size_t element_count(const Value&);           // of an array
 //   std::optional<std::size_t> known_element_count(const Value&);
 //       // the same when it costs nothing, else nullopt
+//   std::size_t text_bytes(const Value&);  // of a walked array, or a lower bound
 //   bool each_element(const Value&, std::size_t& count, Fn fn);
 //       // fn(index, element) -> bool for every element in order, stops at
 //       // the first false; count receives the number of elements
@@ -24,6 +25,7 @@
 //       // repeated keys comes last (document order, or ascending key order)
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -132,7 +134,7 @@ class ValueDecoder {
     if (source_.kind(v) != JsonKind::Array) return fail_type(v, kExpectSequence);
     std::size_t count = 0;
     if (const std::optional<std::size_t> known = source_.known_element_count(v)) {
-      out.reserve(*known);
+      out.reserve(reservation<T>(v, *known));
       return source_.each_element(v, count, [&](std::size_t, const Value& element) {
         return decode(element, out.emplace_back());
       });
@@ -141,11 +143,21 @@ class ValueDecoder {
     std::vector<T>& first = scratch.items();
     const bool ok = source_.each_element(v, count, [&](std::size_t i, const Value& element) {
       if (i < kScratchLength) return decode(element, first.emplace_back());
-      if (i == kScratchLength) move_all(first, out, source_.element_count(v));
+      if (i == kScratchLength) move_all(first, out, reservation<T>(v, source_.element_count(v)));
       return decode(element, out.emplace_back());
     });
     if (ok && count <= kScratchLength) move_all(first, out, first.size());
     return ok;
+  }
+
+  // Room for count elements, but never more than four bytes of element per
+  // byte of the list's text: every element that can decode takes at least a
+  // quarter of its size in text, so only a list that is bound to fail (many
+  // tiny wrong elements) is held to less, and cannot claim memory out of
+  // proportion to its text.
+  template <class T>
+  std::size_t reservation(const Value& v, std::size_t count) {
+    return std::min(count, source_.text_bytes(v) / sizeof(T) * 4 + 1);
   }
 
   template <class T>
@@ -376,6 +388,8 @@ class TreeSource {
   static std::optional<std::size_t> known_element_count(const Value& v) {
     return v->elements().size();
   }
+  // Each element took a byte and a separator at least.
+  static std::size_t text_bytes(const Value& v) { return 2 * v->elements().size(); }
   template <class Fn>
   static bool each_element(const Value& v, std::size_t& count, Fn&& fn) {
     const std::span<const JsonValue> elements = v->elements();

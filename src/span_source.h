@@ -59,6 +59,7 @@ class SpanSource {
     if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
     return v.count;
   }
+  std::size_t text_bytes(const SpanValue& v) const { return end_of(v) - v.begin; }
   std::optional<std::size_t> known_element_count(const SpanValue& v) const {
     if (v.end == kUnknownEnd) return std::nullopt;
     return v.count;

@@ -332,6 +332,17 @@ TEST(LoadFast, LongListsMatchTheTreePath) {
   }
 }
 
+// Many tiny elements against large records: the reservation is held to the
+// list's text, and the outcome stays the tree path's.
+TEST(LoadFast, TinyElementsOfLargeRecords) {
+  for (const char* element : {"5", "[]", R"([0,"diff",[],[]])"}) {
+    std::string text = R"({"book":[)";
+    for (int i = 0; i < 20000; ++i) text.append(i ? "," : "").append(element);
+    text += "]}";
+    ASSERT_EQ(checked_text_outcome(text), tree_outcome(text)) << element;
+  }
+}
+
 struct CommandRow {
   const char* name;
   std::string_view command;
