@@ -233,7 +233,9 @@ Measure measure(int runs, F&& run) {
     auto kept = run();
     m.cpu = std::min(m.cpu, cpu_now() - cpu);
     m.wall = std::min(m.wall, wall_now() - wall);
-    if (i == 0) m.peak_extra = static_cast<double>(status_kb("VmHWM:")) - static_cast<double>(before);
+    if (i == 0) {
+      m.peak_extra = static_cast<double>(status_kb("VmHWM:")) - static_cast<double>(before);
+    }
   }
   return m;
 }
@@ -247,7 +249,10 @@ int main(int argc, char** argv) {
   }
   const double target_mb = std::atof(argv[1]);
   std::string text = MarketWriter().command(static_cast<std::size_t>(target_mb * 1e6));
-  if (argc > 2) std::ofstream(argv[2], std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+  if (argc > 2) {
+    std::ofstream(argv[2], std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
   const double mb = static_cast<double>(text.size()) / 1e6;
   const int runs = target_mb > 500 ? 2 : 5;
 

@@ -24,8 +24,9 @@ std::string_view SpanSource::key_at(std::size_t quote, std::size_t end, bool esc
 SpanSource::Gathered SpanSource::gather(const SpanValue& object) {
   const std::size_t first = members_.size();
   const std::size_t keys = keys_.size();
-  walk_members(object,
-               [&](std::string_view key, const SpanValue& value) { members_.push_back({key, value}); });
+  walk_members(object, [&](std::string_view key, const SpanValue& value) {
+    members_.push_back({key, value});
+  });
 
   // Ascending key bytes, stable, then only the last of equal keys kept: the
   // reader's rule for objects.

@@ -2,15 +2,16 @@
 // to be one valid JSON value (check_json_syntax accepted it).
 //
 // Nothing is built: a value is a byte span of the text. Scalars are read when
-// their span is found (numbers by the reader's own conversion); arrays are
-// walked in place; an object's members are gathered as (key, value span)
-// pairs on a reusable stack, ordered by key bytes with the later of repeated
-// keys winning, exactly as the reader's objects are. So the value-setting
-// decoder gives over these spans what it gives over a parsed JsonValue.
+// their span is found (numbers by the reader's own conversion); arrays and
+// objects are walked in place, in text order. Where key order matters (the
+// one-member objects of enumerations, unions) an object's members are
+// gathered as (key, value span) pairs on a reusable stack and ordered by key
+// bytes with the later of repeated keys winning, exactly as the reader's
+// objects are. So the value-setting decoder gives over these spans what it
+// gives over a parsed JsonValue.
 #pragma once
 
 #include <cstddef>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -37,7 +38,7 @@ struct SpanValue {
   // just-written JsonNumber whole stalls on store forwarding.
   NumberClass number_class = NumberClass::Unsigned;
   uint64_t number_bits = 0;
-  std::size_t begin = 0;                           // first byte
+  std::size_t begin = 0;                  // first byte
   mutable std::size_t end = kUnknownEnd;  // just past the last byte, once known
   mutable std::size_t count = 0;          // arrays: elements, once end is known
 };
@@ -56,7 +57,7 @@ class SpanSource {
   ValueSummary summary(const SpanValue& v);
   // Found by skipping the array when it has not been walked yet.
   std::size_t element_count(const SpanValue& v) const {
-    if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
+    end_of(v);
     return v.count;
   }
   std::size_t text_bytes(const SpanValue& v) const { return end_of(v) - v.begin; }
@@ -161,7 +162,7 @@ class SpanSource {
   struct Gathered {
     std::size_t first;  // in members_
     std::size_t count;
-    std::size_t keys;  // size of keys_ before
+    std::size_t keys;   // size of keys_ before
   };
   Gathered gather(const SpanValue& object);
   void release(const Gathered& g) {
@@ -171,12 +172,12 @@ class SpanSource {
   std::string_view key_at(std::size_t quote, std::size_t end, bool escaped);
 
   std::string_view text_;
-  std::vector<Member> members_;        // stack of gathered objects
-  std::deque<std::string> keys_;       // decoded keys that held escapes (stable)
-  std::string scratch_;                // the last decoded string value
+  std::vector<Member> members_;   // stack of gathered objects
+  std::deque<std::string> keys_;  // decoded keys that held escapes (stable)
+  std::string scratch_;           // the last decoded string value
 };
 
-[[gnu::always_inline]] inline SpanValue SpanSource::head(std::size_t pos) const {
+inline SpanValue SpanSource::head(std::size_t pos) const {
   SpanValue v;
   v.begin = pos;
   switch (text_[pos]) {
@@ -214,7 +215,7 @@ class SpanSource {
   return v;
 }
 
-[[gnu::always_inline]] inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
+inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
   std::size_t i = pos + 1;
   for (;;) {
     // A checked string holds no raw control byte, so the stop is a quotation
@@ -226,7 +227,7 @@ class SpanSource {
   }
 }
 
-[[gnu::always_inline]] inline ValueSummary SpanSource::summary(const SpanValue& v) {
+inline ValueSummary SpanSource::summary(const SpanValue& v) {
   ValueSummary s;
   s.kind = v.kind;
   s.boolean = v.boolean;
