@@ -17,7 +17,7 @@ struct JsonNullSink {
   void null() {}
   void boolean(bool) {}
   void number(const JsonNumber&) {}
-  void string(std::string_view) {}
+  void string(std::string_view, bool) {}
   void close_array(std::size_t) {}
   void close_object(std::size_t) {}
 };
@@ -54,21 +54,29 @@ class ValueParser {
   }
 
  private:
+  // Whether at points into the text with 16 bytes readable from there (a
+  // decoded string lives elsewhere).
+  bool has_16_bytes_from(const char* at) const {
+    const std::string_view all = scan_.text();
+    const auto offset = reinterpret_cast<std::uintptr_t>(at) -
+                        reinterpret_cast<std::uintptr_t>(all.data());  // wraps when before
+    return all.size() >= 16 && offset <= all.size() - 16;
+  }
+
   bool parse_string() {
     std::string_view text;
     if (!scan_.template scan_string<Sink::kDecodeStrings>(text, scratch_)) return false;
-    sink_.string(text);
+    sink_.string(text, has_16_bytes_from(text.data()));
     return true;
   }
 
   bool parse_array() {
     if (!scan_.open_container()) return false;
     const std::size_t mark = sink_.mark();
-    for (bool first = true;; first = false) {
-      const JsonStep step = scan_.array_step(first);
-      if (step == JsonStep::Fault) return false;
-      if (step == JsonStep::End) break;
-      if (!parse_value()) return false;
+    // The first step is apart, so each step is compiled for its position.
+    for (JsonStep step = scan_.array_step(true); step != JsonStep::End;
+         step = scan_.array_step(false)) {
+      if (step == JsonStep::Fault || !parse_value()) return false;
     }
     sink_.close_array(mark);
     return true;
@@ -77,11 +85,11 @@ class ValueParser {
   bool parse_object() {
     if (!scan_.open_container()) return false;
     const std::size_t mark = sink_.mark();
-    for (bool first = true;; first = false) {
-      const JsonStep step = scan_.member_step(first);
-      if (step == JsonStep::Fault) return false;
-      if (step == JsonStep::End) break;
-      if (!parse_string() || !scan_.colon() || !parse_value()) return false;
+    for (JsonStep step = scan_.member_step(true); step != JsonStep::End;
+         step = scan_.member_step(false)) {
+      if (step == JsonStep::Fault || !parse_string() || !scan_.colon() || !parse_value()) {
+        return false;
+      }
     }
     sink_.close_object(mark);
     return true;
@@ -111,7 +119,9 @@ std::string position_suffix(std::string_view text, std::size_t p) {
   std::size_t line = 1;
   std::size_t line_start = 0;
   const char* const data = text.data();
-  while (const void* lf = std::memchr(data + line_start, '\n', p - line_start)) {
+  while (line_start < p) {  // an empty text may have no data pointer at all
+    const void* lf = std::memchr(data + line_start, '\n', p - line_start);
+    if (lf == nullptr) break;
     ++line;
     line_start = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
   }
@@ -193,12 +203,14 @@ Result<std::string_view> JsonLexer::read_string() {
   return text;
 }
 
-Status JsonLexer::begin_array() {
+Status JsonLexer::begin_container(ValueStart kind) {
   JsonScanner scan = scanner();
-  if (!to_start_of(scan, ValueStart::Array) || !scan.open_container()) return scan.error();
+  if (!to_start_of(scan, kind) || !scan.open_container()) return scan.error();
   commit(scan);
   return {};
 }
+
+Status JsonLexer::begin_array() { return begin_container(ValueStart::Array); }
 
 Result<bool> JsonLexer::next_element(bool first) {
   JsonScanner scan = scanner();
@@ -208,12 +220,7 @@ Result<bool> JsonLexer::next_element(bool first) {
   return step == JsonStep::More;
 }
 
-Status JsonLexer::begin_object() {
-  JsonScanner scan = scanner();
-  if (!to_start_of(scan, ValueStart::Object) || !scan.open_container()) return scan.error();
-  commit(scan);
-  return {};
-}
+Status JsonLexer::begin_object() { return begin_container(ValueStart::Object); }
 
 Result<bool> JsonLexer::next_member(bool first) {
   JsonScanner scan = scanner();

@@ -85,6 +85,7 @@ class JsonLexer {
   // Each step runs on a copy of the cursor and commits it only on success.
   JsonScanner scanner() const;
   void commit(const JsonScanner& scan);
+  Status begin_container(ValueStart kind);
 
   std::string_view text_;
   std::size_t pos_ = 0;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,7 +11,7 @@
 #include <string_view>
 
 #include "errors.h"
-#include "json_pow10.h"
+#include "json_number.h"
 #include "json_reader.h"
 #include "json_value.h"
 
@@ -186,37 +185,36 @@ class JsonScanner {
     return true;
   }
 
-  // After "[" (first) or after an element: More when an element begins
-  // (after a consumed ","), End when "]" was consumed.
-  JsonStep array_step(bool first) {
+  // After the opening bracket (first) or after an element or member value:
+  // End when the closing bracket was consumed, More when the next element or
+  // member begins (after a consumed ",").
+  JsonStep container_step(bool first, char close, const char* eof_fault,
+                          const char* expected_end_fault) {
     skip_whitespace();
-    if (at_end()) return fault_step(size_, json_fault::kEofList);
-    if (byte() == ']') return close_step();
+    if (at_end()) return fault_step(size_, eof_fault);
+    if (byte() == close) return close_step();
     if (!first) {
-      if (byte() != ',') return fault_step(pos_ + 1, json_fault::kExpectedListEnd);
+      if (byte() != ',') return fault_step(pos_ + 1, expected_end_fault);
       ++pos_;
       skip_whitespace();
       if (at_end()) return fault_step(size_, json_fault::kEofValue);
-      if (byte() == ']') return fault_step(pos_ + 1, json_fault::kTrailingComma);
+      if (byte() == close) return fault_step(pos_ + 1, json_fault::kTrailingComma);
     }
     return JsonStep::More;
   }
 
-  // After "{" (first) or after a member value: More at the quotation mark of
-  // the next member name (after a consumed ","), End when "}" was consumed.
+  JsonStep array_step(bool first) {
+    return container_step(first, ']', json_fault::kEofList, json_fault::kExpectedListEnd);
+  }
+
+  // More stops at the quotation mark of the next member name.
   JsonStep member_step(bool first) {
-    skip_whitespace();
-    if (at_end()) return fault_step(size_, json_fault::kEofObject);
-    if (byte() == '}') return close_step();
-    if (!first) {
-      if (byte() != ',') return fault_step(pos_ + 1, json_fault::kExpectedObjectEnd);
-      ++pos_;
-      skip_whitespace();
-      if (at_end()) return fault_step(size_, json_fault::kEofValue);
-      if (byte() == '}') return fault_step(pos_ + 1, json_fault::kTrailingComma);
+    const JsonStep step =
+        container_step(first, '}', json_fault::kEofObject, json_fault::kExpectedObjectEnd);
+    if (step == JsonStep::More && byte() != '"') {
+      return fault_step(pos_ + 1, json_fault::kKeyNotString);
     }
-    if (byte() != '"') return fault_step(pos_ + 1, json_fault::kKeyNotString);
-    return JsonStep::More;
+    return step;
   }
 
   bool colon() {
@@ -250,7 +248,8 @@ class JsonScanner {
   bool scan_hex4(std::size_t& i, uint32_t& unit);
   // At the ".", "e" or "E" after the integer digits of a number.
   bool scan_fraction_and_exponent(const char* p, bool negative, uint64_t significand,
-                                  bool overflowed, int64_t exponent, JsonNumber& out);
+                                  bool overflowed, std::size_t length, int64_t exponent,
+                                  JsonNumber& out);
   bool finish_float(bool negative, uint64_t significand, int64_t exponent, JsonNumber& out);
   std::size_t offset_past(const char* p) const { return static_cast<std::size_t>(p + 1 - data_); }
 
@@ -262,45 +261,6 @@ class JsonScanner {
   const char* fault_ = "";
 };
 
-namespace json_number_detail {
-
-inline constexpr uint64_t kMaxDiv10 = UINT64_MAX / 10;
-inline constexpr uint64_t kMaxMod10 = UINT64_MAX % 10;
-
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-// Appends digit d unless that would overflow the significand.
-inline bool push_digit(uint64_t& significand, unsigned d) {
-  if (significand >= kMaxDiv10 && (significand > kMaxDiv10 || d > kMaxMod10)) return false;
-  significand = significand * 10 + d;
-  return true;
-}
-
-// significand * 10^exponent by the fixed conversion: the nearest double of
-// the significand, one multiplication or division by the nearest double of a
-// power of ten, and steps of 10^308 below that range. false: out of range.
-inline bool decimal_to_double(uint64_t significand, int64_t exponent, double& out) {
-  double f = static_cast<double>(significand);
-  for (;;) {
-    if (exponent >= -308 && exponent <= 308) {
-      if (exponent >= 0) {
-        f *= kPow10[static_cast<std::size_t>(exponent)];
-        if (std::isinf(f)) return false;
-      } else {
-        f /= kPow10[static_cast<std::size_t>(-exponent)];
-      }
-      break;
-    }
-    if (f == 0.0) break;
-    if (exponent > 0) return false;
-    f /= 1e308;
-    exponent += 308;
-  }
-  out = f;
-  return true;
-}
-
-}  // namespace json_number_detail
 
 inline bool JsonScanner::scan_number(JsonNumber& out) {
   using namespace json_number_detail;
@@ -311,10 +271,13 @@ inline bool JsonScanner::scan_number(JsonNumber& out) {
   uint64_t significand = 0;
   int64_t exponent = 0;
   bool overflowed = false;
+  std::size_t length = 0;  // integer digits: a bound on the significand's length
   if (*p == '0') {
     ++p;
     if (p != end && is_digit(*p)) return fail_at(offset_past(p), json_fault::kInvalidNumber);
   } else if (is_digit(*p)) {
+    const char* const first = p;
+    append_digits_fast(p, end, significand, 0);
     for (; p != end && is_digit(*p); ++p) {
       if (!push_digit(significand, static_cast<unsigned>(*p - '0'))) {
         overflowed = true;
@@ -323,11 +286,12 @@ inline bool JsonScanner::scan_number(JsonNumber& out) {
     }
     // Integer digits past the significand are dropped, each raising the exponent.
     for (; p != end && is_digit(*p); ++p) ++exponent;
+    length = static_cast<std::size_t>(p - first);
   } else {
     return fail_at(offset_past(p), json_fault::kInvalidNumber);
   }
   if (p != end && (*p == '.' || *p == 'e' || *p == 'E')) {
-    return scan_fraction_and_exponent(p, negative, significand, overflowed, exponent, out);
+    return scan_fraction_and_exponent(p, negative, significand, overflowed, length, exponent, out);
   }
   pos_ = static_cast<std::size_t>(p - data_);
   if (!overflowed) {
@@ -358,13 +322,19 @@ inline bool JsonScanner::finish_float(bool negative, uint64_t significand, int64
 
 inline bool JsonScanner::scan_fraction_and_exponent(const char* p, bool negative,
                                                     uint64_t significand, bool overflowed,
-                                                    int64_t exponent, JsonNumber& out) {
+                                                    std::size_t length, int64_t exponent,
+                                                    JsonNumber& out) {
   using namespace json_number_detail;
   const char* const end = data_ + size_;
   if (*p == '.') {
     if (++p == end) return fail_eof(json_fault::kEofValue);
     if (!is_digit(*p)) return fail_at(offset_past(p), json_fault::kInvalidNumber);
     // Once one digit has overflowed the significand, no later digit is tried.
+    if (!overflowed) {
+      const char* const first = p;
+      append_digits_fast(p, end, significand, length);
+      exponent -= p - first;
+    }
     for (; !overflowed && p != end && is_digit(*p); ++p) {
       if (!push_digit(significand, static_cast<unsigned>(*p - '0'))) break;
       --exponent;

@@ -194,6 +194,8 @@ TEST(JsonReaderFaults, EveryFaultTextAndPosition) {
     SCOPED_TRACE(testing::dump_string(c.text));
     expect_fault(c.text, c.message);
   }
+  // An empty view without any data behind it.
+  expect_fault(std::string_view(), "EOF while parsing a value at line 1 column 0");
 }
 
 TEST(JsonReaderFaults, NestingBudgetAllowsExactly127Levels) {

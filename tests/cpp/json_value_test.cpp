@@ -169,6 +169,14 @@ TEST(JsonObjects, MembersSortedByNameBytesLaterDuplicateWins) {
        R"({"a long name, not inline":u3,"a long name, not inline!":u2,})"},
       {R"({"x":{"b":[],"a":{}},"x":null})", R"({"x":null,})"},
       {R"({"cmd":"frame","cmd":"version"})", R"({"cmd":"version",})"},
+      // Objects in a row: equal names in another order, repeats, other names.
+      {R"([{"b":1,"a":2},{"b":3,"a":4},{"a":5,"b":6},{"b":7,"a":8,"b":9},{"b":1,"c":2},{"b":1}])",
+       R"([{"a":u2,"b":u1,},{"a":u4,"b":u3,},{"a":u5,"b":u6,},{"a":u8,"b":u9,},{"b":u1,"c":u2,},{"b":u1,},])"},
+      {R"([{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"i":1,"a":2}])",
+       R"([{"a":u1,"b":u2,"c":u3,"d":u4,"e":u5,"f":u6,"g":u7,"h":u8,"i":u9,},{"a":u2,"i":u1,},])"},
+      // Short names read as words must not see the bytes after them.
+      {R"({"a!":1,"a":2,"a" :3,"a"   :4,"padding to read past":0})",
+       R"({"a":u4,"a!":u1,"padding to read past":u0,})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
