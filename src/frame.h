@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -67,6 +68,11 @@ struct Frame {
 // evaluates every panel (in parallel on the worker pool) in spec order.
 [[nodiscard]] Result<Frame> evaluate_frame(const Dataset& dataset, const XraySpec& spec,
                                            int64_t cursor);
+
+class WorkerPool;
+// evaluate_frame on a given pool instead of the process-wide one.
+[[nodiscard]] Result<Frame> evaluate_frame_on(WorkerPool& pool, const Dataset& dataset,
+                                              const XraySpec& spec, int64_t cursor);
 
 // The window [from_ts or unbounded, cursor_ts] of every list, found by binary search.
 DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts,

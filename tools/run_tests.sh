@@ -18,3 +18,10 @@ cmake --build "$BUILD" -j2
 ctest --test-dir "$BUILD" --output-on-failure -j2
 
 python -m pytest -q tests/python
+
+# A short, bounded fuzzing run of the reader (needs clang-14 with libFuzzer).
+if command -v clang++-14 >/dev/null 2>&1; then
+  bash tools/run_fuzz.sh "${FUZZ_SECONDS:-30}"
+else
+  echo "clang++-14 not found: fuzzing skipped"
+fi

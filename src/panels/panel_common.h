@@ -1,0 +1,52 @@
+// src/panels/panel_common.h: rounding, price bins and the total order of doubles,
+// shared by every panel.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace xray {
+
+// 128-bit integers for bucket arithmetic near the ends of the 64-bit range.
+__extension__ typedef __int128 Int128;
+__extension__ typedef unsigned __int128 UInt128;
+
+// R(x * 1e8) / 1e8 with halves away from zero; each step is one double
+// operation (no contraction into fused ops), so large finite values whose
+// product overflows come out infinite, and infinities and NaN pass through.
+inline double round8(double x) { return std::round(x * 100000000.0) / 100000000.0; }
+
+// Snaps a price down to a multiple of price_bin, then rounds it.
+inline double bin_price(double price, double price_bin) {
+  return round8(std::floor(price / price_bin) * price_bin);
+}
+
+// A key whose unsigned order is the IEEE total order of the double:
+// -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN. Keys are equal only
+// for bit-identical doubles, so -0.0 and 0.0 stay apart.
+inline uint64_t total_order_key(double x) {
+  const auto bits = std::bit_cast<uint64_t>(x);
+  constexpr uint64_t kSign = uint64_t{1} << 63;
+  return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
+
+// The double whose total_order_key is key.
+inline double from_total_order_key(uint64_t key) {
+  constexpr uint64_t kSign = uint64_t{1} << 63;
+  return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
+}
+
+// Floor division (toward negative infinity) for a positive divisor; cannot
+// overflow because the divisor is never -1.
+inline int64_t floor_div(int64_t a, int64_t positive_b) {
+  const int64_t q = a / positive_b;
+  return (a % positive_b < 0) ? q - 1 : q;
+}
+
+// Decimal texts of 128-bit counts and times, for error messages.
+std::string u128_text(UInt128 value);
+std::string i128_text(Int128 value);
+
+}  // namespace xray

@@ -1,0 +1,203 @@
+// The frame and bounds texts, from hand-built frames.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "frame.h"
+#include "json_text.h"
+
+namespace xray {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Frame frame_of(std::string symbol, int64_t cursor_ts, std::vector<PanelData> panels) {
+  return Frame{std::move(symbol), cursor_ts, std::move(panels)};
+}
+
+std::string panel_text(PanelData panel) {
+  const std::string frame = encode_frame(frame_of("S", 0, {std::move(panel)}));
+  const std::string head = R"({"symbol":"S","cursor_ts":0,"panels":[)";
+  EXPECT_EQ(frame.substr(0, head.size()), head);
+  EXPECT_EQ(frame.substr(frame.size() - 2), "]}");
+  return frame.substr(head.size(), frame.size() - head.size() - 2);
+}
+
+TEST(EncodeFrame, DocumentedTexts) {
+  EXPECT_EQ(encode_frame(frame_of("TEST", 1000, {PanelData{PanelData::Footprint{}}})),
+            R"({"symbol":"TEST","cursor_ts":1000,"panels":[{"kind":"footprint","price_bins":[],)"
+            R"("buy_vol":[],"sell_vol":[]}]})");
+  EXPECT_EQ(panel_text(PanelData{PanelData::BookHeatmap{}}),
+            R"({"kind":"book_heatmap","time":[],"price":[],"intensity":[]})");
+  EXPECT_EQ(panel_text(PanelData{PanelData::LiquidationMap{
+                {{1000, 100.0, 0.12345679, LiquidationSide::Long}}}}),
+            R"({"kind":"liquidation_map","events":[{"ts":1000,"price_bin":100.0,)"
+            R"("qty":0.12345679,"side":"long"}]})");
+  EXPECT_EQ(panel_text(PanelData{PanelData::FundingOiDivergence{}}),
+            R"({"kind":"funding_oi_divergence","time":[],"funding":[],"oi":[],"price":[]})");
+  EXPECT_EQ(encode_bounds(1000, 5000, 42), R"({"from_ts":1000,"to_ts":5000,"count":42})");
+  EXPECT_EQ(encode_frame(frame_of("X", -5, {})), R"({"symbol":"X","cursor_ts":-5,"panels":[]})");
+}
+
+TEST(EncodeFrame, NumberRuleInsideAFrame) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {5000.0, "5000.0"},
+      {-2.5, "-2.5"},
+      {0.1, "0.1"},
+      {0.0001, "0.0001"},
+      {0.00001, "0.00001"},
+      {0.000001, "1e-6"},
+      {1.25e-7, "1.25e-7"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {-std::numeric_limits<double>::max(), "-1.7976931348623157e+308"},
+      {std::numeric_limits<double>::denorm_min(), "5e-324"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {kNaN, "null"},
+      {-kNaN, "null"},
+      {kInf, "null"},
+      {-kInf, "null"},
+  };
+  // Every row in every number position of every panel kind.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string t = c.text;
+    EXPECT_EQ(panel_text(PanelData{PanelData::Footprint{{c.value}, {c.value}, {c.value}}}),
+              R"({"kind":"footprint","price_bins":[)" + t + R"(],"buy_vol":[)" + t +
+                  R"(],"sell_vol":[)" + t + "]}");
+    EXPECT_EQ(panel_text(PanelData{PanelData::BookHeatmap{{7}, {c.value}, {c.value}}}),
+              R"({"kind":"book_heatmap","time":[7],"price":[)" + t + R"(],"intensity":[[)" + t +
+                  "]]}");
+    EXPECT_EQ(panel_text(PanelData{
+                  PanelData::LiquidationMap{{{1, c.value, c.value, LiquidationSide::Short}}}}),
+              R"({"kind":"liquidation_map","events":[{"ts":1,"price_bin":)" + t + R"(,"qty":)" +
+                  t + R"(,"side":"short"}]})");
+    EXPECT_EQ(panel_text(PanelData{
+                  PanelData::FundingOiDivergence{{2}, {c.value}, {c.value}, {c.value}}}),
+              R"({"kind":"funding_oi_divergence","time":[2],"funding":[)" + t + R"(],"oi":[)" + t +
+                  R"(],"price":[)" + t + "]}");
+  }
+}
+
+TEST(EncodeFrame, IntegersAtTheExtremes) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(encode_bounds(kMin, kMax, std::numeric_limits<uint64_t>::max()),
+            R"({"from_ts":-9223372036854775808,"to_ts":9223372036854775807,)"
+            R"("count":18446744073709551615})");
+  EXPECT_EQ(encode_bounds(-5, 0, 0), R"({"from_ts":-5,"to_ts":0,"count":0})");
+  EXPECT_EQ(encode_frame(frame_of("S", kMin, {})),
+            R"({"symbol":"S","cursor_ts":-9223372036854775808,"panels":[]})");
+  EXPECT_EQ(panel_text(PanelData{PanelData::FundingOiDivergence{{kMin, -1, 0, kMax}, {}, {}, {}}}),
+            R"({"kind":"funding_oi_divergence","time":[-9223372036854775808,-1,0,)"
+            R"(9223372036854775807],"funding":[],"oi":[],"price":[]})");
+}
+
+TEST(EncodeFrame, SymbolEscaping) {
+  struct Case {
+    std::string symbol;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"BTC\"USDT", R"("BTC\"USDT")"},
+      {"a\\b", R"("a\\b")"},
+      {"a\tb\nc\rd\be\ff", R"("a\tb\nc\rd\be\ff")"},
+      {std::string("a\x01" "b\x1f", 4), R"("a\u0001b\u001f")"},
+      {std::string("nul\0x", 5), R"("nul\u0000x")"},
+      {"caf\xC3\xA9/\x7F", "\"caf\xC3\xA9/\x7F\""},
+      {"", R"("")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(encode_frame(frame_of(c.symbol, 1, {})),
+              std::string(R"({"symbol":)") + c.text + R"(,"cursor_ts":1,"panels":[]})");
+  }
+}
+
+TEST(EncodeFrame, HeatmapRowsAndPanelOrder) {
+  PanelData::BookHeatmap heat{{0, 60000}, {99.5, 100.0, 100.5}, {1.0, -0.0, 2.5, -0.0, -0.0, 3.0}};
+  PanelData::BookHeatmap no_levels{{0, 1}, {}, {}};
+  const Frame frame = frame_of(
+      "S", 60000,
+      {PanelData{PanelData::LiquidationMap{{{5, 1.0, 2.0, LiquidationSide::Short},
+                                            {6, 1.5, kNaN, LiquidationSide::Long}}}},
+       PanelData{heat}, PanelData{no_levels},
+       PanelData{PanelData::Footprint{{100.0, 101.0}, {1.5, 0.0}, {0.0, 2.25}}}});
+  EXPECT_EQ(encode_frame(frame),
+            R"({"symbol":"S","cursor_ts":60000,"panels":[)"
+            R"({"kind":"liquidation_map","events":[)"
+            R"({"ts":5,"price_bin":1.0,"qty":2.0,"side":"short"},)"
+            R"({"ts":6,"price_bin":1.5,"qty":null,"side":"long"}]},)"
+            R"({"kind":"book_heatmap","time":[0,60000],"price":[99.5,100.0,100.5],)"
+            R"("intensity":[[1.0,-0.0,2.5],[-0.0,-0.0,3.0]]},)"
+            R"({"kind":"book_heatmap","time":[0,1],"price":[],"intensity":[[],[]]},)"
+            R"({"kind":"footprint","price_bins":[100.0,101.0],"buy_vol":[1.5,0.0],)"
+            R"("sell_vol":[0.0,2.25]}]})");
+}
+
+// Straightforward concatenation with the shared helpers: the oracle for the
+// one-pass writer on frames whose text outgrows every size estimate.
+std::string concatenated(const Frame& frame) {
+  std::string out = R"({"symbol":)";
+  write_json_string(frame.symbol, out);
+  out += R"(,"cursor_ts":)";
+  append_i64(frame.cursor_ts, out);
+  out += R"(,"panels":[)";
+  for (std::size_t i = 0; i < frame.panels.size(); ++i) {
+    const auto& fp = std::get<PanelData::Footprint>(frame.panels[i].data);
+    out += i ? "," : "";
+    out += R"({"kind":"footprint")";
+    for (const auto& [key, list] : {std::pair{"price_bins", &fp.price_bins},
+                                    std::pair{"buy_vol", &fp.buy_vol},
+                                    std::pair{"sell_vol", &fp.sell_vol}}) {
+      out += std::string(",\"") + key + "\":[";
+      for (std::size_t k = 0; k < list->size(); ++k) {
+        if (k) out += ',';
+        append_number((*list)[k], out);
+      }
+      out += ']';
+    }
+    out += '}';
+  }
+  out += "]}";
+  return out;
+}
+
+TEST(EncodeFrame, LongTextsMatchPlainConcatenation) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    Frame frame = frame_of(std::string(static_cast<std::size_t>(round) * 50, '\x02'), round, {});
+    for (int p = 0; p < 3; ++p) {
+      PanelData::Footprint fp;
+      const std::size_t n = rng() % 3000;
+      for (std::size_t k = 0; k < n; ++k) {
+        uint64_t bits = rng();  // any bit pattern: long exponent forms, NaNs, subnormals
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        fp.price_bins.push_back(v);
+        fp.buy_vol.push_back(-v);
+        fp.sell_vol.push_back(static_cast<double>(bits % 100000) / 8.0);
+      }
+      frame.panels.push_back(PanelData{std::move(fp)});
+    }
+    EXPECT_EQ(encode_frame(frame), concatenated(frame));
+  }
+}
+
+}  // namespace
+}  // namespace xray

@@ -1,0 +1,150 @@
+// Rounding, price bins, the total order of doubles and the time grid.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "panel_test_util.h"
+#include "panels/panel_common.h"
+#include "panels/time_buckets.h"
+
+namespace xray {
+namespace {
+
+using testing::exact_text;
+using testing::kInf;
+using testing::kNaN;
+
+struct RoundCase {
+  double in;
+  double out;
+};
+
+TEST(Round8, Table) {
+  const RoundCase cases[] = {
+      {0.123456789, 0.12345679},
+      {-0.123456789, -0.12345679},
+      {0.000123456789, 0.00012346},
+      {0.1 + 0.2, 0.3},
+      {0.000000005, 0.00000001},     // 0.5 after scaling: away from zero
+      {-0.000000005, -0.00000001},
+      {0.000000025, 0.00000003},     // not to even
+      {0.123456785, 0.12345679},
+      {0.0000000049, 0.0},
+      {-0.0000000049, -0.0},         // rounds to a negative zero
+      {-0.0, -0.0},
+      {5000.0, 5000.0},
+      {1e301, kInf},                 // the scaled value overflows
+      {-1e301, -kInf},
+      {kInf, kInf},
+      {-kInf, -kInf},
+  };
+  for (const RoundCase& c : cases) {
+    SCOPED_TRACE(exact_text(c.in));
+    EXPECT_EQ(exact_text(round8(c.in)), exact_text(c.out));
+  }
+  EXPECT_TRUE(std::isnan(round8(kNaN)));
+}
+
+struct BinCase {
+  double price;
+  double bin;
+  double out;
+};
+
+TEST(BinPrice, Table) {
+  const BinCase cases[] = {
+      {0.3, 0.1, 0.2},  // 0.3 / 0.1 is 2.9999999999999996
+      {-0.05, 0.1, -0.1},
+      {123.456, 10.0, 120.0},
+      {129.99, 10.0, 120.0},
+      {100.2, 0.5, 100.0},
+      {100.5, 0.5, 100.5},
+      {100.7, 0.5, 100.5},
+      {-0.0, 1.0, -0.0},  // floor keeps the sign of zero
+      {0.0, 1.0, 0.0},
+      {kInf, 1.0, kInf},
+      {-kInf, 0.5, -kInf},
+  };
+  for (const BinCase& c : cases) {
+    SCOPED_TRACE(exact_text(c.price) + " / " + exact_text(c.bin));
+    EXPECT_EQ(exact_text(bin_price(c.price, c.bin)), exact_text(c.out));
+  }
+  EXPECT_TRUE(std::isnan(bin_price(kNaN, 1.0)));
+}
+
+TEST(TotalOrderKey, SortsInTotalOrderAndRoundTrips) {
+  const double minus_nan = -kNaN;
+  const std::vector<double> ascending = {
+      std::copysign(kNaN, -1.0), -kInf, -1e308, -1.0, -5e-324, -0.0, 0.0, 5e-324, 1.0, 1e308, kInf,
+      std::copysign(kNaN, 1.0)};
+  for (std::size_t i = 0; i + 1 < ascending.size(); ++i) {
+    SCOPED_TRACE(exact_text(ascending[i]));
+    EXPECT_LT(total_order_key(ascending[i]), total_order_key(ascending[i + 1]));
+  }
+  for (double x : ascending) {
+    EXPECT_EQ(std::bit_cast<uint64_t>(from_total_order_key(total_order_key(x))),
+              std::bit_cast<uint64_t>(x));
+  }
+  EXPECT_NE(total_order_key(minus_nan), total_order_key(kNaN));
+}
+
+struct FloorDivCase {
+  int64_t a;
+  int64_t b;
+  int64_t q;
+};
+
+TEST(FloorDiv, Table) {
+  const FloorDivCase cases[] = {
+      {1500, 1000, 1},      {-1, 1000, -1},      {-1000, 1000, -1},
+      {-1001, 1000, -2},    {0, 7, 0},           {INT64_MIN, 1, INT64_MIN},
+      {INT64_MIN, 3, -3074457345618258603},      {INT64_MAX, 1, INT64_MAX},
+      {INT64_MIN, INT64_MAX, -2},                {INT64_MAX, INT64_MAX, 1},
+  };
+  for (const FloorDivCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.a) + " / " + std::to_string(c.b));
+    EXPECT_EQ(floor_div(c.a, c.b), c.q);
+  }
+}
+
+struct BucketCase {
+  const char* name;
+  int64_t first;
+  int64_t last;
+  int64_t bucket_ms;
+  const char* first_start;
+  const char* count;
+  bool fits;
+};
+
+TEST(TimeBuckets, Table) {
+  const BucketCase cases[] = {
+      {"one bucket", 1500, 1500, 1000, "1000", "1", true},
+      {"negative first", -1, 1, 1000, "-1000", "2", true},
+      {"every ms of the range", INT64_MIN, INT64_MAX, 1, "-9223372036854775808",
+       "18446744073709551616", true},
+      {"first start below the range", INT64_MIN, INT64_MIN, 3, "-9223372036854775809", "1",
+       false},
+      {"top of the range", INT64_MAX - 5, INT64_MAX, 1000, "9223372036854775000", "1", true},
+      {"widest bucket", INT64_MIN, INT64_MAX, INT64_MAX, "-18446744073709551614", "4", false},
+  };
+  for (const BucketCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TimeBuckets b = time_buckets(c.first, c.last, c.bucket_ms);
+    EXPECT_EQ(i128_text(b.first_start), c.first_start);
+    EXPECT_EQ(u128_text(b.count), c.count);
+    EXPECT_EQ(b.starts_fit(), c.fits);
+  }
+}
+
+TEST(BucketWalk, EndPastTheRangeIsNotWrapped) {
+  const TimeBuckets b = time_buckets(INT64_MAX - 5, INT64_MAX, 1000);
+  BucketWalk walk(b);
+  EXPECT_EQ(walk.start(), 9223372036854775000);
+  EXPECT_TRUE(walk.before_end(INT64_MAX));   // the end lies beyond INT64_MAX
+  EXPECT_FALSE(BucketWalk(time_buckets(0, 0, 1000)).before_end(1000));
+}
+
+}  // namespace
+}  // namespace xray

@@ -1,0 +1,159 @@
+"""An instance belongs to the thread that made it; re-entry is refused."""
+
+import gc
+import re
+import sys
+import threading
+
+import pytest
+
+from tarnix_xray import Xray
+
+VERSION_CMD = '{"cmd":"version"}'
+VERSION_RESPONSE = '{"version":"0.2.0"}'
+SENT = "_tarnix_xray::PyXray is unsendable, but sent to another thread"
+DROPPED = "_tarnix_xray::PyXray is unsendable, but is being dropped on another thread"
+
+
+def on_thread(work):
+    """Runs work() on a new thread; returns (its result or exception, the thread's ident)."""
+    out = {}
+
+    def body():
+        out["ident"] = threading.get_ident()
+        try:
+            out["value"] = work()
+        except BaseException as e:  # handed back to the test
+            # without its traceback, whose frames would make a cycle through `out`
+            out["value"] = e.with_traceback(None)
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    return out["value"], out["ident"]
+
+
+@pytest.mark.parametrize(
+    "argument",
+    [VERSION_CMD, b"not even a str", "\ud800"],
+    ids=["valid", "bytes", "surrogate"],
+)
+def test_call_on_another_thread_is_refused_and_harmless(argument):
+    x = Xray("")
+    error, other = on_thread(lambda: x.command(argument))
+    assert type(error) is RuntimeError
+    shown = re.fullmatch(re.escape(SENT) + r" \(owner: thread #(\d+), ident (\d+); "
+                         r"current: thread #(\d+), ident (\d+)\)", str(error))
+    assert shown, str(error)
+    owner_serial, owner_ident, current_serial, current_ident = map(int, shown.groups())
+    assert owner_serial != current_serial
+    assert (owner_ident, current_ident) == (threading.get_ident(), other)
+    assert not hasattr(error, "__notes__")  # refused before the argument is looked at
+    assert x.command(VERSION_CMD) == VERSION_RESPONSE
+
+
+def test_binding_faults_come_before_the_thread_check():
+    x = Xray("")
+    error, _ = on_thread(lambda: x.command())
+    assert type(error) is TypeError
+    assert str(error) == "Xray.command() missing 1 required positional argument: 'cmd_json'"
+
+
+def test_instances_of_different_threads_are_independent(monkeypatch):
+    collect_unraisable(monkeypatch)  # their instances end on this thread
+    mine = Xray("")
+    theirs, _ = on_thread(lambda: Xray(""))
+    error, _ = on_thread(lambda: (theirs.command(VERSION_CMD), mine.command(VERSION_CMD)))
+    assert type(error) is RuntimeError and str(error).startswith(SENT)
+    with pytest.raises(RuntimeError, match="^" + SENT):
+        theirs.command(VERSION_CMD)
+    assert mine.command(VERSION_CMD) == VERSION_RESPONSE
+    assert Xray.version() == on_thread(lambda: theirs.version())[0] == "0.2.0"
+
+
+def test_a_new_thread_never_inherits_a_finished_owner(monkeypatch):
+    collect_unraisable(monkeypatch)  # their instances end on this thread
+    # A new thread often gets the ident of a finished one; it is still refused.
+    orphans = [on_thread(lambda: Xray(""))[0] for _ in range(5)]
+    for orphan in orphans:
+        error, _ = on_thread(lambda: orphan.command(VERSION_CMD))
+        assert type(error) is RuntimeError and str(error).startswith(SENT)
+
+
+def collect_unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def drop_on_a_new_thread(box):
+    on_thread(box.clear)
+
+
+def drop_here(box):
+    box.clear()
+
+
+@pytest.mark.parametrize("make, drop, reported", [
+    (Xray, drop_here, False),
+    (Xray, drop_on_a_new_thread, True),
+    (lambda spec: on_thread(lambda: Xray(spec))[0], drop_here, True),
+    (lambda spec: on_thread(lambda: Xray(spec))[0], drop_on_a_new_thread, True),
+])
+def test_release_on_a_foreign_thread_is_reported(monkeypatch, make, drop, reported):
+    seen = collect_unraisable(monkeypatch)
+    type_refs = sys.getrefcount(Xray)
+    box = [make("")]
+    drop(box)
+    shown = [(u.exc_type, str(u.exc_value), u.object is Xray) for u in seen]
+    seen.clear()
+    assert shown == ([(RuntimeError, DROPPED, True)] if reported else [])
+    # The object was freed either way: it gave back its reference to the type.
+    assert sys.getrefcount(Xray) == type_refs
+
+
+def test_made_and_released_on_one_other_thread_is_quiet(monkeypatch):
+    seen = collect_unraisable(monkeypatch)
+    answer, _ = on_thread(lambda: Xray("").version())
+    assert answer == "0.2.0"
+    assert seen == []
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="from 3.12 on collections wait for the interpreter loop")
+def test_reentry_from_inside_a_command_is_refused():
+    # Python code can run inside a command only when a collection starts there:
+    # on 3.11 it starts at the allocation of a tracked object once the threshold
+    # is passed, here the UnicodeEncodeError raised while the text is taken.
+    x = Xray("")
+    inner = []
+
+    class Finalizer:
+        def __del__(self):
+            try:
+                inner.append(x.command(VERSION_CMD))
+            except RuntimeError as e:
+                inner.append(e)
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.disable()
+    try:
+        cycle = Finalizer()
+        cycle.me = cycle
+        del cycle
+        spare = ("",)  # leaves a 1-tuple in the free list for the call's arguments
+        del spare
+        gc.set_threshold(1)
+        gc.enable()  # from here on, no tracked allocation before the command
+        try:
+            x.command("\ud800")
+        except UnicodeEncodeError as e:
+            raised = e
+    finally:
+        gc.set_threshold(*threshold)
+        gc.enable()
+    assert type(raised) is UnicodeEncodeError
+    assert len(inner) == 1
+    assert type(inner[0]) is RuntimeError and str(inner[0]) == "Already borrowed"
+    assert x.command(VERSION_CMD) == VERSION_RESPONSE
