@@ -155,7 +155,7 @@ template <class R, class... M, class Fn>
 bool with_field(const Record<R, M...>& rec, std::size_t index, Fn&& fn) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     bool ok = true;
-    ((index == I ? (ok = fn(std::get<I>(rec.fields)), true) : false) || ...);
+    (void)((index == I ? (ok = fn(std::get<I>(rec.fields)), true) : false) || ...);
     return ok;
   }(std::index_sequence_for<M...>{});
 }
@@ -192,7 +192,7 @@ template <class V, class Fn>
 bool with_alternative(V& v, std::size_t index, Fn&& fn) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     bool ok = true;
-    ((index == I ? (ok = fn(v.template emplace<I>()), true) : false) || ...);
+    (void)((index == I ? (ok = fn(v.template emplace<I>()), true) : false) || ...);
     return ok;
   }(std::make_index_sequence<std::variant_size_v<V>>{});
 }
