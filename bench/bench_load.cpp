@@ -22,6 +22,7 @@
 #include <string>
 
 #include "dataset.h"
+#include "bench_random.h"
 #include "json_reader.h"
 #include "json_text.h"
 #include "load_fast.h"
@@ -29,22 +30,7 @@
 
 namespace {
 
-// splitmix64: the same stream everywhere.
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  int64_t below(int64_t n) { return static_cast<int64_t>(next() % static_cast<uint64_t>(n)); }
-  double unit() { return static_cast<double>(next() >> 11) * 0x1p-53; }
-
- private:
-  uint64_t state_;
-};
+using xray::bench::Random;
 
 // Price in ticks of 0.1 ("30012.3"), quantity in thousandths ("1.25").
 void ticks_text(std::string& out, int64_t ticks) {
