@@ -13,25 +13,12 @@
 #include <fstream>
 #include <string>
 
+#include "bench_random.h"
 #include "json_reader.h"
 
 namespace {
 
-// splitmix64: a small generator whose output is the same everywhere.
-class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  int64_t below(int64_t n) { return static_cast<int64_t>(next() % static_cast<uint64_t>(n)); }
-
- private:
-  uint64_t state_;
-};
+using xray::bench::Random;
 
 // A price in ticks of 0.1 as text, e.g. 300123 -> "30012.3".
 void append_ticks(std::string& out, int64_t ticks) {

@@ -106,12 +106,4 @@ std::string variant_length_expectation(std::size_t fields) {
   return out;
 }
 
-std::optional<std::size_t> find_name(std::span<const std::string_view> names,
-                                     std::string_view name) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == name) return i;
-  }
-  return std::nullopt;
-}
-
 }  // namespace xray::decoding

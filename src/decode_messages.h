@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "decode_schema.h"
 #include "json_value.h"
 
 namespace xray::decoding {
@@ -58,8 +59,13 @@ inline constexpr std::string_view kExpectFewer = "fewer elements in array";
 [[nodiscard]] std::string variant_length_expectation(std::size_t fields);
 
 // Index of name in names, if present (exact, case-sensitive).
-[[nodiscard]] std::optional<std::size_t> find_name(std::span<const std::string_view> names,
-                                                   std::string_view name);
+[[nodiscard]] inline std::optional<std::size_t> find_name(std::span<const std::string_view> names,
+                                                          std::string_view name) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (same_text(names[i], name)) return i;
+  }
+  return std::nullopt;
+}
 
 // Scalar targets: accept() converts a fitting value, reject() gives the
 // message for one that does not fit. Shared by both settings so that they

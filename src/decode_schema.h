@@ -127,6 +127,16 @@ struct IsVector<std::vector<T>> : std::true_type {};
 
 inline constexpr std::size_t kNoField = ~std::size_t{0};
 
+// Keys and names are short; comparing them inline beats a library call on
+// the per-member path.
+inline bool same_text(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Index of the field with this key, or kNoField.
 template <class R, class... M>
 std::size_t field_index(const Record<R, M...>& rec, std::string_view key) {
@@ -134,7 +144,7 @@ std::size_t field_index(const Record<R, M...>& rec, std::string_view key) {
   std::size_t i = 0;
   std::apply(
       [&](const auto&... f) {
-        ((found == kNoField && f.key == key ? (found = i, ++i) : ++i), ...);
+        ((found == kNoField && same_text(f.key, key) ? (found = i, ++i) : ++i), ...);
       },
       rec.fields);
   return found;
@@ -145,7 +155,7 @@ template <class R, class... M, class Fn>
 bool with_field(const Record<R, M...>& rec, std::size_t index, Fn&& fn) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     bool ok = true;
-    ((index == I ? (ok = fn(std::get<I>(rec.fields)), true) : false) || ...);
+    (void)((index == I ? (ok = fn(std::get<I>(rec.fields)), true) : false) || ...);
     return ok;
   }(std::index_sequence_for<M...>{});
 }
@@ -182,7 +192,7 @@ template <class V, class Fn>
 bool with_alternative(V& v, std::size_t index, Fn&& fn) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     bool ok = true;
-    ((index == I ? (ok = fn(v.template emplace<I>()), true) : false) || ...);
+    (void)((index == I ? (ok = fn(v.template emplace<I>()), true) : false) || ...);
     return ok;
   }(std::make_index_sequence<std::variant_size_v<V>>{});
 }

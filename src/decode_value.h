@@ -11,16 +11,24 @@
 //   JsonKind kind(const Value&);
 //   ValueSummary summary(const Value&);                // strings decoded
 //   std::size_t element_count(const Value&);           // of an array
+//   std::optional<std::size_t> known_element_count(const Value&);
+//       // the same when it costs nothing, else nullopt
+//   std::size_t text_bytes(const Value&);  // of a walked array, or a lower bound
 //   bool each_element(const Value&, std::size_t& count, Fn fn);
 //       // fn(index, element) -> bool for every element in order, stops at
 //       // the first false; count receives the number of elements
 //   std::size_t member_count(const Value&);            // of an object
 //   bool each_member(const Value&, Fn fn);
 //       // fn(key, value) -> bool in ascending key order, stops at first false
+//   void each_member_in_order(const Value&, Fn fn);
+//       // fn(key, value) for every member in an order in which the last of
+//       // repeated keys comes last (document order, or ascending key order)
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +42,44 @@
 #include "json_value.h"
 
 namespace xray::decoding {
+
+// Lists of unknown length start in this many reused slots.
+inline constexpr std::size_t kScratchLength = 64;
+
+// A reused list of T for this thread, or a list of its own when the reused
+// one is taken (a list nested in a list of the same type). Left empty.
+template <class T>
+class ScratchList {
+ public:
+  ScratchList() : shared_(!taken()) {
+    if (shared_) taken() = true;
+  }
+  ~ScratchList() {
+    items().clear();
+    if (shared_) taken() = false;
+  }
+  ScratchList(const ScratchList&) = delete;
+  ScratchList& operator=(const ScratchList&) = delete;
+
+  std::vector<T>& items() { return shared_ ? reused() : own_; }
+
+ private:
+  static std::vector<T>& reused() {
+    thread_local std::vector<T> items = [] {
+      std::vector<T> v;
+      v.reserve(kScratchLength);
+      return v;
+    }();
+    return items;
+  }
+  static bool& taken() {
+    thread_local bool flag = false;
+    return flag;
+  }
+
+  bool shared_;
+  std::vector<T> own_;
+};
 
 template <class Source>
 class ValueDecoder {
@@ -79,14 +125,46 @@ class ValueDecoder {
     return fail(invalid_type(source_.summary(v), expected));
   }
 
+  // A list is allocated once, at its length. When the source cannot tell the
+  // length yet, the first elements go to a small reused list: a list that
+  // ends there is moved out at its size, a longer one is counted (the source
+  // walks it once more) and allocated at its length.
   template <class T>
   bool list(const Value& v, std::vector<T>& out) {
     if (source_.kind(v) != JsonKind::Array) return fail_type(v, kExpectSequence);
-    out.reserve(source_.element_count(v));
     std::size_t count = 0;
-    return source_.each_element(v, count, [&](std::size_t, const Value& element) {
+    if (const std::optional<std::size_t> known = source_.known_element_count(v)) {
+      out.reserve(reservation<T>(v, *known));
+      return source_.each_element(v, count, [&](std::size_t, const Value& element) {
+        return decode(element, out.emplace_back());
+      });
+    }
+    ScratchList<T> scratch;
+    std::vector<T>& first = scratch.items();
+    const bool ok = source_.each_element(v, count, [&](std::size_t i, const Value& element) {
+      if (i < kScratchLength) return decode(element, first.emplace_back());
+      if (i == kScratchLength) move_all(first, out, reservation<T>(v, source_.element_count(v)));
       return decode(element, out.emplace_back());
     });
+    if (ok && count <= kScratchLength) move_all(first, out, first.size());
+    return ok;
+  }
+
+  // Room for count elements, but never more than four bytes of element per
+  // byte of the list's text: every element that can decode takes at least a
+  // quarter of its size in text, so only a list that is bound to fail (many
+  // tiny wrong elements) is held to less, and cannot claim memory out of
+  // proportion to its text.
+  template <class T>
+  std::size_t reservation(const Value& v, std::size_t count) {
+    return std::min(count, source_.text_bytes(v) / sizeof(T) * 4 + 1);
+  }
+
+  template <class T>
+  static void move_all(std::vector<T>& from, std::vector<T>& to, std::size_t capacity) {
+    to.reserve(capacity);
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    from.clear();
   }
 
   template <class R, class... M>
@@ -99,21 +177,49 @@ class ValueDecoder {
   }
 
   // Object form; a member named skip_key (the tag of a union) is passed over.
+  //
+  // Members may come in any order and repeat (the source says which comes
+  // last). Every field decodes on its own, so each keeps its own rejection
+  // and the one whose key sorts first is reported: the same outcome as
+  // handling the members in key order and stopping at the first rejection.
+  // A repeated key starts its field afresh, so the last one wins.
   template <class R, class... M>
   bool record_members(const Value& v, const Record<R, M...>& rec, R& out,
                       std::string_view skip_key) {
     uint64_t seen = 0;
-    const bool ok = source_.each_member(v, [&](std::string_view key, const Value& value) {
+    std::vector<FieldError> errors;  // allocated only when a field fails
+    source_.each_member_in_order(v, [&](std::string_view key, const Value& value) {
       const std::size_t i = field_index(rec, key);
-      if (i == kNoField || (!skip_key.empty() && key == skip_key)) return true;
-      seen |= uint64_t{1} << i;
-      return with_field(rec, i, [&](const auto& f) { return decode(value, out.*(f.member)); });
+      if (i == kNoField || (!skip_key.empty() && key == skip_key)) return;
+      const uint64_t bit = uint64_t{1} << i;
+      with_field(rec, i, [&](const auto& f) {
+        if ((seen & bit) != 0) {
+          out.*(f.member) = R{}.*(f.member);
+          std::erase_if(errors, [&](const FieldError& e) { return e.field == i; });
+        }
+        if (!decode(value, out.*(f.member))) errors.push_back({i, f.key, std::move(error_)});
+        return true;
+      });
+      seen |= bit;
     });
-    if (!ok) return false;
+    if (!errors.empty()) {
+      auto first = errors.begin();
+      for (auto it = errors.begin(); it != errors.end(); ++it) {
+        if (it->key < first->key) first = it;
+      }
+      error_ = std::move(first->error);
+      return false;
+    }
     const std::size_t missing = first_missing(rec, seen);
     if (missing != kNoField) return fail(missing_field(field_key(rec, missing)));
     return true;
   }
+
+  struct FieldError {
+    std::size_t field;
+    std::string_view key;  // the field's key in the description
+    XrayError error;
+  };
 
   // Array form: elements from index `offset` on are the field values in
   // declaration order. Fields are decoded first, the length judged after.
@@ -279,6 +385,11 @@ class TreeSource {
     return s;
   }
   static std::size_t element_count(const Value& v) { return v->elements().size(); }
+  static std::optional<std::size_t> known_element_count(const Value& v) {
+    return v->elements().size();
+  }
+  // Each element took a byte and a separator at least.
+  static std::size_t text_bytes(const Value& v) { return 2 * v->elements().size(); }
   template <class Fn>
   static bool each_element(const Value& v, std::size_t& count, Fn&& fn) {
     const std::span<const JsonValue> elements = v->elements();
@@ -295,6 +406,10 @@ class TreeSource {
       if (!fn(m.key(), &m.value)) return false;
     }
     return true;
+  }
+  template <class Fn>
+  static void each_member_in_order(const Value& v, Fn&& fn) {
+    for (const JsonMember& m : v->members()) fn(m.key(), &m.value);
   }
 };
 

@@ -28,18 +28,20 @@ std::optional<Result<Dataset>> decode_checked_load_command(std::string_view text
   decoding::SpanSource source(text);
   const decoding::SpanValue root = source.root();
   if (root.kind != JsonKind::Object) return std::nullopt;
+  // The members in document order, the last of repeated names winning. The
+  // dataset is decoded where it stands, so it is never skipped over first;
+  // whether it was wanted is known once the last "cmd" has been seen.
   std::optional<decoding::SpanValue> cmd;
-  std::optional<decoding::SpanValue> dataset;
-  (void)source.each_member(root, [&](std::string_view key, const decoding::SpanValue& value) {
+  std::optional<Result<Dataset>> dataset;
+  source.each_member_in_order(root, [&](std::string_view key, const decoding::SpanValue& value) {
     if (key == "cmd") cmd = value;
-    if (key == "dataset") dataset = value;
-    return true;
+    if (key == "dataset") dataset = decode_dataset_span(source, value);
   });
   if (!cmd || cmd->kind != JsonKind::String || source.summary(*cmd).text != "load") {
     return std::nullopt;
   }
   if (!dataset) return Result<Dataset>(XrayError::bad_spec("load requires 'dataset'"));
-  return decode_dataset_span(source, *dataset);
+  return std::move(*dataset);
 }
 
 }  // namespace xray

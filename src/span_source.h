@@ -2,22 +2,26 @@
 // to be one valid JSON value (check_json_syntax accepted it).
 //
 // Nothing is built: a value is a byte span of the text. Scalars are read when
-// their span is found (numbers by the reader's own conversion); arrays are
-// walked in place; an object's members are gathered as (key, value span)
-// pairs on a reusable stack, ordered by key bytes with the later of repeated
-// keys winning, exactly as the reader's objects are. So the value-setting
-// decoder gives over these spans what it gives over a parsed JsonValue.
+// their span is found (numbers by the reader's own conversion); arrays and
+// objects are walked in place, in text order. Where key order matters (the
+// one-member objects of enumerations, unions) an object's members are
+// gathered as (key, value span) pairs on a reusable stack and ordered by key
+// bytes with the later of repeated keys winning, exactly as the reader's
+// objects are. So the value-setting decoder gives over these spans what it
+// gives over a parsed JsonValue.
 #pragma once
 
 #include <cstddef>
-#include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "decode_messages.h"
+#include "json_scanner.h"
 #include "json_value.h"
 
 namespace xray::decoding {
@@ -30,13 +34,13 @@ struct SpanValue {
   JsonKind kind = JsonKind::Null;
   bool boolean = false;
   bool escaped = false;  // a string holding a backslash
-  JsonNumber number{NumberClass::Unsigned, {0}};
-  std::size_t begin = 0;                           // first byte
-  mutable std::size_t end = kUnknownEnd;           // just past the last byte, once known
-  mutable std::size_t count = 0;                   // arrays: elements, once end is known
-  mutable std::size_t first_member = kUnknownEnd;  // objects: start of the gathered members
-  mutable std::size_t member_count = 0;
-  mutable std::size_t first_key = 0;  // objects: start of their decoded keys
+  // A number as its class and the bits of its value, kept apart: copying a
+  // just-written JsonNumber whole stalls on store forwarding.
+  NumberClass number_class = NumberClass::Unsigned;
+  uint64_t number_bits = 0;
+  std::size_t begin = 0;                  // first byte
+  mutable std::size_t end = kUnknownEnd;  // just past the last byte, once known
+  mutable std::size_t count = 0;          // arrays: elements, once end is known
 };
 
 class SpanSource {
@@ -51,8 +55,15 @@ class SpanSource {
 
   JsonKind kind(const SpanValue& v) const { return v.kind; }
   ValueSummary summary(const SpanValue& v);
+  // Found by skipping the array when it has not been walked yet.
   std::size_t element_count(const SpanValue& v) const {
-    return v.end == kUnknownEnd ? 0 : v.count;
+    end_of(v);
+    return v.count;
+  }
+  std::size_t text_bytes(const SpanValue& v) const { return end_of(v) - v.begin; }
+  std::optional<std::size_t> known_element_count(const SpanValue& v) const {
+    if (v.end == kUnknownEnd) return std::nullopt;
+    return v.count;
   }
 
   template <class Fn>
@@ -62,9 +73,8 @@ class SpanSource {
     while (text_[pos] != ']') {
       SpanValue element = head(pos);
       if (!fn(i, element)) return false;
-      if (element.end == kUnknownEnd) element.end = skip_container(element.begin, element.count);
       ++i;
-      pos = skip_space(element.end);
+      pos = skip_space(end_of(element));
       if (text_[pos] == ',') pos = skip_space(pos + 1);
     }
     v.end = pos + 1;
@@ -73,27 +83,34 @@ class SpanSource {
     return true;
   }
 
-  std::size_t member_count(const SpanValue& v) {
-    gather(v);
-    return v.member_count;
+  // Members as they stand in the text, repeats included.
+  template <class Fn>
+  void each_member_in_order(const SpanValue& v, Fn&& fn) {
+    const std::size_t keys_base = keys_.size();
+    walk_members(v, fn);
+    keys_.resize(keys_base);
   }
 
-  // Members in ascending key order, each key once. The gathered members are
-  // released afterwards (a second walk gathers them again).
+  // The number of distinct keys.
+  std::size_t member_count(const SpanValue& v) {
+    const Gathered g = gather(v);
+    release(g);
+    return g.count;
+  }
+
+  // Members in ascending key order, each key once (the last of repeated
+  // keys). Used for enumerations and unions only, so the members are gathered
+  // afresh on every call.
   template <class Fn>
   bool each_member(const SpanValue& v, Fn&& fn) {
-    gather(v);
-    const std::size_t first = v.first_member;
-    const std::size_t n = v.member_count;
+    const Gathered g = gather(v);
     bool ok = true;
-    for (std::size_t i = 0; i < n && ok; ++i) {
+    for (std::size_t i = 0; i < g.count && ok; ++i) {
       // Copied out: decoding the value may gather nested members above these.
-      const Member m = members_[first + i];
+      const Member m = members_[g.first + i];
       ok = fn(m.key, m.value);
     }
-    members_.resize(first);
-    keys_.resize(v.first_key);
-    v.first_member = kUnknownEnd;
+    release(g);
     return ok;
   }
 
@@ -112,6 +129,27 @@ class SpanSource {
     return pos;
   }
 
+  // fn(key, value) for each member in text order; keys that held escapes
+  // stay in keys_ until the caller releases them.
+  template <class Fn>
+  void walk_members(const SpanValue& v, Fn&& fn) {
+    std::size_t pos = skip_space(v.begin + 1);
+    while (text_[pos] != '}') {
+      bool escaped = false;
+      const std::size_t key_end = string_end(pos, escaped);
+      const std::string_view key = key_at(pos, key_end, escaped);
+      const SpanValue value = head(skip_space(skip_space(key_end) + 1));  // past the ":"
+      fn(key, value);
+      pos = skip_space(end_of(value));
+      if (text_[pos] == ',') pos = skip_space(pos + 1);
+    }
+    v.end = pos + 1;
+  }
+  // Where a value ends, skipping it if nobody has walked it.
+  std::size_t end_of(const SpanValue& v) const {
+    if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
+    return v.end;
+  }
   // The value starting at pos: scalars are read whole, containers are left
   // with their end unknown.
   SpanValue head(std::size_t pos) const;
@@ -119,15 +157,91 @@ class SpanSource {
   std::size_t string_end(std::size_t pos, bool& escaped) const;
   // Just past the container at pos; count receives its element (or member) count.
   std::size_t skip_container(std::size_t pos, std::size_t& count) const;
-  // The object's members on the stack, sorted by key, later repeats dropped
-  // in favour of the last; a no-op when already gathered.
-  void gather(const SpanValue& object);
+  // An object's members on top of the stack, sorted by key, each key once
+  // (the last of repeated keys); released in the reverse order of gathering.
+  struct Gathered {
+    std::size_t first;  // in members_
+    std::size_t count;
+    std::size_t keys;   // size of keys_ before
+  };
+  Gathered gather(const SpanValue& object);
+  void release(const Gathered& g) {
+    members_.resize(g.first);
+    keys_.resize(g.keys);
+  }
   std::string_view key_at(std::size_t quote, std::size_t end, bool escaped);
 
   std::string_view text_;
-  std::vector<Member> members_;        // stack of gathered objects
-  std::deque<std::string> keys_;       // decoded keys that held escapes (stable)
-  std::string scratch_;                // the last decoded string value
+  std::vector<Member> members_;   // stack of gathered objects
+  std::deque<std::string> keys_;  // decoded keys that held escapes (stable)
+  std::string scratch_;           // the last decoded string value
 };
+
+inline SpanValue SpanSource::head(std::size_t pos) const {
+  SpanValue v;
+  v.begin = pos;
+  switch (text_[pos]) {
+    case '"':
+      v.kind = JsonKind::String;
+      v.end = string_end(pos, v.escaped);
+      break;
+    case 't':
+      v.kind = JsonKind::Bool;
+      v.boolean = true;
+      v.end = pos + 4;
+      break;
+    case 'f':
+      v.kind = JsonKind::Bool;
+      v.end = pos + 5;
+      break;
+    case 'n':
+      v.kind = JsonKind::Null;
+      v.end = pos + 4;
+      break;
+    case '[': v.kind = JsonKind::Array; break;
+    case '{': v.kind = JsonKind::Object; break;
+    default: {
+      // The reader's own conversion; it cannot fail on a checked text.
+      JsonScanner scan(text_, pos, kJsonDepthBudget);
+      v.kind = JsonKind::Number;
+      JsonNumber n{NumberClass::Unsigned, {0}};
+      (void)scan.scan_number(n);
+      v.number_class = n.cls;
+      std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
+      v.end = scan.pos();
+      break;
+    }
+  }
+  return v;
+}
+
+inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
+  std::size_t i = pos + 1;
+  for (;;) {
+    // A checked string holds no raw control byte, so the stop is a quotation
+    // mark or a backslash; the byte after a backslash is never the end.
+    i = find_string_special(text_.data(), i, text_.size());
+    if (text_[i] == '"') return i + 1;
+    escaped = true;
+    i += 2;
+  }
+}
+
+inline ValueSummary SpanSource::summary(const SpanValue& v) {
+  ValueSummary s;
+  s.kind = v.kind;
+  s.boolean = v.boolean;
+  s.number.cls = v.number_class;
+  std::memcpy(&s.number.u, &v.number_bits, sizeof v.number_bits);
+  if (v.kind == JsonKind::String) {
+    if (!v.escaped) {
+      s.text = text_.substr(v.begin + 1, v.end - v.begin - 2);
+    } else {
+      JsonScanner scan(text_, v.begin, kJsonDepthBudget);
+      (void)scan.scan_string<true>(s.text, scratch_);
+    }
+  }
+  return s;
+}
 
 }  // namespace xray::decoding

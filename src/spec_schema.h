@@ -10,9 +10,9 @@ template <>
 struct Schema<XraySpec> {
   using S = XraySpec;
   static constexpr auto desc =
-      record<S>("XraySpec", required("dataset_ref", &S::dataset_ref), required("symbol", &S::symbol),
-                defaulted("from_ts", &S::from_ts), defaulted("to_ts", &S::to_ts),
-                required("panels", &S::panels));
+      record<S>("XraySpec", required("dataset_ref", &S::dataset_ref),
+                required("symbol", &S::symbol), defaulted("from_ts", &S::from_ts),
+                defaulted("to_ts", &S::to_ts), required("panels", &S::panels));
 };
 
 // The variants' defaults are the initial values of their members.

@@ -189,14 +189,19 @@ const TextRow kTextRows[] = {
     {"long array", R"([1,2,3,"buy",  5^])", "trailing characters"},
 };
 
-TEST(DatasetDecode, TradeInTextSetting) {
-  for (const TextRow& r : kTextRows) {
+template <class T, std::size_t N>
+void expect_text_rejections(const TextRow (&rows)[N]) {
+  for (const TextRow& r : rows) {
     SCOPED_TRACE(r.name);
     const testing::Marked m = unmark(r.json);
-    const Result<Trade> t = decoding::decode_from_text<Trade>(m.text);
-    ASSERT_FALSE(t.ok());
-    EXPECT_EQ(t.error().message, r.message + m.suffix);
+    const Result<T> decoded = decoding::decode_from_text<T>(m.text);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_EQ(decoded.error().message, r.message + m.suffix);
   }
+}
+
+TEST(DatasetDecode, TradeInTextSetting) {
+  expect_text_rejections<Trade>(kTextRows);
   const Result<Trade> t = decoding::decode_from_text<Trade>(R"({"side":{"sell":null},"qty":1,"price":2,"ts":3})");
   ASSERT_TRUE(t.ok()) << t.error().message;
   EXPECT_EQ(t->side, TradeSide::Sell);
@@ -211,13 +216,7 @@ TEST(DatasetDecode, PriceLevelInTextSetting) {
       {"string", R"(["x"^,1])", "invalid type: string \"x\", expected f64"},
       {"map", "{^}", "invalid type: map, expected an array of length 2"},
   };
-  for (const TextRow& r : rows) {
-    SCOPED_TRACE(r.name);
-    const testing::Marked m = unmark(r.json);
-    const Result<PriceLevel> l = decoding::decode_from_text<PriceLevel>(m.text);
-    ASSERT_FALSE(l.ok());
-    EXPECT_EQ(l.error().message, r.message + m.suffix);
-  }
+  expect_text_rejections<PriceLevel>(rows);
 }
 
 }  // namespace

@@ -309,6 +309,40 @@ TEST(LoadFast, LargeObjectsMatchTheTreePath) {
   }
 }
 
+// Lists of unknown length start in a reused scratch list of 64; lengths and
+// faults around that size take every branch of it.
+TEST(LoadFast, LongListsMatchTheTreePath) {
+  for (int length : {0, 1, 63, 64, 65, 129, 300}) {
+    for (int fault_at : {-1, 0, 62, 63, 64, 65, 200}) {
+      if (fault_at >= length) continue;
+      std::string trades = "[";
+      std::string levels = "[";
+      for (int i = 0; i < length; ++i) {
+        const std::string ts = std::to_string(1000 - i);
+        trades.append(i ? "," : "").append(R"({"ts":)").append(i == fault_at ? "1.5" : ts);
+        trades.append(R"(,"price":1,"qty":2,"side":"buy"})");
+        levels.append(i ? "," : "").append(i == fault_at ? "[1]" : "[" + ts + ",2]");
+      }
+      trades += "]";
+      levels += "]";
+      const std::string text = R"({"trades":)" + trades + R"(,"book":[{"ts":1,"kind":"diff","bids":)" +
+                               levels + R"(,"asks":[]},[2,"diff",[],)" + levels + "]]}";
+      ASSERT_EQ(checked_text_outcome(text), tree_outcome(text)) << length << " " << fault_at;
+    }
+  }
+}
+
+// Many tiny elements against large records: the reservation is held to the
+// list's text, and the outcome stays the tree path's.
+TEST(LoadFast, TinyElementsOfLargeRecords) {
+  for (const char* element : {"5", "[]", R"([0,"diff",[],[]])"}) {
+    std::string text = R"({"book":[)";
+    for (int i = 0; i < 20000; ++i) text.append(i ? "," : "").append(element);
+    text += "]}";
+    ASSERT_EQ(checked_text_outcome(text), tree_outcome(text)) << element;
+  }
+}
+
 struct CommandRow {
   const char* name;
   std::string_view command;
