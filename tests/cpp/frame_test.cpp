@@ -1,11 +1,8 @@
-// Frame evaluation: validation, cursor, window, panel order on any pool, fork.
+// Frame evaluation: validation, cursor, window, panel order on any pool.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <random>
 #include <string>
@@ -13,7 +10,6 @@
 
 #include "frame.h"
 #include "panels/panels.h"
-#include "tsan_fork_options.h"
 #include "worker_pool.h"
 
 namespace xray {
@@ -182,34 +178,6 @@ TEST(EvaluateFrame, FirstOversizedPanelFailsTheFrame) {
   EXPECT_EQ(frame.error().kind, ErrorKind::Data);
   EXPECT_EQ(frame.error().message.rfind("funding_oi_divergence would produce", 0), 0u)
       << frame.error().message;
-}
-
-// A child forked after the parent's pool has run frames evaluates a
-// multi-panel frame on a pool of its own, sized from its own environment
-// (set before its first frame), and gets the parent's text. Exit status 0
-// means identical; alarm() makes a deadlock a failure instead of a hang.
-TEST(EvaluateFrame, ForkedChildrenComputeTheSameFrame) {
-  std::vector<int64_t> times;
-  for (int64_t t = 0; t < 200; ++t) times.push_back(t * 137);
-  const Dataset d = records_at(times);
-  const XraySpec spec = spec_of(all_kinds());
-  const std::string expected = frame_text(d, spec, 20000);
-  ASSERT_FALSE(expected.empty());
-  for (const char* threads : {"1", "3"}) {
-    SCOPED_TRACE(threads);
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-      alarm(30);
-      setenv("RAYON_NUM_THREADS", threads, 1);
-      Result<Frame> frame = evaluate_frame(d, spec, 20000);
-      _exit(frame && encode_frame(*frame) == expected ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-  }
 }
 
 }  // namespace

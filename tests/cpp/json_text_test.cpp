@@ -13,43 +13,18 @@
 namespace xray {
 namespace {
 
-struct NumberCase {
-  double value;
-  const char* text;
-};
-
 TEST(FormatDouble, NumberRuleTable) {
-  const NumberCase cases[] = {
-      {0.0, "0.0"},
-      {-0.0, "-0.0"},
-      {100.0, "100.0"},
-      {-2.5, "-2.5"},
-      {12.34, "12.34"},
-      {0.1, "0.1"},
-      {0.001234, "0.001234"},
-      {0.00001, "0.00001"},
-      {0.000001, "1e-6"},
-      {1.25e-7, "1.25e-7"},
-      {1e15, "1000000000000000.0"},
-      {1e16, "1e+16"},
-      {1.5e16, "1.5e+16"},
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {100.0, "100.0"}, {-2.5, "-2.5"}, {0.1, "0.1"},
+      {0.00001, "0.00001"}, {0.00001234, "0.00001234"}, {0.000001, "1e-6"},
+      {0.000001234, "1.234e-6"}, {1.25e-7, "1.25e-7"}, {-1e-300, "-1e-300"},
+      {999999999999999.9, "999999999999999.9"}, {1e15, "1000000000000000.0"}, {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"}, {123456789012345680.0, "1.2345678901234568e+17"},
       {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-      {std::numeric_limits<double>::denorm_min(), "5e-324"},
-      {0.1 + 0.2, "0.30000000000000004"},
-      {5000.0, "5000.0"},
-      {123456789012345680.0, "1.2345678901234568e+17"},
-      {0.00001234, "0.00001234"},
-      {0.000001234, "1.234e-6"},
-      {-1e-300, "-1e-300"},
-      {123456.789, "123456.789"},
-      {999999999999999.9, "999999999999999.9"},
+      {std::numeric_limits<double>::denorm_min(), "5e-324"}, {0.1 + 0.2, "0.30000000000000004"},
       {9007199254740993.0, "9007199254740992.0"},
-      {1e100, "1e+100"},
   };
-  for (const NumberCase& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(format_double(c.value), c.text);
-  }
+  for (const auto& [value, text] : cases) EXPECT_EQ(format_double(value), text);
 }
 
 TEST(FormatDouble, RoundTripsRandomBitPatterns) {
@@ -66,57 +41,38 @@ TEST(FormatDouble, RoundTripsRandomBitPatterns) {
   }
 }
 
-TEST(AppendNumber, NonFiniteIsNull) {
+TEST(AppendNumbers, NonFiniteIsNullAndIntegerExtremes) {
   std::string out;
   append_number(std::nan(""), out);
-  out.push_back(',');
   append_number(-std::numeric_limits<double>::infinity(), out);
-  out.push_back(',');
   append_number(2.0, out);
-  EXPECT_EQ(out, "null,null,2.0");
-}
-
-TEST(AppendInteger, Extremes) {
-  std::string out;
   append_i64(std::numeric_limits<int64_t>::min(), out);
-  out.push_back(' ');
-  append_i64(-5, out);
-  out.push_back(' ');
   append_u64(std::numeric_limits<uint64_t>::max(), out);
-  EXPECT_EQ(out, "-9223372036854775808 -5 18446744073709551615");
+  EXPECT_EQ(out, "nullnull2.0-922337203685477580818446744073709551615");
 }
 
 TEST(WriteJsonString, EscapesOnlyWhatTheRuleSays) {
-  struct Case {
-    std::string_view in;
-    std::string_view out;
-  };
-  const Case cases[] = {
+  const std::pair<std::string_view, std::string_view> cases[] = {
       {"", R"("")"},
-      {"plain", R"("plain")"},
-      {"a\"b", R"("a\"b")"},
-      {"back\\slash", R"("back\\slash")"},
+      {"a\"b\\c", R"("a\"b\\c")"},
       {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
       {std::string_view("\x00\x01\x1f", 3), R"("\u0000\u0001\u001f")"},
       {"/\x7f\xc3\xa9", "\"/\x7f\xc3\xa9\""},
       {"run\"\"end", R"("run\"\"end")"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [in, expected] : cases) {
     std::string out;
-    write_json_string(c.in, out);
-    EXPECT_EQ(out, c.out);
+    write_json_string(in, out);
+    EXPECT_EQ(out, expected);
   }
 }
 
 TEST(ErrorResponse, PrefixByKindAndEscapedOnce) {
-  EXPECT_EQ(display_text(XrayError::parse("expected value at line 1 column 1")),
-            "parse: expected value at line 1 column 1");
   EXPECT_EQ(display_text(XrayError::data("no dataset")), "data: no dataset");
   EXPECT_EQ(error_response(XrayError::bad_spec("unknown cmd: a\"b")),
             R"({"ok":false,"error":"bad spec: unknown cmd: a\"b"})");
-  EXPECT_EQ(error_response(XrayError::parse(
-                "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2")),
-            R"({"ok":false,"error":"parse: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"})");
+  EXPECT_EQ(error_response(XrayError::parse("control (\\u0000) at line 1 column 2")),
+            R"({"ok":false,"error":"parse: control (\\u0000) at line 1 column 2"})");
 }
 
 }  // namespace

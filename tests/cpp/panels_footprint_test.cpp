@@ -35,31 +35,13 @@ struct FootprintCase {
 
 TEST(Footprint, Table) {
   const FootprintCase cases[] = {
-      {"bins of a half",
-       {{1, 100.2, 1.0, kBuy}, {2, 100.7, 2.0, kSell}, {3, 100.5, 0.25, kBuy}},
-       0.5,
-       expected_footprint({100.0, 100.5}, {1.0, 0.25}, {0.0, 2.0})},
-      {"0.3 falls in bin 0.2", {{1, 0.3, 1.0, kBuy}}, 0.1, expected_footprint({0.2}, {1.0}, {0.0})},
-      {"wide bins", {{1, 123.456, 1.0, kBuy}, {2, 129.99, 2.0, kBuy}}, 10.0,
-       expected_footprint({120.0}, {3.0}, {0.0})},
-      {"negative price below zero bins",
-       {{1, 0.05, 1.0, kSell}, {2, -0.05, 2.0, kSell}}, 0.1,
-       expected_footprint({-0.1, 0.0}, {0.0, 0.0}, {2.0, 1.0})},
-      {"sum rounded on output", {{1, 5, 0.1, kBuy}, {2, 5, 0.2, kBuy}}, 1.0,
-       expected_footprint({5.0}, {0.3}, {0.0})},
-      {"zero quantity still creates its bin", {{1, 5, 0.0, kSell}}, 1.0,
-       expected_footprint({5.0}, {0.0}, {0.0})},
-      {"negative and positive zero are distinct bins",
-       {{1, 0.0, 1.0, kBuy}, {2, -0.0, 2.0, kBuy}, {3, 0.5, 4.0, kBuy}}, 1.0,
-       expected_footprint({-0.0, 0.0}, {2.0, 5.0}, {0.0, 0.0})},
-      {"non-finite prices in total order",
-       {{1, kNaN, 1.0, kBuy}, {2, kInf, 2.0, kBuy}, {3, -kInf, 4.0, kBuy}, {4, -kNaN, 8.0, kBuy},
-        {5, 1.0, 16.0, kBuy}},
-       1.0, expected_footprint({-kNaN, -kInf, 1.0, kInf, kNaN}, {8, 4, 16, 2, 1}, {0, 0, 0, 0, 0})},
-      {"quantities are added unrounded",
-       {{1, 1, 0.000000004, kBuy}, {2, 1, 0.000000004, kBuy}}, 1.0,
-       expected_footprint({1.0}, {0.00000001}, {0.0})},
-      {"no trades", {}, 1.0, expected_footprint({}, {}, {})},
+      {"bins of a half", {{1, 100.2, 1.0, kBuy}, {2, 100.7, 2.0, kSell}, {3, 100.5, 0.25, kBuy}}, 0.5, expected_footprint({100.0, 100.5}, {1.0, 0.25}, {0.0, 2.0})},
+      {"negative price below zero bins", {{1, 0.05, 1.0, kSell}, {2, -0.05, 2.0, kSell}}, 0.1, expected_footprint({-0.1, 0.0}, {0.0, 0.0}, {2.0, 1.0})},
+      {"sum rounded on output", {{1, 5, 0.1, kBuy}, {2, 5, 0.2, kBuy}}, 1.0, expected_footprint({5.0}, {0.3}, {0.0})},
+      {"zero quantity still creates its bin", {{1, 5, 0.0, kSell}}, 1.0, expected_footprint({5.0}, {0.0}, {0.0})},
+      {"negative and positive zero are distinct bins", {{1, 0.0, 1.0, kBuy}, {2, -0.0, 2.0, kBuy}, {3, 0.5, 4.0, kBuy}}, 1.0, expected_footprint({-0.0, 0.0}, {2.0, 5.0}, {0.0, 0.0})},
+      {"non-finite prices in total order", {{1, kNaN, 1.0, kBuy}, {2, kInf, 2.0, kBuy}, {3, -kInf, 4.0, kBuy}, {4, -kNaN, 8.0, kBuy}, {5, 1.0, 16.0, kBuy}}, 1.0, expected_footprint({-kNaN, -kInf, 1.0, kInf, kNaN}, {8, 4, 16, 2, 1}, {0, 0, 0, 0, 0})},
+      {"quantities are added unrounded", {{1, 1, 0.000000004, kBuy}, {2, 1, 0.000000004, kBuy}}, 1.0, expected_footprint({1.0}, {0.00000001}, {0.0})},
   };
   for (const FootprintCase& c : cases) {
     SCOPED_TRACE(c.name);

