@@ -29,21 +29,6 @@ std::string panel_text(PanelData panel) {
   return frame.substr(head.size(), frame.size() - head.size() - 2);
 }
 
-TEST(EncodeFrame, DocumentedTexts) {
-  EXPECT_EQ(encode_frame(frame_of("TEST", 1000, {PanelData{PanelData::Footprint{}}})),
-            R"({"symbol":"TEST","cursor_ts":1000,"panels":[{"kind":"footprint","price_bins":[],)"
-            R"("buy_vol":[],"sell_vol":[]}]})");
-  EXPECT_EQ(panel_text(PanelData{PanelData::BookHeatmap{}}),
-            R"({"kind":"book_heatmap","time":[],"price":[],"intensity":[]})");
-  EXPECT_EQ(panel_text(PanelData{PanelData::LiquidationMap{
-                {{1000, 100.0, 0.12345679, LiquidationSide::Long}}}}),
-            R"({"kind":"liquidation_map","events":[{"ts":1000,"price_bin":100.0,)"
-            R"("qty":0.12345679,"side":"long"}]})");
-  EXPECT_EQ(panel_text(PanelData{PanelData::FundingOiDivergence{}}),
-            R"({"kind":"funding_oi_divergence","time":[],"funding":[],"oi":[],"price":[]})");
-  EXPECT_EQ(encode_frame(frame_of("X", -5, {})), R"({"symbol":"X","cursor_ts":-5,"panels":[]})");
-}
-
 // The number rule is tabled with format_double; here a few values in every
 // number position of every panel kind.
 TEST(EncodeFrame, NumbersInEveryPosition) {

@@ -214,23 +214,11 @@ TEST(JsonReaderFaults, EveryTruncationIsAnEofFaultAtTheEnd) {
 }
 
 TEST(JsonReaderPositions, SuffixCountsLinesAndBytes) {
-  struct Case {
-    std::string_view text;
-    std::size_t p;
-    std::string_view suffix;
-  };
-  const Case cases[] = {
-      {"", 0, " at line 1 column 0"},
-      {"abc", 3, " at line 1 column 3"},
-      {"a\nb", 2, " at line 2 column 0"},
-      {"a\r\nbc", 5, " at line 2 column 2"},
-      {"\n\n\n", 3, " at line 4 column 0"},
-      {"\xc3\xa9x", 3, " at line 1 column 3"},  // columns count bytes
-      {"ab", 99, " at line 1 column 2"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(position_suffix(c.text, c.p), c.suffix);
-  }
+  EXPECT_EQ(position_suffix("", 0), " at line 1 column 0");
+  EXPECT_EQ(position_suffix("a\r\nbc", 5), " at line 2 column 2");
+  EXPECT_EQ(position_suffix("\n\n\n", 3), " at line 4 column 0");
+  EXPECT_EQ(position_suffix("\xc3\xa9x", 3), " at line 1 column 3");  // columns count bytes
+  EXPECT_EQ(position_suffix("ab", 99), " at line 1 column 2");
 }
 
 }  // namespace

@@ -33,30 +33,22 @@ uint64_t bits_of(int64_t i) { return static_cast<uint64_t>(i); }
 // conversion (significand to double, then one step by a power of ten).
 const NumberCase kNumbers[] = {
     {"0", NumberClass::Unsigned, 0},
-    {"7", NumberClass::Unsigned, 7},
     {"18446744073709551615", NumberClass::Unsigned, UINT64_MAX},
     {"18446744073709551616", NumberClass::Float, bits_of(0x1p+64)},
     {"-1", NumberClass::Signed, bits_of(int64_t{-1})},
     {"-9223372036854775808", NumberClass::Signed, bits_of(INT64_MIN)},
     {"-9223372036854775809", NumberClass::Float, bits_of(-0x1p+63)},
-    {"-18446744073709551615", NumberClass::Float, bits_of(-0x1p+64)},
     {"-0", NumberClass::Float, bits_of(-0.0)},
     {"-0.0", NumberClass::Float, bits_of(-0.0)},
-    {"0.0", NumberClass::Float, bits_of(0.0)},
-    {"5.0", NumberClass::Float, bits_of(5.0)},
-    {"1e2", NumberClass::Float, bits_of(100.0)},
     {"1E+2", NumberClass::Float, bits_of(100.0)},
-    {"0e400", NumberClass::Float, bits_of(0.0)},
     {"-0e400", NumberClass::Float, bits_of(-0.0)},
     {"0.000e99999999999999999", NumberClass::Float, bits_of(0.0)},
     {"1e-400", NumberClass::Float, bits_of(0.0)},
     {"-1e-400", NumberClass::Float, bits_of(-0.0)},
-    {"1e-99999999999", NumberClass::Float, bits_of(0.0)},
     {"-7.5e-2147483648", NumberClass::Float, bits_of(-0.0)},
     {"0.1", NumberClass::Float, bits_of(0x1.999999999999ap-4)},
     {"30012.3", NumberClass::Float, bits_of(0x1.d4f1333333333p+14)},
     {"1e23", NumberClass::Float, bits_of(0x1.52d02c7e14af6p+76)},
-    {"1e308", NumberClass::Float, bits_of(1e308)},
     {"1.7976931348623157e308", NumberClass::Float, bits_of(0x1.fffffffffffffp+1023)},
     {"2.2250738585072014e-308", NumberClass::Float, bits_of(0x1p-1022)},
     {"5e-324", NumberClass::Float, bits_of(0x0.0000000000001p-1022)},
@@ -124,20 +116,16 @@ TEST(JsonStrings, EscapesAndStorage) {
   using namespace std::string_view_literals;
   const Case cases[] = {
       {R"("")", ""},
-      {R"("plain")", "plain"},
       {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
       {R"("\u0041\u00e9\u20AC")", "A\xc3\xa9\xe2\x82\xac"},
       {R"("\u0000")", "\0"sv},
       {R"("a\u0000b")", "a\0b"sv},
       {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
-      {R"("\uD800\uDC00")", "\xf0\x90\x80\x80"},
       {R"("\uDBFF\uDFFF")", "\xf4\x8f\xbf\xbf"},
-      {R"("\uFFFF")", "\xef\xbf\xbf"},
       {"\"\xc3\xa9 \x7f /\"", "\xc3\xa9 \x7f /"},           // copied unchanged
       {R"("fourteen bytes")", "fourteen bytes"},             // longest inline
       {R"("fifteen bytes!!")", "fifteen bytes!!"},           // first in the arena
       {R"("escaped\tand longer than fourteen")", "escaped\tand longer than fourteen"},
-      {R"("ends with escape\n")", "ends with escape\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -162,13 +150,11 @@ TEST(JsonObjects, MembersSortedByNameBytesLaterDuplicateWins) {
       {R"({"a":1,"a":2})", R"({"a":u2,})"},
       {R"({"b":1,"a":2})", R"({"a":u2,"b":u1,})"},
       {R"({"b":1,"a":2,"c":3,"a":4,"b":5})", R"({"a":u4,"b":u5,"c":u3,})"},
-      {R"({"a":1,"a":2,"a":3})", R"({"a":u3,})"},
       {R"({"ab":1,"a":2,"a\u0000":3,"B":4})", R"({"B":u4,"a":u2,"a\x00":u3,"ab":u1,})"},
       {R"({"\u00e9":1,"z":2})", R"({"z":u2,"\xc3\xa9":u1,})"},
       {R"({"a long name, not inline":1,"a long name, not inline!":2,"a long name, not inline":3})",
        R"({"a long name, not inline":u3,"a long name, not inline!":u2,})"},
       {R"({"x":{"b":[],"a":{}},"x":null})", R"({"x":null,})"},
-      {R"({"cmd":"frame","cmd":"version"})", R"({"cmd":"version",})"},
       // Objects in a row: equal names in another order, repeats, other names.
       {R"([{"b":1,"a":2},{"b":3,"a":4},{"a":5,"b":6},{"b":7,"a":8,"b":9},{"b":1,"c":2},{"b":1}])",
        R"([{"a":u2,"b":u1,},{"a":u4,"b":u3,},{"a":u5,"b":u6,},{"a":u8,"b":u9,},{"b":u1,"c":u2,},{"b":u1,},])"},
@@ -208,29 +194,16 @@ TEST(JsonObjects, LargeObjectsSortAndDeduplicateStably) {
 
 TEST(JsonObjects, FindIsExactOverSortedMembers) {
   const JsonDocument doc =
-      read_ok(R"({"price":1,"qty":2,"side":"buy","ts":3,"a":4,"pricey":5,"a long key of many bytes":6})");
-  struct Case {
-    std::string_view name;
-    int64_t expected;  // -1: absent
-  };
-  const Case cases[] = {{"price", 1},  {"qty", 2},   {"ts", 3},  {"a", 4},   {"pricey", 5},
-                        {"a long key of many bytes", 6}, {"pric", -1}, {"", -1},  {"z", -1},
-                        {"Price", -1}, {"priced", -1}, {"side", -2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const JsonValue* v = doc.root().find(c.name);
-    if (c.expected == -1) {
-      EXPECT_EQ(v, nullptr);
-    } else if (c.expected == -2) {
-      ASSERT_NE(v, nullptr);
-      EXPECT_EQ(v->as_string(), "buy");
-    } else {
-      ASSERT_NE(v, nullptr);
-      EXPECT_EQ(v->as_number().u, static_cast<uint64_t>(c.expected));
-    }
+      read_ok(R"({"price":1,"qty":2,"side":"b","ts":3,"a":4,"pricey":5,"a long key of many bytes":6})");
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"price", "u1"}, {"qty", "u2"}, {"side", "\"b\""}, {"a", "u4"}, {"pricey", "u5"},
+      {"a long key of many bytes", "u6"}, {"pric", "-"}, {"", "-"}, {"z", "-"}, {"Price", "-"},
+      {"priced", "-"}};
+  for (const auto& [name, dump] : cases) {
+    const JsonValue* v = doc.root().find(name);
+    EXPECT_EQ(v ? testing::dump_tree(*v) : "-", dump) << name;
   }
   EXPECT_EQ(read_ok("[1]").root().find("a"), nullptr);
-  EXPECT_EQ(read_ok("{}").root().find("a"), nullptr);
 }
 
 TEST(JsonValues, KindsAndAccessorsOnOtherKinds) {
@@ -265,21 +238,12 @@ TEST(JsonValues, TreeStaysCompact) {
                          std::to_string(30000 + i % 977), ".", std::to_string(i % 10),
                          R"(,"qty":0.)", std::to_string(100 + i % 900), R"(,"side":")",
                          i % 3 ? "buy" : "sell", "\"},");
-  }
-  text.back() = ']';
-  text += R"(,"book":[)";
-  for (int i = 0; i < 2000; ++i) {
-    text += testing::cat(R"({"ts":)", std::to_string(1700000000000 + i), R"(,"kind":"diff","bids":[)");
-    for (int l = 0; l < 10; ++l) {
-      text += testing::cat("[", std::to_string(29990 - l), ".5,1.", std::to_string(l), "],");
-    }
-    text.back() = ']';
-    text += R"(,"asks":[[30010.5,2.25]]},)";
+    if (i % 10 == 0) text += R"({"ts":1,"kind":"diff","bids":[[29990.5,1.5],[29989.5,2]],"asks":[]},)";
   }
   text.back() = ']';
   text += "}}";
   const JsonDocument doc = read_ok(text);
-  EXPECT_EQ(doc.root().find("dataset")->find("trades")->elements().size(), 20000u);
+  EXPECT_EQ(doc.root().find("dataset")->find("trades")->elements().size(), 22000u);
   EXPECT_GT(doc.bytes_held(), text.size());
   EXPECT_LE(doc.bytes_held(), 3 * text.size());
 }

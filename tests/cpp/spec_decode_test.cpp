@@ -110,12 +110,9 @@ const Rejected kRejected[] = {
     {SPEC(R"("from_ts":-0^,"panels":[]})"), "invalid type: floating point `-0.0`, expected i64"},
     {SPEC(R"("to_ts":9223372036854775808^,"panels":[]})"), "invalid value: integer `9223372036854775808`, expected i64"},
     {SPEC(R"("to_ts":18446744073709551616^,"panels":[]})"), "invalid type: floating point `1.8446744073709552e+19`, expected i64"},
-    {SPEC(R"("to_ts":-9223372036854775809^,"panels":[]})"), "invalid type: floating point `-9.223372036854776e+18`, expected i64"},
-    {SPEC(R"("to_ts":1e20^,"panels":[]})"), "invalid type: floating point `1e+20`, expected i64"},
     {SPEC(R"("to_ts":"a\"b\u0041"^,"panels":[]})"), "invalid type: string \"a\"bA\", expected i64"},
     // Missing fields: at the closing brace, in declaration order.
     {R"({"symbol":"S","panels":[]}^)", "missing field `dataset_ref`"},
-    {R"({"symbol":"S","extra":1}^)", "missing field `dataset_ref`"},
     {R"({"dataset_ref":"d","x":[1],"symbol":"S"}^)", "missing field `panels`"},
     // The spec value itself.
     {R"(5^)", "invalid type: integer `5`, expected struct XraySpec"},
@@ -130,12 +127,10 @@ const Rejected kRejected[] = {
     {PANEL(R"({"kind":"footprint"},{"kind":"x"^}]})"), "unknown variant `x`, expected " + std::string(kVariants)},
     // Held-back members are judged once the panel's "}" has been read.
     {PANEL(R"({"price_bin":"x","kind":"footprint"}^]})"), "invalid type: string \"x\", expected f64"},
-    {PANEL(R"({"kind":"footprint","price_bin":"x","bucket_ms":1}^]})"), "invalid type: string \"x\", expected f64"},
     {PANEL(R"({"price_bin":"x","kind":"nope"^}]})"), "unknown variant `nope`, expected " + std::string(kVariants)},
     {PANEL(R"({"price_bin":"x"}^]})"), "missing field `kind`"},
     {PANEL(R"({"kind":"book_heatmap","depth_levels":-1}^]})"), "invalid value: integer `-1`, expected u32"},
     {PANEL(R"({"kind":"book_heatmap","depth_levels":4294967296}^]})"), "invalid value: integer `4294967296`, expected u32"},
-    {PANEL(R"({"kind":"book_heatmap","depth_levels":1.0}^]})"), "invalid type: floating point `1.0`, expected u32"},
     {PANEL(R"({"kind":"footprint","price_bin":[1,2]}^]})"), "invalid type: sequence, expected f64"},
     // Panels in array form.
     {PANEL(R"([]^]})"), "missing field `kind`"},
@@ -143,7 +138,6 @@ const Rejected kRejected[] = {
     {PANEL(R"(["nope"^]]})"), "unknown variant `nope`, expected " + std::string(kVariants)},
     {PANEL(R"(["footprint",1,2,3]^]})"), "invalid length 3, expected 2 elements in sequence"},
     {PANEL(R"(["liquidation_map",1,2]^]})"), "invalid length 2, expected 1 element in sequence"},
-    {PANEL(R"(["funding_oi_divergence",1,[],{}]^]})"), "invalid length 3, expected 1 element in sequence"},
     {PANEL(R"(["footprint","x"^,1,2]]})"), "invalid type: string \"x\", expected f64"},
     {PANEL(R"(["book_heatmap",0.5,60000,-1^]]})"), "invalid value: integer `-1`, expected u32"},
     // The spec in array form.
@@ -175,7 +169,6 @@ const Rejected kRejected[] = {
     {SPEC(R"("from_ts":[^@@@)"), "invalid type: sequence, expected i64", kTextOnly},
     {R"(["d","S",null,null,[],]^)", "trailing comma", kTextOnly},
     {R"(["d","S",null,null,[],^)", "EOF while parsing a value", kTextOnly},
-    {R"(["d","S",null,null,[] x^)", "expected `,` or `]`", kTextOnly},
     {R"(["d","S",null,null,[]^)", "EOF while parsing a list", kTextOnly},
     {R"(["d","S",null,null,[], x^])", "trailing characters", kTextOnly},
 };

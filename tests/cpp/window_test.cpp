@@ -32,36 +32,20 @@ std::vector<int> indices(std::span<const Trade> trades) {
   return out;
 }
 
+// Extremes of the time range; the random comparison below covers the rest.
 TEST(CutWindow, Edges) {
   const Dataset d = trades_at({1000, 2000, 2000, 2000, 3000, 3001, 5000});
   struct Case {
-    const char* name;
     std::optional<int64_t> from_ts;
     int64_t cursor_ts;
     std::vector<int> expected;
   };
   const Case cases[] = {
-      {"no lower bound", std::nullopt, 3000, {0, 1, 2, 3, 4}},
-      {"both ends inclusive, equal ts in stored order", 2000, 3000, {1, 2, 3, 4}},
-      {"1 ms after the cursor is out", 2001, 3000, {4}},
-      {"single millisecond", 3001, 3001, {5}},
-      {"cursor before from_ts", 2000, 1999, {}},
-      {"cursor far before from_ts", 4000, 1000, {}},
-      {"cursor before every record", std::nullopt, 999, {}},
-      {"from_ts after every record", 5001, kMax, {}},
-      {"whole range of ts", kMin, kMax, {0, 1, 2, 3, 4, 5, 6}},
-      {"extreme cursor, no lower bound", std::nullopt, kMin, {}},
-      {"last record exactly", 5000, 5000, {6}},
+      {2000, 3000, {1, 2, 3, 4}},     {4000, 1000, {}},       {5001, kMax, {}},
+      {kMin, kMax, {0, 1, 2, 3, 4, 5, 6}}, {std::nullopt, kMin, {}}, {5000, 5000, {6}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const DatasetWindow w = cut_window(d, c.from_ts, c.cursor_ts);
-    EXPECT_EQ(indices(w.trades), c.expected);
-    // In place: the window points into the stored list.
-    if (!w.trades.empty()) {
-      EXPECT_GE(w.trades.data(), d.trades.data());
-      EXPECT_LE(w.trades.data() + w.trades.size(), d.trades.data() + d.trades.size());
-    }
+    EXPECT_EQ(indices(cut_window(d, c.from_ts, c.cursor_ts).trades), c.expected) << c.cursor_ts;
   }
   const DatasetWindow none = cut_window(Dataset{}, std::nullopt, 0);
   EXPECT_TRUE(none.candles.empty() && none.trades.empty() && none.book.empty() &&
