@@ -77,24 +77,9 @@ std::vector<XrayPanel> all_kinds() {
 }
 
 TEST(EvaluateFrame, ValidationComesFirst) {
-  const Dataset d = records_at({1000});
-  struct Case {
-    const char* name;
-    XraySpec spec;
-    std::string error;
-  };
-  const Case cases[] = {
-      {"no panels", spec_of({}), "bad spec: panels must not be empty"},
-      {"window inverted", spec_of({footprint(1)}, 5, 4), "bad spec: from_ts must be <= to_ts"},
-      {"bad bin", spec_of({heatmap(0, 1, 1'000'000'000)}),
-       "bad spec: book_heatmap price_bin must be a positive number"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Result<Frame> frame = evaluate_frame(d, c.spec, 1000);
-    ASSERT_FALSE(frame);
-    EXPECT_EQ(display_text(frame.error()), c.error);
-  }
+  Result<Frame> frame = evaluate_frame(records_at({1000}), spec_of({footprint(1)}, 5, 4), 1000);
+  ASSERT_FALSE(frame);
+  EXPECT_EQ(display_text(frame.error()), "bad spec: from_ts must be <= to_ts");
 }
 
 TEST(EvaluateFrame, CursorClampingAndWindowEdges) {

@@ -80,13 +80,13 @@ TEST(BookReplay, SnapshotAndDiffRules) {
 }
 
 TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
-  // Grows the table several times and removes from long probe runs, checked
-  // against an ordered map as it goes.
+  // Grows the table past the size where it settles for half full and removes
+  // from long probe runs, checked against an ordered map as it goes.
   BookSide side;
   std::map<uint64_t, double> model;  // key -> qty
   std::mt19937_64 rng(5);
-  for (int i = 0; i < 20000; ++i) {
-    const double price = static_cast<double>(rng() % 600) * 0.5 - 150.0;
+  for (int i = 0; i < 60000; ++i) {
+    const double price = static_cast<double>(rng() % 40000) * 0.5 - 150.0;
     const double qty = (rng() % 3 == 0) ? 0.0 : static_cast<double>(rng() % 50);
     side.set(price, qty);
     if (qty == 0.0) {
@@ -95,16 +95,14 @@ TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
       model[total_order_key(price)] = qty;
     }
     ASSERT_EQ(side.size(), model.size());
-    if (i % 97 != 0) continue;
+    if (i % (i < 1000 ? 97 : 4999) != 0) continue;
     std::string expected;
     for (const auto& [key, q] : model) {
-      expected += exact_text(from_total_order_key(key));
-      expected += ':';
-      expected += exact_text(q);
-      expected += ' ';
+      expected += exact_text(from_total_order_key(key)) + ':' + exact_text(q) + ' ';
     }
     ASSERT_EQ(side_text(side), expected) << "after update " << i;
   }
+  EXPECT_GT(model.size(), 20000u);
 }
 
 // The NaN that the hardware produces for inf - inf (its sign differs between
@@ -112,24 +110,6 @@ TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
 double runtime_sum(double a, double b) {
   volatile double left = a;
   return left + b;
-}
-
-TEST(BookReplay, LargeSideKeepsEveryPrice) {
-  // Past the size where the table switches to half full.
-  BookSide side;
-  constexpr int kPrices = 40000;
-  for (int i = 0; i < kPrices; ++i) side.set(static_cast<double>((i * 7919) % kPrices), i + 1.0);
-  for (int i = 0; i < kPrices; i += 2) side.set(static_cast<double>((i * 7919) % kPrices), 0.0);
-  ASSERT_EQ(side.size(), std::size_t{kPrices / 2});
-  double previous = -1.0;
-  for (const BookSide::Entry& e : side.entries()) {
-    const double price = from_total_order_key(e.key);
-    ASSERT_LT(previous, price);
-    const int index = static_cast<int>(e.qty) - 1;  // the i that set this price
-    ASSERT_EQ(index % 2, 1);
-    ASSERT_EQ(static_cast<double>((index * 7919) % kPrices), price);
-    previous = price;
-  }
 }
 
 struct HeatmapCase {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "panel_test_util.h"
@@ -13,58 +14,28 @@ namespace {
 
 using namespace panel_testing;  // NOLINT(google-build-using-namespace)
 
-struct RoundCase {
-  double in;
-  double out;
-};
-
 TEST(Round8, Table) {
-  const RoundCase cases[] = {
-      {0.123456789, 0.12345679},
-      {-0.123456789, -0.12345679},
-      {0.000123456789, 0.00012346},
-      {0.1 + 0.2, 0.3},
-      {0.000000005, 0.00000001},     // 0.5 after scaling: away from zero
-      {-0.000000005, -0.00000001},
-      {0.000000025, 0.00000003},     // not to even
-      {0.123456785, 0.12345679},
-      {0.0000000049, 0.0},
-      {-0.0000000049, -0.0},         // rounds to a negative zero
-      {-0.0, -0.0},
-      {5000.0, 5000.0},
-      {1e301, kInf},                 // the scaled value overflows
-      {-1e301, -kInf},
-      {kInf, kInf},
+  const std::pair<double, double> cases[] = {
+      {-0.123456789, -0.12345679}, {0.000123456789, 0.00012346}, {0.1 + 0.2, 0.3},
+      {-0.000000005, -0.00000001},  // 0.5 after scaling: away from zero
+      {0.000000025, 0.00000003},    // not to even
+      {-0.0000000049, -0.0},        // rounds to a negative zero
+      {5000.0, 5000.0}, {1e301, kInf},  // the scaled value overflows
       {-kInf, -kInf},
   };
-  for (const RoundCase& c : cases) {
-    SCOPED_TRACE(exact_text(c.in));
-    EXPECT_EQ(exact_text(round8(c.in)), exact_text(c.out));
-  }
+  for (const auto& [in, out] : cases) EXPECT_EQ(exact_text(round8(in)), exact_text(out)) << in;
   EXPECT_TRUE(std::isnan(round8(kNaN)));
 }
 
-struct BinCase {
-  double price;
-  double bin;
-  double out;
-};
-
 TEST(BinPrice, Table) {
-  const BinCase cases[] = {
-      {0.3, 0.1, 0.2},  // 0.3 / 0.1 is 2.9999999999999996 {-0.05, 0.1, -0.1},
-      {123.456, 10.0, 120.0},
-      {129.99, 10.0, 120.0},
-      {100.2, 0.5, 100.0},
-      {100.5, 0.5, 100.5},
-      {100.7, 0.5, 100.5},
-      {-0.0, 1.0, -0.0},  // floor keeps the sign of zero {0.0, 1.0, 0.0},
-      {kInf, 1.0, kInf},
+  const std::array<double, 3> cases[] = {
+      {0.3, 0.1, 0.2},  // 0.3 / 0.1 is 2.9999999999999996
+      {-0.05, 0.1, -0.1}, {123.456, 10.0, 120.0}, {100.7, 0.5, 100.5},
+      {-0.0, 1.0, -0.0},  // floor keeps the sign of zero
       {-kInf, 0.5, -kInf},
   };
-  for (const BinCase& c : cases) {
-    SCOPED_TRACE(exact_text(c.price) + " / " + exact_text(c.bin));
-    EXPECT_EQ(exact_text(bin_price(c.price, c.bin)), exact_text(c.out));
+  for (const auto& [price, bin, out] : cases) {
+    EXPECT_EQ(exact_text(bin_price(price, bin)), exact_text(out)) << price << " / " << bin;
   }
   EXPECT_TRUE(std::isnan(bin_price(kNaN, 1.0)));
 }
