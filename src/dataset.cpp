@@ -23,6 +23,28 @@ void widen(const std::vector<Record>& records, int64_t& lo, int64_t& hi) {
   }
 }
 
+template <class Record>
+void widen_by_ends(const std::vector<Record>& records, int64_t& lo, int64_t& hi) {
+  if (records.empty()) return;
+  lo = std::min(lo, records.front().ts);
+  hi = std::max(hi, records.back().ts);
+}
+
+template <class Widen>
+std::optional<DatasetBounds> bounds_with(const Dataset& d, Widen widen_list) {
+  const uint64_t count = record_count(d);
+  if (count == 0) return std::nullopt;
+  int64_t lo = std::numeric_limits<int64_t>::max();
+  int64_t hi = std::numeric_limits<int64_t>::min();
+  widen_list(d.candles, lo, hi);
+  widen_list(d.trades, lo, hi);
+  widen_list(d.book, lo, hi);
+  widen_list(d.funding, lo, hi);
+  widen_list(d.oi, lo, hi);
+  widen_list(d.liquidations, lo, hi);
+  return DatasetBounds{lo, hi, count};
+}
+
 }  // namespace
 
 void sort_by_ts(Dataset& dataset) {
@@ -40,17 +62,12 @@ uint64_t record_count(const Dataset& d) {
 }
 
 std::optional<DatasetBounds> dataset_bounds(const Dataset& d) {
-  const uint64_t count = record_count(d);
-  if (count == 0) return std::nullopt;
-  int64_t lo = std::numeric_limits<int64_t>::max();
-  int64_t hi = std::numeric_limits<int64_t>::min();
-  widen(d.candles, lo, hi);
-  widen(d.trades, lo, hi);
-  widen(d.book, lo, hi);
-  widen(d.funding, lo, hi);
-  widen(d.oi, lo, hi);
-  widen(d.liquidations, lo, hi);
-  return DatasetBounds{lo, hi, count};
+  return bounds_with(d, [](const auto& list, int64_t& lo, int64_t& hi) { widen(list, lo, hi); });
+}
+
+std::optional<DatasetBounds> sorted_dataset_bounds(const Dataset& d) {
+  return bounds_with(
+      d, [](const auto& list, int64_t& lo, int64_t& hi) { widen_by_ends(list, lo, hi); });
 }
 
 }  // namespace xray

@@ -2,6 +2,8 @@
 #include "frame.h"
 
 #include <algorithm>
+#include <exception>
+#include <vector>
 
 #include "panels/panels.h"
 #include "worker_pool.h"
@@ -22,15 +24,25 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   }
 
   Frame frame{spec.symbol, cursor_ts, std::vector<PanelData>(spec.panels.size())};
-  const auto compute_run = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      frame.panels[i] = compute_panel(spec.panels[i], window);
-    }
-  };
   if (spec.panels.size() == 1) {
-    compute_run(0, 1);
-  } else {
-    get_pool().run_runs(spec.panels.size(), compute_run);
+    frame.panels[0] = compute_panel(spec.panels[0], window);
+    return frame;
+  }
+  // Panels report no errors, but running out of memory on a worker must not
+  // end the process: the failure is carried back and raised on this thread.
+  std::vector<std::exception_ptr> failures(spec.panels.size());
+  get_pool().run_runs(spec.panels.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      try {
+        frame.panels[i] = compute_panel(spec.panels[i], window);
+      } catch (...) {
+        failures[i] = std::current_exception();
+        return;
+      }
+    }
+  });
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
   }
   return frame;
 }
