@@ -83,28 +83,17 @@ TEST(JsonNumbers, ClassesAndConversions) {
 TEST(JsonNumbers, TenThousandDigits) {
   std::string digits;
   for (int i = 0; i < 1000; ++i) digits += "1234567890";
-  struct Case {
-    std::string text;
-    double expected;  // NaN: the fault "number out of range"
-  };
-  const Case cases[] = {
-      {digits, -1},
+  EXPECT_EQ(read_json_value(digits).error().message, "number out of range at line 1 column 10000");
+  const std::pair<std::string, double> cases[] = {
       {digits + "e-9990", 0x1.26580b487e6b7p+30},
       {testing::cat("0.", digits), 0x1.f9add3746f65fp-4},
       {testing::cat("0.", std::string(10000, '0'), "1"), 0.0},
       {testing::cat("-1", std::string(9999, '0'), "e-10000"), -0x1.999999999999ap-4},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text.substr(0, 30));
-    Result<JsonDocument> doc = read_json_value(c.text);
-    if (c.expected == -1) {
-      ASSERT_FALSE(doc);
-      EXPECT_EQ(doc.error().message, "number out of range at line 1 column 10000");
-      continue;
-    }
-    ASSERT_TRUE(doc);
-    EXPECT_EQ(doc->root().as_number().cls, NumberClass::Float);
-    EXPECT_EQ(bits_of(doc->root().as_number().d), bits_of(c.expected));
+  for (const auto& [text, expected] : cases) {
+    const JsonNumber n = read_ok(text).root().as_number();
+    EXPECT_EQ(n.cls, NumberClass::Float);
+    EXPECT_EQ(bits_of(n.d), bits_of(expected)) << text.substr(0, 30);
   }
 }
 
