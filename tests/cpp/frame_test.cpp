@@ -82,27 +82,18 @@ TEST(EvaluateFrame, ValidationComesFirst) {
   EXPECT_EQ(display_text(frame.error()), "bad spec: from_ts must be <= to_ts");
 }
 
-TEST(EvaluateFrame, CursorClampingAndWindowEdges) {
+// The cursor clamped to to_ts; windows without to_ts are compared at random below.
+TEST(EvaluateFrame, CursorClamping) {
   const Dataset d = records_at({999, 1000, 2000, 3000, 3000, 3001, 5000, 5001, 9000});
   struct Case {
-    const char* name;
     std::optional<int64_t> from_ts;
     std::optional<int64_t> to_ts;
     int64_t cursor;
     int64_t cursor_ts;
   };
-  const Case cases[] = {
-      {"cursor clamped to to_ts", std::nullopt, 5000, 9000, 5000},
-      {"cursor below to_ts kept", std::nullopt, 5000, 3000, 3000},
-      {"records at from_ts and cursor_ts included", 1000, std::nullopt, 3000, 3000},
-      {"1 ms after the cursor excluded", 1000, std::nullopt, 3001, 3001},
-      {"cursor before from_ts: empty window", 2000, std::nullopt, 1000, 1000},
-      {"clamped below from_ts", 3000, 3000, 9000, 3000},
-      {"negative cursor", std::nullopt, std::nullopt, -5, -5},
-      {"whole dataset", INT64_MIN, INT64_MAX, INT64_MAX, INT64_MAX},
-  };
+  const Case cases[] = {{std::nullopt, 5000, 9000, 5000}, {std::nullopt, 5000, 3000, 3000},
+                        {3000, 3000, 9000, 3000}, {INT64_MIN, INT64_MAX, INT64_MAX, INT64_MAX}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     const XraySpec spec = spec_of(all_kinds(), c.from_ts, c.to_ts);
     Result<Frame> frame = evaluate_frame(d, spec, c.cursor);
     ASSERT_TRUE(frame) << display_text(frame.error());

@@ -33,13 +33,6 @@ inline std::string exact_text(double x) {
   return format_double(x);
 }
 
-inline std::vector<std::string> exact_texts(const std::vector<double>& values) {
-  std::vector<std::string> texts;
-  texts.reserve(values.size());
-  for (double x : values) texts.push_back(exact_text(x));
-  return texts;
-}
-
 // The whole panel as one text, to compare outputs bit for bit.
 inline std::string panel_text(const PanelData& panel) {
   std::string text;
