@@ -45,7 +45,7 @@ TEST(DatasetSort, StableOrderWhateverTheDisorder) {
       if (r.ts_range > 0) ts %= r.ts_range;
       // qty numbers the records, so the order of ties can be seen.
       d.trades.push_back(Trade{ts, 1.0, static_cast<double>(i), TradeSide::Buy});
-      BookEvent e;
+      BookEvent e{};
       e.ts = ts;
       e.bids.push_back(PriceLevel{static_cast<double>(i), 1.0});
       d.book.push_back(std::move(e));

@@ -481,7 +481,9 @@ TEST(LoadOnePass, GivesUpExactlyOnTheUnusual) {
     const std::string expected = tree_load_response(r.command);
     const std::optional<Dataset> single = load_in_one_pass(r.command);
     ASSERT_EQ(single.has_value(), r.one_pass);
-    if (single) EXPECT_EQ(loaded_response(*single), expected);
+    if (single) {
+      EXPECT_EQ(loaded_response(*single), expected);
+    }
     XrayInstance x;
     std::string response = x.command(r.command);
     if (response.starts_with(R"({"ok":true)")) response.append("|").append(render(x.dataset()));
