@@ -8,9 +8,10 @@
 // byte spans of an already checked text (the fast dataset path) decode with
 // exactly the same rules. A Source provides:
 //   using Value;                                       // cheap handle
+//   static constexpr bool kCountsAhead;  // element_count is worth calling
 //   JsonKind kind(const Value&);
 //   ValueSummary summary(const Value&);                // strings decoded
-//   std::size_t element_count(const Value&);           // of an array
+//   std::size_t element_count(const Value&);  // of an array (when kCountsAhead)
 //   std::optional<std::size_t> known_element_count(const Value&);
 //       // the same when it costs nothing, else nullopt
 //   std::size_t text_bytes(const Value&);  // of a walked array, or a lower bound
@@ -128,7 +129,8 @@ class ValueDecoder {
   // A list is allocated once, at its length. When the source cannot tell the
   // length yet, the first elements go to a small reused list: a list that
   // ends there is moved out at its size, a longer one is counted (the source
-  // walks it once more) and allocated at its length.
+  // walks it once more) and allocated at its length, or grows when the
+  // source cannot count ahead.
   template <class T>
   bool list(const Value& v, std::vector<T>& out) {
     if (source_.kind(v) != JsonKind::Array) return fail_type(v, kExpectSequence);
@@ -143,7 +145,7 @@ class ValueDecoder {
     std::vector<T>& first = scratch.items();
     const bool ok = source_.each_element(v, count, [&](std::size_t i, const Value& element) {
       if (i < kScratchLength) return decode(element, first.emplace_back());
-      if (i == kScratchLength) move_all(first, out, reservation<T>(v, source_.element_count(v)));
+      if (i == kScratchLength) move_all(first, out, capacity_past_scratch<T>(v));
       return decode(element, out.emplace_back());
     });
     if (ok && count <= kScratchLength) move_all(first, out, first.size());
@@ -158,6 +160,17 @@ class ValueDecoder {
   template <class T>
   std::size_t reservation(const Value& v, std::size_t count) {
     return std::min(count, source_.text_bytes(v) / sizeof(T) * 4 + 1);
+  }
+
+  // A source that can count the list (by skipping it) gets it allocated
+  // once; otherwise it grows from twice the scratch length.
+  template <class T>
+  std::size_t capacity_past_scratch(const Value& v) {
+    if constexpr (Source::kCountsAhead) {
+      return reservation<T>(v, source_.element_count(v));
+    } else {
+      return 2 * kScratchLength;
+    }
   }
 
   template <class T>
@@ -371,6 +384,7 @@ class ValueDecoder {
 class TreeSource {
  public:
   using Value = const JsonValue*;
+  static constexpr bool kCountsAhead = true;
 
   static JsonKind kind(const Value& v) { return v->kind(); }
   static ValueSummary summary(const Value& v) {

@@ -147,6 +147,11 @@ Status check_json_syntax(std::string_view text) {
   return {};
 }
 
+bool skip_json_value(JsonScanner& scan) {
+  JsonNullSink sink;
+  return ValueParser<JsonNullSink>(scan, sink).parse_value();
+}
+
 JsonLexer::JsonLexer(std::string_view text) : text_(text) {}
 
 JsonScanner JsonLexer::scanner() const { return JsonScanner(text_, pos_, depth_budget_); }
@@ -240,8 +245,7 @@ Status JsonLexer::expect_colon() {
 
 Status JsonLexer::skip_value() {
   JsonScanner scan = scanner();
-  JsonNullSink sink;
-  if (!ValueParser<JsonNullSink>(scan, sink).parse_value()) return scan.error();
+  if (!skip_json_value(scan)) return scan.error();
   commit(scan);
   return {};
 }

@@ -21,6 +21,11 @@ namespace xray {
 
 class JsonScanner;
 
+// Checks the one value at the scanner's position (whitespace first) and moves
+// past it, within the scanner's nesting budget; false on a fault, which the
+// scanner then holds.
+[[nodiscard]] bool skip_json_value(JsonScanner& scan);
+
 // What the next value is, judged by its first byte.
 enum class ValueStart : uint8_t { Null, True, False, Number, String, Array, Object };
 

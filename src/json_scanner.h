@@ -83,6 +83,8 @@ class JsonScanner {
       : data_(text.data()), size_(text.size()), pos_(pos), budget_(depth_budget) {}
 
   std::size_t pos() const { return pos_; }
+  // Resumes at pos, which the caller found to end a value at this level.
+  void seek(std::size_t pos) { pos_ = pos; }
   int budget() const { return budget_; }
   std::string_view text() const { return {data_, size_}; }
   bool at_end() const { return pos_ >= size_; }

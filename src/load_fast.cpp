@@ -44,4 +44,28 @@ std::optional<Result<Dataset>> decode_checked_load_command(std::string_view text
   return std::move(*dataset);
 }
 
+std::optional<Dataset> load_in_one_pass(std::string_view text) {
+  decoding::CheckingSpanSource source(text);
+  const decoding::SpanValue root = source.root();
+  if (source.failed() || root.kind != JsonKind::Object) return std::nullopt;
+  bool load = false;
+  std::optional<Dataset> dataset;
+  // Anything but the common case abandons the walk at once; the exact path
+  // knows what repeated members and other commands mean.
+  source.each_member_in_order(root, [&](std::string_view key, const decoding::SpanValue& value) {
+    if (key == "cmd") {
+      if (load || value.kind != JsonKind::String || source.summary(value).text != "load") {
+        source.abandon();
+      }
+      load = true;
+    } else if (key == "dataset") {
+      if (dataset) return source.abandon();
+      decoding::ValueDecoder<decoding::CheckingSpanSource> decoder(source);
+      if (!decoder.decode(value, dataset.emplace())) source.abandon();
+    }
+  });
+  if (!load || !dataset || !source.only_space_after(root)) return std::nullopt;
+  return dataset;
+}
+
 }  // namespace xray

@@ -1,4 +1,4 @@
-// src/span_source.cpp: reading values out of an already checked text.
+// src/span_source.cpp: reading values out of a text as byte spans.
 #include "span_source.h"
 
 #include <algorithm>
@@ -8,11 +8,13 @@
 
 namespace xray::decoding {
 
-std::size_t SpanSource::skip_container(std::size_t pos, std::size_t& count) const {
+template <bool kChecking>
+std::size_t BasicSpanSource<kChecking>::skip_container(std::size_t pos, std::size_t& count) const {
   return skip_checked_container(text_, pos, count);
 }
 
-std::string_view SpanSource::key_at(std::size_t quote, std::size_t end, bool escaped) {
+template <bool kChecking>
+std::string_view BasicSpanSource<kChecking>::key_at(std::size_t quote, std::size_t end, bool escaped) {
   if (!escaped) return text_.substr(quote + 1, end - quote - 2);
   JsonScanner scan(text_, quote, kJsonDepthBudget);
   std::string buffer;
@@ -21,7 +23,8 @@ std::string_view SpanSource::key_at(std::size_t quote, std::size_t end, bool esc
   return keys_.emplace_back(decoded);
 }
 
-SpanSource::Gathered SpanSource::gather(const SpanValue& object) {
+template <bool kChecking>
+typename BasicSpanSource<kChecking>::Gathered BasicSpanSource<kChecking>::gather(const SpanValue& object) {
   const std::size_t first = members_.size();
   const std::size_t keys = keys_.size();
   walk_members(object, [&](std::string_view key, const SpanValue& value) {
@@ -47,5 +50,15 @@ SpanSource::Gathered SpanSource::gather(const SpanValue& object) {
   members_.resize(kept);
   return {first, kept - first, keys};
 }
+
+// Both modes, member by member: the checking one has no element_count.
+#define XRAY_SPAN_SOURCE_MEMBERS(kChecking)                                                   \
+  template std::size_t BasicSpanSource<kChecking>::skip_container(std::size_t, std::size_t&) \
+      const;                                                                                  \
+  template std::string_view BasicSpanSource<kChecking>::key_at(std::size_t, std::size_t, bool); \
+  template BasicSpanSource<kChecking>::Gathered BasicSpanSource<kChecking>::gather(const SpanValue&);
+XRAY_SPAN_SOURCE_MEMBERS(false)
+XRAY_SPAN_SOURCE_MEMBERS(true)
+#undef XRAY_SPAN_SOURCE_MEMBERS
 
 }  // namespace xray::decoding

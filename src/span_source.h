@@ -1,5 +1,7 @@
-// src/span_source.h: the value setting's view of a text that is already known
-// to be one valid JSON value (check_json_syntax accepted it).
+// src/span_source.h: the value setting's view of a text as byte spans:
+// either a text already known to be one valid JSON value (check_json_syntax
+// accepted it), or, in the checking mode, a text that is checked by the
+// reader's scanner as it is walked.
 //
 // Nothing is built: a value is a byte span of the text. Scalars are read when
 // their span is found (numbers by the reader's own conversion); arrays and
@@ -9,6 +11,11 @@
 // bytes with the later of repeated keys winning, exactly as the reader's
 // objects are. So the value-setting decoder gives over these spans what it
 // gives over a parsed JsonValue.
+//
+// The checking mode walks with the reader's scanner, so every byte it passes
+// is judged as check_json_syntax would; a value nobody walks is checked as it
+// is skipped. At the first fault it stops and stays failed (what was decoded
+// meanwhile is then meaningless); it does not say which fault.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +28,7 @@
 #include <vector>
 
 #include "decode_messages.h"
+#include "json_reader.h"
 #include "json_scanner.h"
 #include "json_value.h"
 
@@ -41,22 +49,45 @@ struct SpanValue {
   std::size_t begin = 0;                  // first byte
   mutable std::size_t end = kUnknownEnd;  // just past the last byte, once known
   mutable std::size_t count = 0;          // arrays: elements, once end is known
+  int budget = kJsonDepthBudget;          // checking: the nesting budget at the value
 };
 
-class SpanSource {
+template <bool kChecking>
+class BasicSpanSource {
  public:
   using Value = SpanValue;
+  // A list's length is known ahead only by skipping it, which the checking
+  // mode cannot afford: its lists grow instead.
+  static constexpr bool kCountsAhead = !kChecking;
 
-  // text must be a whole JSON text that check_json_syntax accepted.
-  explicit SpanSource(std::string_view text) : text_(text) {}
+  // Unless checking, text must be a whole JSON text that check_json_syntax
+  // accepted.
+  explicit BasicSpanSource(std::string_view text) : text_(text) {}
 
   // The value the text holds (its end is found as it gets walked).
-  SpanValue root() const { return head(skip_space(0)); }
+  SpanValue root() {
+    if constexpr (kChecking) {
+      JsonScanner scan(text_, 0, kJsonDepthBudget);
+      return checked_head(scan);
+    } else {
+      return head(skip_space(0));
+    }
+  }
+
+  // Checking: whether a fault was met (or the walk was abandoned).
+  bool failed() const { return failed_; }
+  // Checking: stops every walk at its next step; failed() from now on.
+  void abandon() { failed_ = true; }
+  // Checking: whether only whitespace follows the walked root.
+  bool only_space_after(const SpanValue& root) const {
+    return !failed_ && root.end != kUnknownEnd && skip_space(root.end) == text_.size();
+  }
 
   JsonKind kind(const SpanValue& v) const { return v.kind; }
   ValueSummary summary(const SpanValue& v);
   // Found by skipping the array when it has not been walked yet.
   std::size_t element_count(const SpanValue& v) const {
+    static_assert(kCountsAhead, "a checking walk does not count ahead");
     end_of(v);
     return v.count;
   }
@@ -68,6 +99,7 @@ class SpanSource {
 
   template <class Fn>
   bool each_element(const SpanValue& v, std::size_t& count, Fn&& fn) {
+    if constexpr (kChecking) return checked_elements(v, count, fn);
     std::size_t pos = skip_space(v.begin + 1);
     std::size_t i = 0;
     while (text_[pos] != ']') {
@@ -133,6 +165,7 @@ class SpanSource {
   // stay in keys_ until the caller releases them.
   template <class Fn>
   void walk_members(const SpanValue& v, Fn&& fn) {
+    if constexpr (kChecking) return checked_members(v, fn);
     std::size_t pos = skip_space(v.begin + 1);
     while (text_[pos] != '}') {
       bool escaped = false;
@@ -145,11 +178,79 @@ class SpanSource {
     }
     v.end = pos + 1;
   }
-  // Where a value ends, skipping it if nobody has walked it.
+  // Where a value ends, skipping it if nobody has walked it. Checking, a
+  // fault gives the text's end and leaves the end unknown.
   std::size_t end_of(const SpanValue& v) const {
-    if (v.end == kUnknownEnd) v.end = skip_container(v.begin, v.count);
-    return v.end;
+    if (v.end != kUnknownEnd) return v.end;
+    if constexpr (kChecking) {
+      if (!failed_) v.end = checked_skip(v);
+      return failed_ ? text_.size() : v.end;
+    } else {
+      v.end = skip_container(v.begin, v.count);
+      return v.end;
+    }
   }
+
+  bool fault() const {
+    failed_ = true;
+    return false;
+  }
+
+  // The checking walks: the reader's scanner steps through the container,
+  // each value is read by checked_head, and what fn left unwalked is skipped
+  // by checked_skip.
+  template <class Fn>
+  bool checked_elements(const SpanValue& v, std::size_t& count, Fn& fn) {
+    if (failed_) return false;
+    JsonScanner scan(text_, v.begin, v.budget);
+    if (!scan.open_container()) return fault();
+    std::size_t i = 0;
+    for (JsonStep step = scan.array_step(true); step != JsonStep::End;
+         step = scan.array_step(false)) {
+      if (step == JsonStep::Fault) return fault();
+      const SpanValue element = checked_head(scan);
+      if (failed_ || !fn(i, element)) return false;
+      ++i;
+      const std::size_t end = end_of(element);
+      if (failed_) return false;
+      scan.seek(end);
+    }
+    v.end = scan.pos();
+    v.count = i;
+    count = i;
+    return true;
+  }
+
+  template <class Fn>
+  void checked_members(const SpanValue& v, Fn& fn) {
+    if (failed_) return;
+    JsonScanner scan(text_, v.begin, v.budget);
+    if (!scan.open_container()) return (void)fault();
+    for (JsonStep step = scan.member_step(true); step != JsonStep::End;
+         step = scan.member_step(false)) {
+      if (step == JsonStep::Fault) return (void)fault();
+      const std::size_t quote = scan.pos();
+      std::string_view raw;
+      if (!scan.scan_string<false>(raw, check_scratch_)) return (void)fault();
+      const std::size_t key_end = scan.pos();
+      const bool escaped = raw.size() != key_end - quote - 2;  // as in checked_head
+      const std::string_view key = key_at(quote, key_end, escaped);
+      if (!scan.colon()) return (void)fault();
+      const SpanValue value = checked_head(scan);
+      if (failed_) return;
+      fn(key, value);
+      const std::size_t end = end_of(value);
+      if (failed_) return;
+      scan.seek(end);
+    }
+    v.end = scan.pos();
+  }
+
+  // The value at the scanner (after whitespace): scalars are read whole and
+  // the scanner moves past them; containers are left at their bracket.
+  SpanValue checked_head(JsonScanner& scan) const;
+  // Just past the value v, checked; the text's end after a fault.
+  std::size_t checked_skip(const SpanValue& v) const;
   // The value starting at pos: scalars are read whole, containers are left
   // with their end unknown.
   SpanValue head(std::size_t pos) const;
@@ -175,9 +276,75 @@ class SpanSource {
   std::vector<Member> members_;   // stack of gathered objects
   std::deque<std::string> keys_;  // decoded keys that held escapes (stable)
   std::string scratch_;           // the last decoded string value
+  mutable std::string check_scratch_;  // cleared by checking scans of escaped strings
+  mutable bool failed_ = false;
 };
 
-inline SpanValue SpanSource::head(std::size_t pos) const {
+using SpanSource = BasicSpanSource<false>;
+using CheckingSpanSource = BasicSpanSource<true>;
+
+template <bool kChecking>
+SpanValue BasicSpanSource<kChecking>::checked_head(JsonScanner& scan) const {
+  SpanValue v;
+  scan.skip_whitespace();
+  if (scan.at_end()) {
+    fault();
+    return v;
+  }
+  v.begin = scan.pos();
+  bool ok = true;
+  switch (scan.byte()) {
+    case '"': {
+      std::string_view raw;
+      v.kind = JsonKind::String;
+      ok = scan.scan_string<false>(raw, check_scratch_);
+      // Unescaped, the scan views the whole span; escaped, it keeps nothing.
+      v.escaped = ok && raw.size() != scan.pos() - v.begin - 2;
+      break;
+    }
+    case 'n': ok = scan.scan_literal("null"); break;
+    case 't':
+      v.kind = JsonKind::Bool;
+      v.boolean = true;
+      ok = scan.scan_literal("true");
+      break;
+    case 'f':
+      v.kind = JsonKind::Bool;
+      ok = scan.scan_literal("false");
+      break;
+    case '[':
+    case '{':
+      v.kind = scan.byte() == '[' ? JsonKind::Array : JsonKind::Object;
+      v.budget = scan.budget();
+      return v;
+    case '-': case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      JsonNumber n{NumberClass::Unsigned, {0}};
+      v.kind = JsonKind::Number;
+      ok = scan.scan_number(n);
+      v.number_class = n.cls;
+      std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
+      break;
+    }
+    default: ok = false;
+  }
+  if (!ok) fault();
+  v.end = ok ? scan.pos() : kUnknownEnd;
+  return v;
+}
+
+template <bool kChecking>
+std::size_t BasicSpanSource<kChecking>::checked_skip(const SpanValue& v) const {
+  JsonScanner scan(text_, v.begin, v.budget);
+  if (!skip_json_value(scan)) {
+    fault();
+    return text_.size();
+  }
+  return scan.pos();
+}
+
+template <bool kChecking>
+inline SpanValue BasicSpanSource<kChecking>::head(std::size_t pos) const {
   SpanValue v;
   v.begin = pos;
   switch (text_[pos]) {
@@ -215,7 +382,8 @@ inline SpanValue SpanSource::head(std::size_t pos) const {
   return v;
 }
 
-inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const {
+template <bool kChecking>
+inline std::size_t BasicSpanSource<kChecking>::string_end(std::size_t pos, bool& escaped) const {
   std::size_t i = pos + 1;
   for (;;) {
     // A checked string holds no raw control byte, so the stop is a quotation
@@ -227,7 +395,8 @@ inline std::size_t SpanSource::string_end(std::size_t pos, bool& escaped) const 
   }
 }
 
-inline ValueSummary SpanSource::summary(const SpanValue& v) {
+template <bool kChecking>
+inline ValueSummary BasicSpanSource<kChecking>::summary(const SpanValue& v) {
   ValueSummary s;
   s.kind = v.kind;
   s.boolean = v.boolean;

@@ -38,9 +38,13 @@ class CommandRunner {
   CommandRunner(std::optional<XraySpec>& spec, Dataset& dataset) : spec_(spec), dataset_(dataset) {}
 
   Result<std::string> run(std::string_view cmd_json) {
-    // "load" is decoded straight from the checked text: a tree of a large
-    // dataset would cost several times the text in memory. Every other
-    // command is small and is read as a tree.
+    // "load" is decoded straight from the text: a tree of a large dataset
+    // would cost several times the text in memory. Usually one pass checks
+    // and decodes at once; when it gives up, the text is checked first and
+    // then decoded. Every other command is small and is read as a tree.
+    if (std::optional<Dataset> loaded = load_in_one_pass(cmd_json)) {
+      return load(std::move(*loaded));
+    }
     if (Status syntax = check_json_syntax(cmd_json); !syntax) return std::move(syntax).error();
     if (std::optional<Result<Dataset>> loaded = decode_checked_load_command(cmd_json)) {
       return load(std::move(*loaded));
