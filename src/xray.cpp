@@ -91,7 +91,8 @@ class CommandRunner {
 
   Result<std::string> frame() {
     if (!spec_) return XrayError::bad_spec("no spec set");
-    const std::optional<DatasetBounds> bounds = dataset_bounds(dataset_);
+    // The stored lists are sorted, so their ends give the bounds.
+    const std::optional<DatasetBounds> bounds = sorted_dataset_bounds(dataset_);
     if (!bounds) return XrayError::data("no dataset");
     return framed(spec_->to_ts.value_or(bounds->to_ts));
   }
@@ -100,8 +101,7 @@ class CommandRunner {
     const std::optional<int64_t> ts = integer_ts(root.find("ts"));
     if (!ts) return XrayError::bad_spec("frame_at requires integer 'ts'");
     if (!spec_) return XrayError::bad_spec("no spec set");
-    // Bounds are absent exactly when no record is held; counting is O(1)
-    // where the bounds walk every record, which scrubbing would pay per frame.
+    // Bounds are absent exactly when no record is held.
     if (record_count(dataset_) == 0) return XrayError::data("no dataset");
     return framed(*ts);
   }
@@ -113,7 +113,7 @@ class CommandRunner {
   }
 
   Result<std::string> bounds() {
-    const std::optional<DatasetBounds> b = dataset_bounds(dataset_);
+    const std::optional<DatasetBounds> b = sorted_dataset_bounds(dataset_);
     if (!b) return XrayError::data("no dataset");
     return encode_bounds(b->from_ts, b->to_ts, b->count);
   }
