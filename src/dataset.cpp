@@ -36,8 +36,8 @@ void stable_sort_by_ts(std::vector<Record>& records) {
     }
     if (to == i) continue;
     Record moved = std::move(records[i]);
-    std::move_backward(begin + static_cast<std::ptrdiff_t>(to), begin + static_cast<std::ptrdiff_t>(i),
-                       begin + static_cast<std::ptrdiff_t>(i + 1));
+    const auto at = [&](std::size_t k) { return begin + static_cast<std::ptrdiff_t>(k); };
+    std::move_backward(at(to), at(i), at(i + 1));
     records[to] = std::move(moved);
   }
 }
@@ -63,29 +63,20 @@ std::optional<DatasetBounds> bounds_with(const Dataset& d, Widen widen_list) {
   if (count == 0) return std::nullopt;
   int64_t lo = std::numeric_limits<int64_t>::max();
   int64_t hi = std::numeric_limits<int64_t>::min();
-  widen_list(d.candles, lo, hi);
-  widen_list(d.trades, lo, hi);
-  widen_list(d.book, lo, hi);
-  widen_list(d.funding, lo, hi);
-  widen_list(d.oi, lo, hi);
-  widen_list(d.liquidations, lo, hi);
+  for_each_list(d, [&](const auto& list) { widen_list(list, lo, hi); });
   return DatasetBounds{lo, hi, count};
 }
 
 }  // namespace
 
 void sort_by_ts(Dataset& dataset) {
-  stable_sort_by_ts(dataset.candles);
-  stable_sort_by_ts(dataset.trades);
-  stable_sort_by_ts(dataset.book);
-  stable_sort_by_ts(dataset.funding);
-  stable_sort_by_ts(dataset.oi);
-  stable_sort_by_ts(dataset.liquidations);
+  for_each_list(dataset, [](auto& list) { stable_sort_by_ts(list); });
 }
 
 uint64_t record_count(const Dataset& d) {
-  return static_cast<uint64_t>(d.candles.size()) + d.trades.size() + d.book.size() +
-         d.funding.size() + d.oi.size() + d.liquidations.size();
+  uint64_t count = 0;
+  for_each_list(d, [&](const auto& list) { count += list.size(); });
+  return count;
 }
 
 std::optional<DatasetBounds> dataset_bounds(const Dataset& d) {

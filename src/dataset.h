@@ -70,6 +70,18 @@ struct Dataset {
   std::vector<LiquidationEvent> liquidations;
 };
 
+// Calls visit(list) for each of the six lists of a (const or mutable)
+// dataset, in declaration order.
+template <class AnyDataset, class Visit>
+void for_each_list(AnyDataset& d, Visit&& visit) {
+  visit(d.candles);
+  visit(d.trades);
+  visit(d.book);
+  visit(d.funding);
+  visit(d.oi);
+  visit(d.liquidations);
+}
+
 struct DatasetBounds {
   int64_t from_ts;  // ms, smallest ts of any record
   int64_t to_ts;    // ms, largest ts of any record

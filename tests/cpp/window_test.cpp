@@ -86,12 +86,7 @@ TEST(CutWindow, MatchesTheCopyingWindowOnRandomData) {
   for (int round = 0; round < 2000; ++round) {
     Dataset d;
     const int64_t span = 1 + static_cast<int64_t>(rng() % 30);  // small spans: many equal ts
-    fill_sorted(d.candles, rng, span);
-    fill_sorted(d.trades, rng, span);
-    fill_sorted(d.book, rng, span);
-    fill_sorted(d.funding, rng, span);
-    fill_sorted(d.oi, rng, span);
-    fill_sorted(d.liquidations, rng, span);
+    for_each_list(d, [&](auto& list) { fill_sorted(list, rng, span); });
     const auto pick = [&] { return static_cast<int64_t>(rng() % 40) - 8; };
     const std::optional<int64_t> from_ts =
         rng() % 4 == 0 ? std::nullopt : std::optional<int64_t>(pick());
