@@ -22,6 +22,7 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   for (const XrayPanel& panel : spec.panels) {
     if (Status fits = check_panel_size(panel, window); !fits) return std::move(fits).error();
   }
+  if (Status fits = check_frame_size(spec.panels, window); !fits) return std::move(fits).error();
 
   Frame frame{spec.symbol, cursor_ts, std::vector<PanelData>(spec.panels.size())};
   if (spec.panels.size() == 1) {

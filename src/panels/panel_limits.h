@@ -17,6 +17,12 @@ inline constexpr uint64_t kMaxHeatmapCells = 50'000'000;
 // numbers each: again at most 400 MB of doubles.
 inline constexpr uint64_t kMaxSeriesBuckets = 12'500'000;
 
+// All bucketed panels of one frame together hold at most this many numbers
+// (heatmap cells, times and prices, four per series bucket): 800 MB of
+// doubles, so a frame with many large panels cannot take more than about a
+// GiB while it is computed, plus its text.
+inline constexpr uint64_t kMaxFrameNumbers = 100'000'000;
+
 inline bool heatmap_within_limits(const TimeBuckets& buckets, uint32_t depth_levels) {
   return buckets.starts_fit() && buckets.count * depth_levels <= kMaxHeatmapCells;
 }

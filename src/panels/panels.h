@@ -22,4 +22,13 @@ PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);
 // the bucket count and the limit. Allocates nothing.
 [[nodiscard]] Status check_panel_size(const XrayPanel& panel, const DatasetWindow& window);
 
+// For a panel that passed check_panel_size: how many numbers its bucketed
+// output will hold (0 for footprints and liquidation maps, which are never
+// longer than their input). Frame evaluation bounds the sum over a frame.
+uint64_t panel_output_numbers(const XrayPanel& panel, const DatasetWindow& window);
+
+// The frame-wide bound on the sum of panel_output_numbers.
+[[nodiscard]] Status check_frame_size(const std::vector<XrayPanel>& panels,
+                                      const DatasetWindow& window);
+
 }  // namespace xray

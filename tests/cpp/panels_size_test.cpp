@@ -51,6 +51,27 @@ TEST(PanelSize, Table) {
   }
 }
 
+// The bucketed panels of one frame share one bound on the numbers they hold.
+TEST(PanelSize, FrameWideBound) {
+  const WindowData data{.book = {two_sided(0), two_sided(999999)},
+                        .funding = {{0, 1}, {12499999, 1}}};
+  const XrayPanel heatmap = heatmap_panel(1, 50);  // 1000000 rows of 50 cells
+  const XrayPanel series = series_panel(1);        // 12500000 buckets of 4 numbers
+  const XrayPanel footprint{XrayPanel::Footprint{1.0, 1}};
+  const XrayPanel one_sided_heatmap = heatmap_panel(1, 40);
+  const WindowData one_sided{.book = {two_sided(0), no_asks(kYearMs)}};
+  EXPECT_EQ(panel_output_numbers(heatmap, data.window()), 51000050u);
+  EXPECT_EQ(panel_output_numbers(series, data.window()), 50000000u);
+  EXPECT_EQ(panel_output_numbers(footprint, data.window()), 0u);
+  EXPECT_EQ(panel_output_numbers(one_sided_heatmap, one_sided.window()), 0u);
+  EXPECT_TRUE(check_frame_size({heatmap, footprint, footprint}, data.window()));
+  const Status two = check_frame_size({heatmap, footprint, series}, data.window());
+  ASSERT_FALSE(two);
+  EXPECT_EQ(display_text(two.error()),
+            "data: frame would hold 101000050 numbers in its book_heatmap and "
+            "funding_oi_divergence panels, more than the limit of 100000000 numbers");
+}
+
 // Grids that pass the check compute without wrapping at the ends of the range.
 TEST(PanelSize, ComputesAtTheEndsOfTheTimeRange) {
   WindowData top{.book = {two_sided(INT64_MAX - 1500), two_sided(INT64_MAX)}};
