@@ -178,7 +178,9 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   const auto bucket_count = static_cast<std::size_t>(buckets.count);
   const std::size_t depth = config.depth_levels;
   out.time.resize(bucket_count);
-  out.intensity.resize(bucket_count * depth);
+  // Rows are appended as they are made, so the output is written once.
+  out.intensity.reserve(bucket_count * depth);
+  std::vector<double> row(depth, -0.0);
   LevelSums bid_sums(depth);
   LevelSums ask_sums(depth);
 
@@ -192,21 +194,24 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   std::size_t cursor = 0;
   BucketWalk walk(buckets);
   for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
+    const uint64_t changes_before = book.bids.changes() + book.asks.changes();
+    // The replay of a bucket starts at its last snapshot, found on the way.
     std::size_t end = cursor;
-    while (end < events.size() && walk.before_end(events[end].ts)) ++end;
-    out.time[k] = walk.start();
-    double* row = out.intensity.data() + k * depth;
-    if (end == cursor && k > 0) {
-      // Nothing happened: the book, and so the row, is the previous one.
-      std::copy(row - depth, row, row);
-      continue;
+    std::size_t start = cursor;
+    for (; end < events.size() && walk.before_end(events[end].ts); ++end) {
+      if (events[end].kind == BookEventKind::Snapshot) start = end;
     }
-    const auto bucket_events = events.subspan(cursor, end - cursor);
-    for (const BookEvent& event : bucket_events.subspan(replay_start(bucket_events))) {
-      apply_book_event_within(book, event, grid_span.lo_key, grid_span.hi_key);
+    for (std::size_t e = start; e < end; ++e) {
+      apply_book_event_within(book, events[e], grid_span.lo_key, grid_span.hi_key);
     }
     cursor = end;
-    sample_row(book, grid, bid_sums, ask_sums, std::span<double>(row, depth));
+    out.time[k] = walk.start();
+    // A book with no change since the last row (no event, or only prices
+    // off the grid, or quantities set to what they were) samples to it again.
+    if (k == 0 || book.bids.changes() + book.asks.changes() != changes_before) {
+      sample_row(book, grid, bid_sums, ask_sums, row);
+    }
+    out.intensity.insert(out.intensity.end(), row.begin(), row.end());
   }
   out.price = std::move(grid.price);
   return PanelData{std::move(out)};

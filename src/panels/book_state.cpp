@@ -31,19 +31,43 @@ void BookSide::set_key(uint64_t key, double qty) {
       if (qty == 0.0) return;  // removing an absent price changes nothing
       entry = Entry{key, qty};
       ++count_;
-      sorted_current_ = false;
+      note_change(key);
       if (count_ * max_fill_ratio() > slots_.size()) grow();
       return;
     }
     if (entry.key == key) {
       if (qty == 0.0) {
         erase_slot(slot);
+      } else if (std::bit_cast<uint64_t>(entry.qty) == std::bit_cast<uint64_t>(qty)) {
+        return;  // the same quantity again changes nothing
       } else {
         entry.qty = qty;
       }
-      sorted_current_ = false;
+      note_change(key);
       return;
     }
+  }
+}
+
+void BookSide::note_change(uint64_t key) {
+  ++changes_;
+  if (sort_all_) return;
+  // Past as many changes as entries, sorting the table anew costs no more.
+  if (pending_.size() > sorted_.size()) {
+    sort_all_ = true;
+    pending_.clear();
+    return;
+  }
+  pending_.push_back(key);
+}
+
+const BookSide::Entry* BookSide::find(uint64_t key) const {
+  if (slots_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = home(key);; slot = (slot + 1) & mask) {
+    const Entry& entry = slots_[slot];
+    if (is_free(entry)) return nullptr;
+    if (entry.key == key) return &entry;
   }
 }
 
@@ -80,21 +104,48 @@ void BookSide::grow() {
 }
 
 void BookSide::clear() {
-  if (count_ != 0) std::fill(slots_.begin(), slots_.end(), Entry{0, 0.0});
+  if (count_ == 0) return;
+  std::fill(slots_.begin(), slots_.end(), Entry{0, 0.0});
   count_ = 0;
-  sorted_current_ = false;
+  ++changes_;
+  sorted_.clear();
+  pending_.clear();
+  sort_all_ = false;
+}
+
+void BookSide::sort_all() const {
+  sorted_.clear();
+  for (const Entry& entry : slots_) {
+    if (!is_free(entry)) sorted_.push_back(entry);
+  }
+  std::sort(sorted_.begin(), sorted_.end(),
+            [](const Entry& a, const Entry& b) { return a.key < b.key; });
+}
+
+// One merge of the ordered entries with the changed keys, each taken with
+// what the table holds for it now (nothing when it was removed).
+void BookSide::merge_pending() const {
+  std::sort(pending_.begin(), pending_.end());
+  pending_.erase(std::unique(pending_.begin(), pending_.end()), pending_.end());
+  merged_.clear();
+  std::size_t i = 0;
+  for (const uint64_t key : pending_) {
+    while (i < sorted_.size() && sorted_[i].key < key) merged_.push_back(sorted_[i++]);
+    if (i < sorted_.size() && sorted_[i].key == key) ++i;
+    if (const Entry* now = find(key)) merged_.push_back(*now);
+  }
+  merged_.insert(merged_.end(), sorted_.begin() + static_cast<std::ptrdiff_t>(i), sorted_.end());
+  sorted_.swap(merged_);
 }
 
 std::span<const BookSide::Entry> BookSide::entries() const {
-  if (!sorted_current_) {
-    sorted_.clear();
-    for (const Entry& entry : slots_) {
-      if (!is_free(entry)) sorted_.push_back(entry);
-    }
-    std::sort(sorted_.begin(), sorted_.end(),
-              [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    sorted_current_ = true;
+  if (sort_all_) {
+    sort_all();
+  } else if (!pending_.empty()) {
+    merge_pending();
   }
+  sort_all_ = false;
+  pending_.clear();
   return sorted_;
 }
 

@@ -15,6 +15,8 @@ namespace xray {
 // once. Updates go to an open-addressing table, so one costs a hash and a
 // probe or two whatever the size of the book; the entries are put in price
 // order only when they are read, once per change rather than once per update.
+// Between two reads the changed prices are noted, so a read after a few
+// changes merges them into the ordered entries instead of sorting anew.
 class BookSide {
  public:
   struct Entry {
@@ -29,6 +31,8 @@ class BookSide {
   void clear();
 
   bool empty() const { return count_ == 0; }
+  // Counts the changes to the side: equal counts mean equal contents.
+  uint64_t changes() const { return changes_; }
   std::size_t size() const { return count_; }
   // Entries in ascending key order (the total order of the prices).
   std::span<const Entry> entries() const;
@@ -41,13 +45,20 @@ class BookSide {
   std::size_t max_fill_ratio() const;
   void erase_slot(std::size_t slot);
   void grow();
+  const Entry* find(uint64_t key) const;
+  void note_change(uint64_t key);
+  void sort_all() const;
+  void merge_pending() const;
 
   // A held quantity is never zero, so +0.0 marks a free slot.
   std::vector<Entry> slots_;
   std::size_t count_ = 0;
   int shift_ = 64;  // set by grow(), which runs before the first probe
+  uint64_t changes_ = 0;
   mutable std::vector<Entry> sorted_;
-  mutable bool sorted_current_ = true;
+  mutable std::vector<Entry> merged_;     // scratch of merge_pending()
+  mutable std::vector<uint64_t> pending_;  // keys changed since sorted_ was made
+  mutable bool sort_all_ = false;          // too many changes: sort from the table
 };
 
 struct BookState {

@@ -79,30 +79,55 @@ TEST(BookReplay, SnapshotAndDiffRules) {
   }
 }
 
+struct ChurnCase {
+  const char* name;
+  int updates;
+  uint64_t price_count;  // distinct prices drawn from
+  int read_every;        // entries are read (and checked) after this many updates
+};
+
 TEST(BookReplay, ManyInsertsAndRemovalsKeepOrder) {
   // Grows the table past the size where it settles for half full and removes
-  // from long probe runs, checked against an ordered map as it goes.
-  BookSide side;
-  std::map<uint64_t, double> model;  // key -> qty
-  std::mt19937_64 rng(5);
-  for (int i = 0; i < 60000; ++i) {
-    const double price = static_cast<double>(rng() % 40000) * 0.5 - 150.0;
-    const double qty = (rng() % 3 == 0) ? 0.0 : static_cast<double>(rng() % 50);
-    side.set(price, qty);
-    if (qty == 0.0) {
-      model.erase(total_order_key(price));
-    } else {
-      model[total_order_key(price)] = qty;
+  // from long probe runs; frequent reads merge a few changes into the ordered
+  // entries, rare ones sort them anew. Checked against an ordered map.
+  const ChurnCase cases[] = {
+      {"large book, rare reads", 60000, 40000, 4999},
+      {"read after every update", 3000, 300, 1},
+      {"read after a few updates", 6000, 600, 3},
+      {"changes outnumber entries", 4000, 20, 7},
+  };
+  for (const ChurnCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    BookSide side;
+    std::map<uint64_t, double> model;  // key -> qty
+    std::mt19937_64 rng(5);
+    const double qtys[] = {0.0, -0.0, 1.0, 2.0, kNaN, 0.5};
+    for (int i = 0; i < c.updates; ++i) {
+      const double price = static_cast<double>(rng() % c.price_count) * 0.5 - 150.0;
+      const double qty = c.price_count > 1000 ? ((rng() % 3 == 0) ? 0.0 : static_cast<double>(rng() % 50))
+                                             : qtys[rng() % 6];
+      const uint64_t changes_before = side.changes();
+      const auto held = model.find(total_order_key(price));
+      const bool changes = qty == 0.0 ? held != model.end()
+                                      : held == model.end() || std::bit_cast<uint64_t>(held->second) !=
+                                                                   std::bit_cast<uint64_t>(qty);
+      side.set(price, qty);
+      if (qty == 0.0) {
+        model.erase(total_order_key(price));
+      } else {
+        model[total_order_key(price)] = qty;
+      }
+      ASSERT_EQ(side.size(), model.size());
+      ASSERT_EQ(side.changes() != changes_before, changes) << "update " << i;
+      if (i % (i < 1000 ? std::min(97, c.read_every) : c.read_every) != 0) continue;
+      std::string expected;
+      for (const auto& [key, q] : model) {
+        expected += exact_text(from_total_order_key(key)) + ':' + exact_text(q) + ' ';
+      }
+      ASSERT_EQ(side_text(side), expected) << "after update " << i;
     }
-    ASSERT_EQ(side.size(), model.size());
-    if (i % (i < 1000 ? 97 : 4999) != 0) continue;
-    std::string expected;
-    for (const auto& [key, q] : model) {
-      expected += exact_text(from_total_order_key(key)) + ':' + exact_text(q) + ' ';
-    }
-    ASSERT_EQ(side_text(side), expected) << "after update " << i;
+    EXPECT_GT(model.size(), c.price_count / 5);
   }
-  EXPECT_GT(model.size(), 20000u);
 }
 
 // The NaN that the hardware produces for inf - inf (its sign differs between
@@ -263,6 +288,62 @@ TEST(BookHeatmap, MatchesFullScanModelOnRandomBooks) {
     non_empty += expected != kEmpty;
   }
   EXPECT_GT(non_empty, 1000);  // the comparison is not mostly about empty books
+}
+
+// Long books where most buckets leave the grid as it was: empty buckets,
+// updates only off the grid, quantities set again to what they were, zeros
+// of both signs as prices, all between rare snapshots.
+struct LongBookShape {
+  const char* name;
+  std::size_t events;
+  uint64_t snapshot_one_in;
+  uint64_t off_grid_one_in;  // share of prices far off the grid
+  int64_t max_step_buckets;
+};
+
+std::vector<BookEvent> long_random_book(std::mt19937_64& rng, const LongBookShape& shape,
+                                        double price_bin, int64_t bucket_ms) {
+  std::vector<double> prices = {-0.0, 0.0};
+  for (int m = -6; m <= 6; ++m) prices.push_back(m * price_bin * 0.5);
+  const std::vector<double> far = {-1e6, 1e6, 5e5 + 0.25, -kInf, kInf};
+  const std::vector<double> qtys = {0.0, 1.0, 2.5, 0.1, kNaN};
+  const std::vector<int64_t> times =
+      random_times(rng, shape.events, -1000, bucket_ms * shape.max_step_buckets);
+  std::vector<BookEvent> events;
+  for (const int64_t ts : times) {
+    const bool is_snapshot = rng() % shape.snapshot_one_in == 0;
+    BookEvent e{ts, is_snapshot ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
+    for (Levels* side : {&e.bids, &e.asks}) {
+      for (std::size_t j = rng() % (is_snapshot ? 8 : 3); j > 0; --j) {
+        const bool off = rng() % shape.off_grid_one_in == 0;
+        side->push_back({pick(rng, off ? far : prices), pick(rng, qtys)});
+      }
+    }
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+TEST(BookHeatmap, MatchesFullScanModelOnLongBooks) {
+  const LongBookShape shapes[] = {
+      {"many empty buckets", 300, 40, 4, 6},
+      {"mostly off the grid", 300, 60, 2, 1},
+      {"dense buckets", 400, 100, 8, 1},
+      {"snapshots often", 200, 3, 3, 2},
+  };
+  const std::vector<double> bins = {0.5, 0.1, 0.25, 1.0};
+  for (const LongBookShape& shape : shapes) {
+    for (uint64_t seed = 0; seed < 60; ++seed) {
+      std::mt19937_64 rng(seed);
+      const double price_bin = pick(rng, bins);
+      const int64_t bucket_ms = 1 + static_cast<int64_t>(rng() % 50);
+      const auto depth = static_cast<uint32_t>(1 + rng() % 12);
+      const std::vector<BookEvent> events = long_random_book(rng, shape, price_bin, bucket_ms);
+      SCOPED_TRACE(std::string(shape.name) + ", seed " + std::to_string(seed));
+      ASSERT_EQ(panel_text(heatmap(events, price_bin, depth, bucket_ms)),
+                panel_text(PanelData{model_heatmap(events, price_bin, depth, bucket_ms)}));
+    }
+  }
 }
 
 }  // namespace
