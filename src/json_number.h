@@ -24,7 +24,7 @@ inline constexpr uint64_t kPow10Int[] = {1,      10,      100,      1000,     10
 
 // Count (0..8) and value of the leading decimal digits of the 8 readable
 // bytes at p, without a branch per digit.
-inline unsigned eight_digit_prefix(const char* p, uint64_t& value) {
+[[gnu::always_inline]] inline unsigned eight_digit_prefix(const char* p, uint64_t& value) {
   if constexpr (std::endian::native != std::endian::little) {
     unsigned n = 0;
     value = 0;

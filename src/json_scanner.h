@@ -146,6 +146,8 @@ class JsonScanner {
 
   // At a minus sign or a digit.
   bool scan_number(JsonNumber& out);
+  // The same without the short path, which must agree with it to the bit.
+  bool scan_any_number(JsonNumber& out);
 
   // At the opening quotation mark. out views the text when the string has no
   // escape; otherwise the decoded bytes in buffer (kDecode) or nothing useful.
@@ -252,6 +254,10 @@ class JsonScanner {
   bool scan_fraction_and_exponent(const char* p, bool negative, uint64_t significand,
                                   bool overflowed, std::size_t length, int64_t exponent,
                                   JsonNumber& out);
+  // The common short decimal, up to seven digits on either side of the point
+  // and no exponent, read eight bytes at a time; false leaves it to the
+  // general path. Sixteen bytes from p must be readable.
+  bool read_short_decimal(const char* p, bool negative, JsonNumber& out);
   bool finish_float(bool negative, uint64_t significand, int64_t exponent, JsonNumber& out);
   std::size_t offset_past(const char* p) const { return static_cast<std::size_t>(p + 1 - data_); }
 
@@ -265,6 +271,13 @@ class JsonScanner {
 
 
 inline bool JsonScanner::scan_number(JsonNumber& out) {
+  const char* p = data_ + pos_;
+  const bool negative = *p == '-';
+  if (size_ - pos_ >= 17 && read_short_decimal(p + negative, negative, out)) return true;
+  return scan_any_number(out);
+}
+
+inline bool JsonScanner::scan_any_number(JsonNumber& out) {
   using namespace json_number_detail;
   const char* p = data_ + pos_;
   const char* const end = data_ + size_;
@@ -309,6 +322,27 @@ inline bool JsonScanner::scan_number(JsonNumber& out) {
     }
   }
   return finish_float(negative, significand, exponent, out);
+}
+
+inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNumber& out) {
+  using namespace json_number_detail;
+  uint64_t whole = 0;
+  const unsigned whole_digits = eight_digit_prefix(p, whole);
+  if (whole_digits == 0 || whole_digits == 8 || p[whole_digits] != '.') return false;
+  if (p[0] == '0' && whole_digits > 1) return false;  // a leading zero is a fault
+  uint64_t fraction = 0;
+  const char* const fraction_begin = p + whole_digits + 1;
+  const unsigned fraction_digits = eight_digit_prefix(fraction_begin, fraction);
+  const char* const after = fraction_begin + fraction_digits;
+  if (fraction_digits == 0 || fraction_digits == 8 || *after == 'e' || *after == 'E') return false;
+  // At most 14 digits: the significand and the one division of the general
+  // conversion, without its range checks.
+  const uint64_t significand = whole * kPow10Int[fraction_digits] + fraction;
+  const double magnitude = static_cast<double>(significand) / kPow10[fraction_digits];
+  pos_ = static_cast<std::size_t>(after - data_);
+  out.cls = NumberClass::Float;
+  out.d = negative ? -magnitude : magnitude;
+  return true;
 }
 
 inline bool JsonScanner::finish_float(bool negative, uint64_t significand, int64_t exponent,

@@ -14,8 +14,7 @@ std::size_t BasicSpanSource<kChecking>::skip_container(std::size_t pos, std::siz
 }
 
 template <bool kChecking>
-std::string_view BasicSpanSource<kChecking>::key_at(std::size_t quote, std::size_t end, bool escaped) {
-  if (!escaped) return text_.substr(quote + 1, end - quote - 2);
+std::string_view BasicSpanSource<kChecking>::escaped_key(std::size_t quote) {
   JsonScanner scan(text_, quote, kJsonDepthBudget);
   std::string buffer;
   std::string_view decoded;
@@ -55,7 +54,7 @@ typename BasicSpanSource<kChecking>::Gathered BasicSpanSource<kChecking>::gather
 #define XRAY_SPAN_SOURCE_MEMBERS(kChecking)                                                   \
   template std::size_t BasicSpanSource<kChecking>::skip_container(std::size_t, std::size_t&) \
       const;                                                                                  \
-  template std::string_view BasicSpanSource<kChecking>::key_at(std::size_t, std::size_t, bool); \
+  template std::string_view BasicSpanSource<kChecking>::escaped_key(std::size_t);             \
   template BasicSpanSource<kChecking>::Gathered BasicSpanSource<kChecking>::gather(const SpanValue&);
 XRAY_SPAN_SOURCE_MEMBERS(false)
 XRAY_SPAN_SOURCE_MEMBERS(true)

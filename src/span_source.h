@@ -233,8 +233,9 @@ class BasicSpanSource {
       std::string_view raw;
       if (!scan.scan_string<false>(raw, check_scratch_)) return (void)fault();
       const std::size_t key_end = scan.pos();
-      const bool escaped = raw.size() != key_end - quote - 2;  // as in checked_head
-      const std::string_view key = key_at(quote, key_end, escaped);
+      // Unescaped, the scan viewed the key itself (as in checked_head).
+      const bool escaped = raw.size() != key_end - quote - 2;
+      const std::string_view key = escaped ? escaped_key(quote) : raw;
       if (!scan.colon()) return (void)fault();
       const SpanValue value = checked_head(scan);
       if (failed_) return;
@@ -270,7 +271,12 @@ class BasicSpanSource {
     members_.resize(g.first);
     keys_.resize(g.keys);
   }
-  std::string_view key_at(std::size_t quote, std::size_t end, bool escaped);
+  std::string_view key_at(std::size_t quote, std::size_t end, bool escaped) {
+    if (!escaped) return std::string_view(text_.data() + quote + 1, end - quote - 2);
+    return escaped_key(quote);
+  }
+  // The decoded key of the string at quote, kept in keys_.
+  std::string_view escaped_key(std::size_t quote);
 
   std::string_view text_;
   std::vector<Member> members_;   // stack of gathered objects
