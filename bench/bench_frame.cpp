@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
+#include "model/frame.h"
 #include "market_data.h"
-#include "worker_pool.h"
+#include "engine/worker_pool.h"
 
 namespace xray::bench {
 namespace {

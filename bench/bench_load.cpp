@@ -21,12 +21,12 @@
 #include <fstream>
 #include <string>
 
-#include "dataset.h"
+#include "model/dataset.h"
 #include "bench_random.h"
-#include "json_reader.h"
-#include "json_text.h"
-#include "load_fast.h"
-#include "xray.h"
+#include "json/json_reader.h"
+#include "json/json_writer.h"
+#include "protocol/command_decode.h"
+#include "instance.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bench_random.h"
-#include "json_reader.h"
+#include "json/json_reader.h"
 
 namespace {
 

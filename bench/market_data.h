@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <random>
 
-#include "dataset.h"
+#include "model/dataset.h"
 
 namespace xray::bench {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "dataset.h"
+#include "model/dataset.h"
 
 namespace xray::bench {
 

@@ -14,8 +14,10 @@
 #include <string_view>
 #include <utility>
 
-#include "errors.h"
-#include "xray.h"
+#include "constructor_spec.h"
+#include "core/errors.h"
+#include "core/version.h"
+#include "instance.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 // src/constructor_spec.cpp: the spec text given to the constructor.
+#include "constructor_spec.h"
+
 #include <cstdint>
 
-#include "xray.h"
+#include "protocol/model_decode.h"
 
 namespace xray {
 namespace {

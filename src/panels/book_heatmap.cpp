@@ -5,11 +5,11 @@
 #include <limits>
 #include <vector>
 
-#include "book_state.h"
-#include "panel_common.h"
-#include "panel_limits.h"
-#include "panels.h"
-#include "time_buckets.h"
+#include "panels/book_state.h"
+#include "panels/panel_common.h"
+#include "panels/panel_limits.h"
+#include "panels/panels.h"
+#include "panels/time_buckets.h"
 
 namespace xray {
 namespace {

@@ -1,5 +1,5 @@
 // src/panels/book_state.cpp: hashed book sides and the event replay.
-#include "book_state.h"
+#include "panels/book_state.h"
 
 #include <algorithm>
 #include <bit>

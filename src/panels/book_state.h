@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "../dataset.h"
-#include "panel_common.h"
+#include "model/dataset.h"
+#include "panels/panel_common.h"
 
 namespace xray {
 

@@ -3,8 +3,8 @@
 #include <bit>
 #include <vector>
 
-#include "panel_common.h"
-#include "panels.h"
+#include "panels/panel_common.h"
+#include "panels/panels.h"
 
 namespace xray {
 namespace {

@@ -2,10 +2,10 @@
 // close carried forward onto one time grid.
 #include <span>
 
-#include "panel_common.h"
-#include "panel_limits.h"
-#include "panels.h"
-#include "time_buckets.h"
+#include "panels/panel_common.h"
+#include "panels/panel_limits.h"
+#include "panels/panels.h"
+#include "panels/time_buckets.h"
 
 namespace xray {
 namespace {

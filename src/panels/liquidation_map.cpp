@@ -4,8 +4,8 @@
 #include <span>
 #include <vector>
 
-#include "panel_common.h"
-#include "panels.h"
+#include "panels/panel_common.h"
+#include "panels/panels.h"
 
 namespace xray {
 namespace {

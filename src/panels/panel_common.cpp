@@ -1,5 +1,5 @@
 // src/panels/panel_common.cpp: the out-of-line helpers of the panels.
-#include "panel_common.h"
+#include "panels/panel_common.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "time_buckets.h"
+#include "panels/time_buckets.h"
 
 namespace xray {
 

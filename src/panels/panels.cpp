@@ -1,12 +1,12 @@
 // src/panels/panels.cpp: dispatch on the panel kind, and the size check that
 // runs before any panel is computed.
-#include "panels.h"
+#include "panels/panels.h"
 
 #include <string>
 
-#include "book_state.h"
-#include "panel_common.h"
-#include "panel_limits.h"
+#include "panels/book_state.h"
+#include "panels/panel_common.h"
+#include "panels/panel_limits.h"
 
 namespace xray {
 namespace {

@@ -1,9 +1,9 @@
 // src/panels/panels.h: the four panel computations. None of them fails.
 #pragma once
 
-#include "../errors.h"
-#include "../frame.h"
-#include "../spec.h"
+#include "core/errors.h"
+#include "model/frame.h"
+#include "model/spec.h"
 
 namespace xray {
 

@@ -1,5 +1,5 @@
 // src/panels/time_buckets.cpp: bucket grid arithmetic without overflow.
-#include "time_buckets.h"
+#include "panels/time_buckets.h"
 
 #include <algorithm>
 

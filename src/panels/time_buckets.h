@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "../frame.h"
-#include "panel_common.h"
+#include "model/frame.h"
+#include "panels/panel_common.h"
 
 namespace xray {
 

@@ -1,6 +1,7 @@
 // The command dispatcher: exact response texts, check order and what the
 // instance keeps.
-#include "xray.h"
+#include "instance.h"
+#include "core/version.h"
 
 #include <gtest/gtest.h>
 

@@ -5,13 +5,14 @@
 #include <string>
 #include <string_view>
 
-#include "dataset.h"
+#include "model/dataset.h"
 #include "dataset_render.h"
-#include "dataset_schema.h"
+#include "protocol/dataset_schema.h"
 #include "decode_test_support.h"
-#include "decode_text.h"
-#include "json_reader.h"
-#include "load_fast.h"
+#include "decode/decode_text.h"
+#include "json/json_reader.h"
+#include "protocol/command_decode.h"
+#include "protocol/model_decode.h"
 
 namespace xray {
 namespace {

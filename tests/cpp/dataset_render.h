@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
-#include "json_text.h"
+#include "model/dataset.h"
+#include "json/json_writer.h"
 
 namespace xray::testing {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dataset.h"
+#include "model/dataset.h"
 
 namespace xray {
 namespace {

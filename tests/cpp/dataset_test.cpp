@@ -1,5 +1,5 @@
 // Sorting, counting and bounds of a dataset.
-#include "dataset.h"
+#include "model/dataset.h"
 
 #include <gtest/gtest.h>
 

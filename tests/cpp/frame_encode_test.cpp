@@ -8,8 +8,9 @@
 #include <random>
 #include <string>
 
-#include "frame.h"
-#include "json_text.h"
+#include "model/frame.h"
+#include "json/json_writer.h"
+#include "protocol/frame_encode.h"
 
 namespace xray {
 namespace {

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
+#include "model/frame.h"
 #include "panels/panels.h"
-#include "worker_pool.h"
+#include "engine/worker_pool.h"
+#include "protocol/frame_encode.h"
+#include "engine/evaluate_frame.h"
 
 namespace xray {
 namespace {

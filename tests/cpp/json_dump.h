@@ -10,8 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "json_reader.h"
-#include "json_value.h"
+#include "json/json_reader.h"
+#include "json/json_value.h"
+#include "json/json_lexer.h"
 
 namespace xray::testing {
 

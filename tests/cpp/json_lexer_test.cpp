@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "json_dump.h"
-#include "json_reader.h"
+#include "json/json_reader.h"
+#include "json/json_lexer.h"
 
 namespace xray {
 namespace {

@@ -1,5 +1,5 @@
 // Fault texts and positions of the reader, and the values it builds.
-#include "json_reader.h"
+#include "json/json_reader.h"
 
 #include <gtest/gtest.h>
 

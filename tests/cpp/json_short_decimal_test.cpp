@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "json_scanner.h"
+#include "json/json_scanner.h"
 
 namespace xray {
 namespace {

@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "json_reader.h"
-#include "json_skip.h"
+#include "json/json_reader.h"
+#include "json/json_skip.h"
 
 namespace xray {
 namespace {

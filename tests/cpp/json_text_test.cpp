@@ -1,5 +1,5 @@
 // The number rule, the string rule and the error response.
-#include "json_text.h"
+#include "json/json_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,8 @@
 #include <cstring>
 #include <limits>
 
-#include "errors.h"
+#include "core/errors.h"
+#include "protocol/responses.h"
 
 namespace xray {
 namespace {

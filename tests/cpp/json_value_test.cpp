@@ -1,6 +1,6 @@
 // What the reader builds: number classes and conversions, strings, member
 // order and duplicates, look-up, and the size of the tree.
-#include "json_value.h"
+#include "json/json_value.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "json_dump.h"
-#include "json_reader.h"
+#include "json/json_reader.h"
 
 namespace xray {
 namespace {

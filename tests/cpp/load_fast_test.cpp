@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "dataset_render.h"
-#include "json_reader.h"
-#include "json_text.h"
-#include "load_fast.h"
-#include "xray.h"
+#include "json/json_reader.h"
+#include "json/json_writer.h"
+#include "protocol/command_decode.h"
+#include "instance.h"
+#include "protocol/model_decode.h"
+#include "protocol/responses.h"
 
 namespace xray {
 namespace {
@@ -300,7 +302,7 @@ TEST(LoadFast, RandomLoadCommandsMatchTheTreePath) {
     std::string command = writer.command();
     if (i % 3 == 0) break_somewhere(command, rng);
     const std::string expected = tree_load_response(command);
-    if (std::optional<Dataset> single = load_in_one_pass(command)) {
+    if (std::optional<Dataset> single = decode_load_in_one_pass(command)) {
       ASSERT_EQ(loaded_response(std::move(*single)), expected) << command;
       ++one_pass;
     } else if (expected.starts_with(R"({"ok":false,"error":"parse: )") &&
@@ -479,7 +481,7 @@ TEST(LoadOnePass, GivesUpExactlyOnTheUnusual) {
   for (const OnePassRow& r : kOnePassRows) {
     SCOPED_TRACE(r.name);
     const std::string expected = tree_load_response(r.command);
-    const std::optional<Dataset> single = load_in_one_pass(r.command);
+    const std::optional<Dataset> single = decode_load_in_one_pass(r.command);
     ASSERT_EQ(single.has_value(), r.one_pass);
     if (single) {
       EXPECT_EQ(loaded_response(*single), expected);
@@ -503,7 +505,7 @@ TEST(LoadOnePass, OtherCommandsFallBack) {
   };
   for (const auto& [command, response] : rows) {
     SCOPED_TRACE(command);
-    EXPECT_FALSE(load_in_one_pass(command).has_value());
+    EXPECT_FALSE(decode_load_in_one_pass(command).has_value());
     XrayInstance x;
     EXPECT_EQ(x.command(command), response);
   }

@@ -1,5 +1,5 @@
 // The direct number writer against the general formatter, value by value.
-#include "number_writer.h"
+#include "json/number_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
-#include "json_text.h"
+#include "model/frame.h"
+#include "json/json_writer.h"
 
 namespace xray::panel_testing {
 

@@ -8,9 +8,10 @@
 #include <variant>
 
 #include "decode_test_support.h"
-#include "json_reader.h"
-#include "json_text.h"
-#include "spec.h"
+#include "json/json_reader.h"
+#include "json/json_writer.h"
+#include "model/spec.h"
+#include "protocol/model_decode.h"
 
 namespace xray {
 namespace {

@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "dataset_render.h"
-#include "xray.h"
+#include "instance.h"
+#include "constructor_spec.h"
 
 namespace xray {
 namespace {

@@ -9,7 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "frame.h"
+#include "model/frame.h"
+#include "engine/window.h"
 
 namespace xray {
 namespace {

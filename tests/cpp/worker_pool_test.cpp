@@ -1,5 +1,5 @@
 // The worker pool: sizing from the environment, runs, blocking, fork.
-#include "worker_pool.h"
+#include "engine/worker_pool.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "json_dump.h"
-#include "json_reader.h"
+#include "json/json_reader.h"
 
 namespace {
 

@@ -1,0 +1,168 @@
+// src/engine/worker_pool.cpp: a mutex and condition-variable task queue over pthreads.
+#include "engine/worker_pool.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace xray {
+namespace {
+
+// The runs of one run() call; lives on the caller's stack until all are done.
+struct Batch {
+  WorkerPool::RunFn fn;
+  void* context;
+  std::size_t remaining;  // guarded by the pool mutex
+  std::condition_variable done;
+};
+
+struct Task {
+  Batch* batch;
+  std::size_t begin;
+  std::size_t end;
+};
+
+}  // namespace
+
+struct WorkerPoolState {
+  std::mutex mutex;
+  std::condition_variable work;
+  std::deque<Task> queue;
+  std::vector<pthread_t> threads;
+  bool stopping = false;
+};
+
+namespace {
+
+void* worker_main(void* arg) {
+  auto* state = static_cast<WorkerPoolState*>(arg);
+  std::unique_lock lock(state->mutex);
+  for (;;) {
+    state->work.wait(lock, [state] { return state->stopping || !state->queue.empty(); });
+    if (state->queue.empty()) return nullptr;  // stopping, nothing left to do
+    const Task task = state->queue.front();
+    state->queue.pop_front();
+    lock.unlock();
+    task.batch->fn(task.batch->context, task.begin, task.end);
+    lock.lock();
+    // Notified under the lock, so the caller cannot free the batch before this returns.
+    if (--task.batch->remaining == 0) task.batch->done.notify_one();
+  }
+}
+
+// Starts threads until `wanted` run; stops early when the system refuses one.
+// Workers block every signal so that the host's handlers run on its own threads.
+void start_threads(WorkerPoolState& state, std::size_t wanted) {
+  if (state.threads.size() >= wanted) return;
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  while (state.threads.size() < wanted) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, worker_main, &state) != 0) break;
+    state.threads.push_back(thread);
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t workers)
+    : state_(new WorkerPoolState), workers_(std::max<std::size_t>(workers, 1)) {}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->work.notify_all();
+  for (pthread_t thread : state_->threads) pthread_join(thread, nullptr);
+  delete state_;
+}
+
+void WorkerPool::run(std::size_t count, RunFn fn, void* context) {
+  if (count == 0) return;
+  const std::size_t runs = std::min(workers_, count);
+  Batch batch{fn, context, runs, {}};
+  std::unique_lock lock(state_->mutex);
+  start_threads(*state_, runs);
+  if (state_->threads.empty()) {  // not a single thread could be started
+    lock.unlock();
+    fn(context, 0, count);
+    return;
+  }
+  const std::size_t base = count / runs;
+  const std::size_t longer = count % runs;  // the first `longer` runs take one more
+  std::size_t begin = 0;
+  for (std::size_t r = 0; r < runs; ++r) {
+    const std::size_t end = begin + base + (r < longer ? 1 : 0);
+    state_->queue.push_back(Task{&batch, begin, end});
+    begin = end;
+  }
+  state_->work.notify_all();
+  batch.done.wait(lock, [&batch] { return batch.remaining == 0; });
+}
+
+std::optional<uint64_t> parse_thread_count(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    if (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<uint64_t>(c - '0'), &value)) {
+      return std::nullopt;
+    }
+  }
+  return value;
+}
+
+std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, long online) {
+  const std::size_t fallback = online > 0 ? static_cast<std::size_t>(online) : 1;
+  for (const char* variable : {num_threads, rs_num_cpus}) {
+    if (variable == nullptr) continue;
+    const std::optional<uint64_t> count = parse_thread_count(variable);
+    if (!count) continue;
+    return *count > 0 ? static_cast<std::size_t>(*count) : fallback;
+  }
+  return fallback;
+}
+
+namespace {
+
+std::atomic<WorkerPool*> g_process_pool{nullptr};
+std::atomic<bool> g_fork_handler_installed{false};
+
+// Only the forking thread survives in the child: the parent's workers are gone
+// and the pool's mutex may be held by one of them. Forget that pool (leaked,
+// never touched again) so the child's next frame builds its own.
+void forget_pool_in_child() { g_process_pool.store(nullptr, std::memory_order_relaxed); }
+
+}  // namespace
+
+WorkerPool& process_pool() {
+  if (WorkerPool* pool = g_process_pool.load(std::memory_order_acquire)) return *pool;
+  if (!g_fork_handler_installed.exchange(true)) {
+    pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+  }
+  auto* fresh = new WorkerPool(pool_size_from(std::getenv("RAYON_NUM_THREADS"),
+                                               std::getenv("RAYON_RS_NUM_CPUS"),
+                                               sysconf(_SC_NPROCESSORS_ONLN)));
+  WorkerPool* existing = nullptr;
+  if (g_process_pool.compare_exchange_strong(existing, fresh, std::memory_order_acq_rel)) {
+    return *fresh;
+  }
+  delete fresh;  // another thread created it first; ours never started a thread
+  return *existing;
+}
+
+}  // namespace xray

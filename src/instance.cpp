@@ -1,0 +1,100 @@
+// src/instance.cpp: command dispatch over the instance state.
+#include "instance.h"
+
+#include <utility>
+
+#include "engine/evaluate_frame.h"
+#include "json/json_reader.h"
+#include "protocol/command_decode.h"
+#include "protocol/frame_encode.h"
+#include "protocol/responses.h"
+
+namespace xray {
+
+class CommandRunner {
+ public:
+  CommandRunner(std::optional<XraySpec>& spec, Dataset& dataset) : spec_(spec), dataset_(dataset) {}
+
+  Result<std::string> run(std::string_view cmd_json) {
+    // No tree is built: a tree of a large dataset would cost several times
+    // the text in memory. The common "load" is checked and decoded in one
+    // pass; every other text is checked, then its members are read once.
+    if (std::optional<Dataset> loaded = decode_load_in_one_pass(cmd_json)) {
+      return load(std::move(*loaded));
+    }
+    if (Status syntax = check_json_syntax(cmd_json); !syntax) return std::move(syntax).error();
+    CheckedCommand command = read_checked_command(cmd_json);
+    if (!command.name) return XrayError::bad_spec("missing 'cmd'");
+    const std::string_view name = *command.name;
+    if (name == "load") {
+      if (!command.dataset) return XrayError::bad_spec("load requires 'dataset'");
+      return load(std::move(*command.dataset));
+    }
+    if (name == "set_spec") return set_spec(std::move(command.spec));
+    if (name == "frame") return frame();
+    if (name == "frame_at") return frame_at(command.ts);
+    if (name == "bounds") return bounds();
+    if (name == "reset") {
+      dataset_ = Dataset{};
+      return std::string(kOkResponse);
+    }
+    if (name == "version") return version_response();
+    return XrayError::bad_spec("unknown cmd: " + std::string(name));
+  }
+
+ private:
+  Result<std::string> load(Result<Dataset> decoded) {
+    if (!decoded) return std::move(decoded).error();
+    sort_by_ts(*decoded);
+    const uint64_t count = record_count(*decoded);
+    dataset_ = std::move(decoded).value();
+    return loaded_response(count);
+  }
+
+  Result<std::string> set_spec(std::optional<Result<XraySpec>> decoded) {
+    if (!decoded) return XrayError::bad_spec("set_spec requires 'spec'");
+    if (!*decoded) return std::move(*decoded).error();
+    if (Status valid = validate_spec(**decoded); !valid) return std::move(valid).error();
+    spec_ = std::move(*decoded).value();
+    return std::string(kOkResponse);
+  }
+
+  Result<std::string> frame() {
+    if (!spec_) return XrayError::bad_spec("no spec set");
+    // The stored lists are sorted, so their ends give the bounds.
+    const std::optional<DatasetBounds> bounds = sorted_dataset_bounds(dataset_);
+    if (!bounds) return XrayError::data("no dataset");
+    return framed(spec_->to_ts.value_or(bounds->to_ts));
+  }
+
+  Result<std::string> frame_at(std::optional<int64_t> ts) {
+    if (!ts) return XrayError::bad_spec("frame_at requires integer 'ts'");
+    if (!spec_) return XrayError::bad_spec("no spec set");
+    // Bounds are absent exactly when no record is held.
+    if (record_count(dataset_) == 0) return XrayError::data("no dataset");
+    return framed(*ts);
+  }
+
+  Result<std::string> framed(int64_t cursor) {
+    Result<Frame> frame = evaluate_frame(dataset_, *spec_, cursor);
+    if (!frame) return std::move(frame).error();
+    return encode_frame(*frame);
+  }
+
+  Result<std::string> bounds() {
+    const std::optional<DatasetBounds> b = sorted_dataset_bounds(dataset_);
+    if (!b) return XrayError::data("no dataset");
+    return encode_bounds(b->from_ts, b->to_ts, b->count);
+  }
+
+  std::optional<XraySpec>& spec_;
+  Dataset& dataset_;
+};
+
+std::string XrayInstance::command(std::string_view cmd_json) {
+  Result<std::string> response = CommandRunner(spec_, dataset_).run(cmd_json);
+  if (!response) return error_response(response.error());
+  return std::move(response).value();
+}
+
+}  // namespace xray

@@ -1,0 +1,30 @@
+// src/instance.h: the state of one instance and the command entry point.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/dataset.h"
+#include "core/errors.h"
+#include "model/spec.h"
+
+namespace xray {
+
+class XrayInstance {
+ public:
+  explicit XrayInstance(std::optional<XraySpec> spec = std::nullopt) : spec_(std::move(spec)) {}
+
+  // Applies one JSON command and returns its response text. Never fails:
+  // faults come back as {"ok":false,"error":...} and leave the instance unchanged.
+  std::string command(std::string_view cmd_json);
+
+  const std::optional<XraySpec>& spec() const { return spec_; }
+  const Dataset& dataset() const { return dataset_; }
+
+ private:
+  std::optional<XraySpec> spec_;
+  Dataset dataset_;
+};
+
+}  // namespace xray

@@ -1,0 +1,101 @@
+// src/model/dataset.h: the market records of one instrument and their lists.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/errors.h"
+
+namespace xray {
+
+enum class TradeSide : uint8_t { Buy = 0, Sell = 1 };
+enum class BookEventKind : uint8_t { Snapshot = 0, Diff = 1 };
+enum class LiquidationSide : uint8_t { Long = 0, Short = 1 };
+
+struct Candle {
+  int64_t ts;  // ms
+  double open;
+  double high;
+  double low;
+  double close;
+  double volume;
+};
+
+struct Trade {
+  int64_t ts;  // ms
+  double price;
+  double qty;
+  TradeSide side;  // aggressor side
+};
+
+struct PriceLevel {
+  double price;
+  double qty;
+};
+
+struct BookEvent {
+  int64_t ts;  // ms
+  BookEventKind kind;
+  std::vector<PriceLevel> bids;  // in the order given
+  std::vector<PriceLevel> asks;
+};
+
+struct FundingEvent {
+  int64_t ts;  // ms
+  double rate;
+};
+
+struct OiEvent {
+  int64_t ts;  // ms
+  double oi;
+};
+
+struct LiquidationEvent {
+  int64_t ts;  // ms
+  double price;
+  double qty;
+  LiquidationSide side;  // side of the liquidated position
+};
+
+// Six lists; a stored dataset keeps each in ascending ts order, equal ts in
+// input order.
+struct Dataset {
+  std::vector<Candle> candles;
+  std::vector<Trade> trades;
+  std::vector<BookEvent> book;
+  std::vector<FundingEvent> funding;
+  std::vector<OiEvent> oi;
+  std::vector<LiquidationEvent> liquidations;
+};
+
+// Calls visit(list) for each of the six lists of a (const or mutable)
+// dataset, in declaration order.
+template <class AnyDataset, class Visit>
+void for_each_list(AnyDataset& d, Visit&& visit) {
+  visit(d.candles);
+  visit(d.trades);
+  visit(d.book);
+  visit(d.funding);
+  visit(d.oi);
+  visit(d.liquidations);
+}
+
+struct DatasetBounds {
+  int64_t from_ts;  // ms, smallest ts of any record
+  int64_t to_ts;    // ms, largest ts of any record
+  uint64_t count;   // record_count
+};
+
+// Stable sort of each list by ts.
+void sort_by_ts(Dataset& dataset);
+// Sum of the six list lengths (a book event counts once).
+uint64_t record_count(const Dataset& dataset);
+// Absent when the dataset holds no record. Walks every record, so the lists
+// need not be sorted.
+std::optional<DatasetBounds> dataset_bounds(const Dataset& dataset);
+// The same for a dataset whose lists are sorted by ts (every stored one):
+// only the first and last record of each list are read.
+std::optional<DatasetBounds> sorted_dataset_bounds(const Dataset& dataset);
+
+}  // namespace xray

@@ -1,0 +1,14 @@
+// src/protocol/frame_encode.h: the frame and bounds response texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/frame.h"
+
+namespace xray {
+
+[[nodiscard]] std::string encode_frame(const Frame& frame);
+[[nodiscard]] std::string encode_bounds(int64_t from_ts, int64_t to_ts, uint64_t count);
+
+}  // namespace xray
