@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "model/dataset.h"
+#include "panels/bit_pattern_table.h"
 #include "panels/panel_common.h"
 
 namespace xray {
 
 // One side of the book: price -> quantity, each price (bit pattern) at most
-// once. Updates go to an open-addressing table, so one costs a hash and a
-// probe or two whatever the size of the book; the entries are put in price
+// once. Updates go to a BitPatternTable keyed by total_order_key, so one costs
+// a hash and a probe or two whatever the size of the book; the entries are put in price
 // order only when they are read, once per change rather than once per update.
 // Between two reads the changed prices are noted, so a read after a few
 // changes merges them into the ordered entries instead of sorting anew.
@@ -30,30 +31,21 @@ class BookSide {
   void set_key(uint64_t key, double qty);
   void clear();
 
-  bool empty() const { return count_ == 0; }
+  bool empty() const { return table_.size() == 0; }
   // Counts the changes to the side: equal counts mean equal contents.
   uint64_t changes() const { return changes_; }
-  std::size_t size() const { return count_; }
+  std::size_t size() const { return table_.size(); }
   // Entries in ascending key order (the total order of the prices).
   std::span<const Entry> entries() const;
 
  private:
-  std::size_t home(uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-  // The table grows when count * max_fill_ratio() exceeds its slots.
-  std::size_t max_fill_ratio() const;
-  void erase_slot(std::size_t slot);
-  void grow();
-  const Entry* find(uint64_t key) const;
   void note_change(uint64_t key);
   void sort_all() const;
   void merge_pending() const;
 
-  // A held quantity is never zero, so +0.0 marks a free slot.
-  std::vector<Entry> slots_;
-  std::size_t count_ = 0;
-  int shift_ = 64;  // set by grow(), which runs before the first probe
+  // A held quantity is never zero, so the table's free mark (+0.0) is never
+  // a quantity.
+  BitPatternTable<double> table_;
   uint64_t changes_ = 0;
   mutable std::vector<Entry> sorted_;
   mutable std::vector<Entry> merged_;     // scratch of merge_pending()

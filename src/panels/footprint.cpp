@@ -3,6 +3,7 @@
 #include <bit>
 #include <vector>
 
+#include "panels/bit_pattern_table.h"
 #include "panels/panel_common.h"
 #include "panels/panels.h"
 
@@ -16,48 +17,25 @@ struct BinTotals {
 };
 
 // Bins keyed by the bit pattern of the bin price, so -0.0 and 0.0 stay apart
-// and every NaN is an ordinary key. Open addressing with linear probing; the
-// distinct bins are put in total order once, at the end.
+// and every NaN is an ordinary key. The table maps a pattern to its bin's
+// index + 1 (never 0, the table's free mark); the bins themselves stay in one
+// dense list, put in total order once, at the end.
 class BinTable {
  public:
-  BinTable() : slots_(kInitialSlots, 0), shift_(64 - std::countr_zero(kInitialSlots)) {}
-
   // Index of the bin, created with (0.0, 0.0) when absent.
   std::size_t find_or_insert(uint64_t bits) {
-    for (std::size_t slot = home(bits);; slot = (slot + 1) & (slots_.size() - 1)) {
-      const std::size_t held = slots_[slot];
-      if (held == 0) {
-        bins_.push_back(BinTotals{bits, 0.0, 0.0});
-        slots_[slot] = bins_.size();
-        if (bins_.size() * 2 > slots_.size()) grow();
-        return bins_.size() - 1;
-      }
-      if (bins_[held - 1].bits == bits) return held - 1;
-    }
+    const std::size_t pos = index_.locate(bits);
+    if (!index_.is_free_at(pos)) return index_.value_at(pos) - 1;
+    bins_.push_back(BinTotals{bits, 0.0, 0.0});
+    index_.fill(pos, bits, bins_.size());
+    return bins_.size() - 1;
   }
 
   std::vector<BinTotals>& bins() { return bins_; }
 
  private:
-  static constexpr std::size_t kInitialSlots = 64;
-
-  std::size_t home(uint64_t bits) const {
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-
-  void grow() {
-    slots_.assign(slots_.size() * 2, 0);
-    --shift_;
-    for (std::size_t i = 0; i < bins_.size(); ++i) {
-      std::size_t slot = home(bins_[i].bits);
-      while (slots_[slot] != 0) slot = (slot + 1) & (slots_.size() - 1);
-      slots_[slot] = i + 1;
-    }
-  }
-
-  std::vector<std::size_t> slots_;  // index + 1 into bins_, 0 when free
+  BitPatternTable<std::size_t> index_;
   std::vector<BinTotals> bins_;
-  int shift_;
 };
 
 }  // namespace

@@ -1,0 +1,135 @@
+// src/panels/bit_pattern_table.h: the hash table keyed by 64-bit patterns that
+// holds the footprint's bins and the sides of the replayed book.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+namespace xray {
+
+// Keys compare as 64-bit integers: keyed by a double's bit pattern (or its
+// total_order_key), -0.0 and 0.0 stay apart and every NaN is an ordinary key.
+// Open addressing with linear probing from a multiplicative hash; a deletion
+// shifts later members of its probe run back, so lookups never meet
+// tombstones. A value whose bits are all zero marks a free slot, so callers
+// store only values with some bit set (a nonzero quantity, an index + 1).
+//
+// Positions from locate() stay valid until the next fill() or erase().
+template <class Value>
+class BitPatternTable {
+  static_assert(sizeof(Value) == sizeof(uint64_t) && std::is_trivially_copyable_v<Value>,
+                "the free mark is a value of eight zero bytes");
+
+ public:
+  struct Slot {
+    uint64_t key;
+    Value value;
+  };
+
+  std::size_t size() const { return count_; }
+
+  // The position of key's slot, or of the free slot where key would go.
+  std::size_t locate(uint64_t key) {
+    if (slots_.empty()) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t pos = home(key);
+    while (!is_free(slots_[pos]) && slots_[pos].key != key) pos = (pos + 1) & mask;
+    return pos;
+  }
+
+  bool is_free_at(std::size_t pos) const { return is_free(slots_[pos]); }
+  Value& value_at(std::size_t pos) { return slots_[pos].value; }
+
+  // Puts key with value (not all zero bits) into the free slot pos that
+  // locate(key) returned.
+  void fill(std::size_t pos, uint64_t key, Value value) {
+    slots_[pos] = Slot{key, value};
+    ++count_;
+    if (count_ * max_fill_ratio() > slots_.size()) grow();
+  }
+
+  // Empties the held slot pos. Erasing and growing stay out of line, so the
+  // probe loops of callers keep to a few registers.
+  [[gnu::noinline]] void erase(std::size_t pos) {
+    // Backward-shift deletion: later members of the probe run move up into
+    // the hole when their home slot allows it.
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hole = pos;
+    for (std::size_t next = (hole + 1) & mask; !is_free(slots_[next]); next = (next + 1) & mask) {
+      const std::size_t wanted = home(slots_[next].key);
+      // The entry may fill the hole unless its home lies cyclically in (hole, next].
+      const bool stays = hole <= next ? (hole < wanted && wanted <= next)
+                                      : (hole < wanted || wanted <= next);
+      if (!stays) {
+        slots_[hole] = slots_[next];
+        hole = next;
+      }
+    }
+    slots_[hole] = Slot{};
+    --count_;
+  }
+
+  // The slot holding key, or nullptr.
+  const Slot* find(uint64_t key) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t pos = home(key);; pos = (pos + 1) & mask) {
+      const Slot& slot = slots_[pos];
+      if (is_free(slot)) return nullptr;
+      if (slot.key == key) return &slot;
+    }
+  }
+
+  // Calls visit(slot) for every held slot, in no particular order.
+  template <class Visit>
+  void for_each(Visit visit) const {
+    for (const Slot& slot : slots_) {
+      if (!is_free(slot)) visit(slot);
+    }
+  }
+
+  // Empties every slot; the table keeps its size.
+  void clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    count_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kInitialSlots = 64;
+  // Tables of ordinary size stay a quarter full at most: nearly every lookup
+  // then ends on the first probe and the probe loop rarely mispredicts. Very
+  // large tables settle for half full, to bound memory.
+  static constexpr std::size_t kQuarterFullUpTo = std::size_t{1} << 16;
+
+  static bool is_free(const Slot& slot) { return std::bit_cast<uint64_t>(slot.value) == 0; }
+
+  std::size_t home(uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  // The table grows when count * max_fill_ratio() exceeds its slots.
+  std::size_t max_fill_ratio() const { return slots_.size() <= kQuarterFullUpTo ? 4 : 2; }
+
+  [[gnu::noinline]] void grow() {
+    std::vector<Slot> old(std::max(kInitialSlots, slots_.size() * 2), Slot{});
+    old.swap(slots_);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (is_free(slot)) continue;
+      std::size_t pos = home(slot.key);
+      while (!is_free(slots_[pos])) pos = (pos + 1) & mask;
+      slots_[pos] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;  // set by grow(), which runs before the first probe
+};
+
+}  // namespace xray
