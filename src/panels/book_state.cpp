@@ -104,10 +104,6 @@ void apply_event_kept(BookState& state, const BookEvent& event, Keep keep) {
 
 }  // namespace
 
-void apply_levels(BookSide& side, std::span<const PriceLevel> levels) {
-  apply_levels_kept(side, levels, [](uint64_t) { return true; });
-}
-
 void apply_book_event(BookState& state, const BookEvent& event) {
   apply_event_kept(state, event, [](uint64_t) { return true; });
 }

@@ -58,9 +58,6 @@ struct BookState {
   BookSide asks;
 };
 
-// Applies levels in list order; a later level for the same price wins.
-void apply_levels(BookSide& side, std::span<const PriceLevel> levels);
-
 // A snapshot first empties both sides, whatever its lists hold; then bids and
 // asks are applied, bids first.
 void apply_book_event(BookState& state, const BookEvent& event);
