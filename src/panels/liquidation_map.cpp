@@ -1,9 +1,10 @@
 // src/panels/liquidation_map.cpp: every liquidation with its price snapped to a
 // bin, in time, bin and side order.
 #include <algorithm>
-#include <span>
+#include <cstddef>
 #include <vector>
 
+#include "core/stable_sort.h"
 #include "panels/panel_common.h"
 #include "panels/panels.h"
 
@@ -18,16 +19,6 @@ bool comes_before(const BinnedLiquidation& a, const BinnedLiquidation& b) {
   const uint64_t b_bin = total_order_key(b.price_bin);
   if (a_bin != b_bin) return a_bin < b_bin;
   return a.side < b.side;
-}
-
-// Stable insertion sort: the runs of one millisecond are short.
-void insertion_sort(std::span<BinnedLiquidation> run) {
-  for (std::size_t i = 1; i < run.size(); ++i) {
-    const BinnedLiquidation moving = run[i];
-    std::size_t j = i;
-    for (; j > 0 && comes_before(moving, run[j - 1]); --j) run[j] = run[j - 1];
-    run[j] = moving;
-  }
 }
 
 // The window arrives in ts order, so a stable sort by the full key only has
@@ -50,8 +41,9 @@ void sort_events(std::vector<BinnedLiquidation>& events) {
       ordered = ordered && !comes_before(*run_end, *(run_end - 1));
     }
     if (!ordered) {
+      // The runs of one millisecond are short: an insertion sort suits them.
       if (run_end - run <= static_cast<std::ptrdiff_t>(kInsertionRun)) {
-        insertion_sort(std::span<BinnedLiquidation>(run, run_end));
+        stable_insertion_sort(run, run_end, comes_before);
       } else {
         std::stable_sort(run, run_end, comes_before);
       }
