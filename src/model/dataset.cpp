@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/stable_sort.h"
+
 namespace xray {
 namespace {
 
@@ -21,32 +23,9 @@ void stable_sort_by_ts(std::vector<Record>& records) {
   // sort finishes; both keep records of equal stamps in their order, so the
   // result is the same either way.
   const auto by_ts = [](const Record& a, const Record& b) { return a.ts < b.ts; };
-  std::size_t budget = kInsertionMovesPerRecord * records.size();
-  const auto begin = records.begin();
-  for (std::size_t i = 1; i < records.size(); ++i) {
-    const int64_t ts = records[i].ts;
-    std::size_t to = i;
-    while (to > 0 && ts < records[to - 1].ts && budget > 0) {
-      --to;
-      --budget;
-    }
-    if (to > 0 && ts < records[to - 1].ts) {
-      std::stable_sort(begin, records.end(), by_ts);
-      return;
-    }
-    if (to == i) continue;
-    Record moved = std::move(records[i]);
-    const auto at = [&](std::size_t k) { return begin + static_cast<std::ptrdiff_t>(k); };
-    std::move_backward(at(to), at(i), at(i + 1));
-    records[to] = std::move(moved);
-  }
-}
-
-template <class Record>
-void widen(const std::vector<Record>& records, int64_t& lo, int64_t& hi) {
-  for (const Record& r : records) {
-    lo = std::min(lo, r.ts);
-    hi = std::max(hi, r.ts);
+  if (!stable_insertion_sort(records.begin(), records.end(), by_ts,
+                             kInsertionMovesPerRecord * records.size())) {
+    std::stable_sort(records.begin(), records.end(), by_ts);
   }
 }
 
@@ -55,16 +34,6 @@ void widen_by_ends(const std::vector<Record>& records, int64_t& lo, int64_t& hi)
   if (records.empty()) return;
   lo = std::min(lo, records.front().ts);
   hi = std::max(hi, records.back().ts);
-}
-
-template <class Widen>
-std::optional<DatasetBounds> bounds_with(const Dataset& d, Widen widen_list) {
-  const uint64_t count = record_count(d);
-  if (count == 0) return std::nullopt;
-  int64_t lo = std::numeric_limits<int64_t>::max();
-  int64_t hi = std::numeric_limits<int64_t>::min();
-  for_each_list(d, [&](const auto& list) { widen_list(list, lo, hi); });
-  return DatasetBounds{lo, hi, count};
 }
 
 }  // namespace
@@ -79,13 +48,13 @@ uint64_t record_count(const Dataset& d) {
   return count;
 }
 
-std::optional<DatasetBounds> dataset_bounds(const Dataset& d) {
-  return bounds_with(d, [](const auto& list, int64_t& lo, int64_t& hi) { widen(list, lo, hi); });
-}
-
 std::optional<DatasetBounds> sorted_dataset_bounds(const Dataset& d) {
-  return bounds_with(
-      d, [](const auto& list, int64_t& lo, int64_t& hi) { widen_by_ends(list, lo, hi); });
+  const uint64_t count = record_count(d);
+  if (count == 0) return std::nullopt;
+  int64_t lo = std::numeric_limits<int64_t>::max();
+  int64_t hi = std::numeric_limits<int64_t>::min();
+  for_each_list(d, [&](const auto& list) { widen_by_ends(list, lo, hi); });
+  return DatasetBounds{lo, hi, count};
 }
 
 }  // namespace xray

@@ -91,11 +91,9 @@ struct DatasetBounds {
 void sort_by_ts(Dataset& dataset);
 // Sum of the six list lengths (a book event counts once).
 uint64_t record_count(const Dataset& dataset);
-// Absent when the dataset holds no record. Walks every record, so the lists
-// need not be sorted.
-std::optional<DatasetBounds> dataset_bounds(const Dataset& dataset);
-// The same for a dataset whose lists are sorted by ts (every stored one):
-// only the first and last record of each list are read.
+// Absent when the dataset holds no record. The lists must be sorted by ts
+// (every stored dataset's are): only the first and last record of each list
+// are read.
 std::optional<DatasetBounds> sorted_dataset_bounds(const Dataset& dataset);
 
 }  // namespace xray
