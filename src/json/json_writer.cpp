@@ -124,13 +124,13 @@ void append_number(double value, std::string& out) {
 }
 
 void append_i64(int64_t value, std::string& out) {
-  char buf[24];
-  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+  char buf[kIntegerTextMax];
+  out.append(buf, static_cast<std::size_t>(write_json_integer(value, buf) - buf));
 }
 
 void append_u64(uint64_t value, std::string& out) {
-  char buf[24];
-  out.append(buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, value).ptr - buf));
+  char buf[kIntegerTextMax];
+  out.append(buf, static_cast<std::size_t>(write_json_integer(value, buf) - buf));
 }
 
 }  // namespace xray

@@ -1,6 +1,9 @@
-// src/json/json_writer.h: the one JSON string writer and the one double formatter.
+// src/json/json_writer.h: the one JSON string writer, the one double formatter
+// and the one integer writer.
 #pragma once
 
+#include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,6 +27,21 @@ std::size_t format_double_to(double value, char* buf);
 
 // Appends a double by the number rule, or null when it is not finite.
 void append_number(double value, std::string& out);
+
+// Longest integer text: "-9223372036854775808" is 20 bytes.
+inline constexpr std::size_t kIntegerTextMax = 20;
+
+// Writes value in decimal, '-' first when negative, at out (at least
+// kIntegerTextMax bytes) and returns the end of the text. Inline: frames
+// write a timestamp per row.
+inline char* write_json_integer(int64_t value, char* out) {
+  return std::to_chars(out, out + kIntegerTextMax, value).ptr;
+}
+inline char* write_json_integer(uint64_t value, char* out) {
+  return std::to_chars(out, out + kIntegerTextMax, value).ptr;
+}
+
+// Appends value as write_json_integer writes it.
 void append_i64(int64_t value, std::string& out);
 void append_u64(uint64_t value, std::string& out);
 

@@ -2,7 +2,6 @@
 // before it is used, and the general formatter for everything else.
 #include "json/number_writer.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -54,8 +53,8 @@ char* write_json_number(double value, char* out) {
     return out + format_double_to(value, out);  // zeros, tiny, huge and long values
   }
   if (std::signbit(value)) *out++ = '-';
-  char digits[20];
-  const int n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, m).ptr - digits);
+  char digits[kIntegerTextMax];
+  const int n = static_cast<int>(write_json_integer(m, digits) - digits);
   if (k == 0) {
     std::memcpy(out, digits, static_cast<std::size_t>(n));
     std::memcpy(out + n, ".0", 2);

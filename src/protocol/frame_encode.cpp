@@ -2,7 +2,6 @@
 #include "protocol/frame_encode.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <span>
@@ -35,9 +34,9 @@ class TextWriter {
   void byte(char c) { *room(1) = c, ++used_; }
 
   void number(double value) { used_ = end_at(write_json_number(value, room(kNumberTextMax))); }
-  void integer(int64_t value) { used_ = end_at(write_integer(value, room(kIntegerTextMax))); }
+  void integer(int64_t value) { used_ = end_at(write_json_integer(value, room(kIntegerTextMax))); }
   void unsigned_integer(uint64_t value) {
-    used_ = end_at(write_integer(value, room(kIntegerTextMax)));
+    used_ = end_at(write_json_integer(value, room(kIntegerTextMax)));
   }
   void string(std::string_view value) {
     text_.resize(used_);
@@ -53,7 +52,7 @@ class TextWriter {
   }
   void member(std::string_view key, std::span<const int64_t> values) {
     raw(key);
-    list<kIntegerTextMax>(values, write_integer<int64_t>);
+    list<kIntegerTextMax>(values, [](int64_t v, char* at) { return write_json_integer(v, at); });
   }
   void numbers(std::span<const double> values) { list<kNumberTextMax>(values, write_json_number); }
 
@@ -72,7 +71,6 @@ class TextWriter {
   }
 
  private:
-  static constexpr std::size_t kIntegerTextMax = 20;  // "-9223372036854775808"
   static constexpr std::size_t kBlock = 64;
   // Written ahead of the text at a time: small enough to stay in cache
   // between being cleared by resize and overwritten.
@@ -83,11 +81,6 @@ class TextWriter {
     return text_.data() + used_;
   }
   std::size_t end_at(const char* at) const { return static_cast<std::size_t>(at - text_.data()); }
-
-  template <class Integer>
-  static char* write_integer(Integer value, char* at) {
-    return std::to_chars(at, at + kIntegerTextMax, value).ptr;
-  }
 
   // Room is checked once per block of values, not per value.
   template <std::size_t kWidth, class T, class Write>
