@@ -23,8 +23,7 @@ def on_thread(work):
         out["ident"] = threading.get_ident()
         try:
             out["value"] = work()
-        except BaseException as e:  # handed back to the test
-            # without its traceback, whose frames would make a cycle through `out`
+        except BaseException as e:  # handed back without the traceback, which would hold `out`
             out["value"] = e.with_traceback(None)
 
     t = threading.Thread(target=body)
@@ -33,11 +32,14 @@ def on_thread(work):
     return out["value"], out["ident"]
 
 
-@pytest.mark.parametrize(
-    "argument",
-    [VERSION_CMD, b"not even a str", "\ud800"],
-    ids=["valid", "bytes", "surrogate"],
-)
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.mark.parametrize("argument", [VERSION_CMD, b"not even a str", "\ud800"])
 def test_call_on_another_thread_is_refused_and_harmless(argument):
     x = Xray("")
     error, other = on_thread(lambda: x.command(argument))
@@ -59,8 +61,7 @@ def test_binding_faults_come_before_the_thread_check():
     assert str(error) == "Xray.command() missing 1 required positional argument: 'cmd_json'"
 
 
-def test_instances_of_different_threads_are_independent(monkeypatch):
-    collect_unraisable(monkeypatch)  # their instances end on this thread
+def test_instances_of_different_threads_are_independent(unraisable):
     mine = Xray("")
     theirs, _ = on_thread(lambda: Xray(""))
     error, _ = on_thread(lambda: (theirs.command(VERSION_CMD), mine.command(VERSION_CMD)))
@@ -68,11 +69,7 @@ def test_instances_of_different_threads_are_independent(monkeypatch):
     with pytest.raises(RuntimeError, match="^" + SENT):
         theirs.command(VERSION_CMD)
     assert mine.command(VERSION_CMD) == VERSION_RESPONSE
-    assert Xray.version() == on_thread(lambda: theirs.version())[0] == "0.2.0"
-
-
-def test_a_new_thread_never_inherits_a_finished_owner(monkeypatch):
-    collect_unraisable(monkeypatch)  # their instances end on this thread
+    assert on_thread(lambda: theirs.version())[0] == "0.2.0"
     # A new thread often gets the ident of a finished one; it is still refused.
     orphans = [on_thread(lambda: Xray(""))[0] for _ in range(5)]
     for orphan in orphans:
@@ -80,51 +77,33 @@ def test_a_new_thread_never_inherits_a_finished_owner(monkeypatch):
         assert type(error) is RuntimeError and str(error).startswith(SENT)
 
 
-def collect_unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    return seen
+def made_elsewhere(spec):
+    return on_thread(lambda: Xray(spec))[0]
 
 
-def drop_on_a_new_thread(box):
-    on_thread(box.clear)
-
-
-def drop_here(box):
-    box.clear()
-
-
-@pytest.mark.parametrize("make, drop, reported", [
-    (Xray, drop_here, False),
-    (Xray, drop_on_a_new_thread, True),
-    (lambda spec: on_thread(lambda: Xray(spec))[0], drop_here, True),
-    (lambda spec: on_thread(lambda: Xray(spec))[0], drop_on_a_new_thread, True),
+@pytest.mark.parametrize("make, drop_elsewhere, reported", [
+    (Xray, False, False), (Xray, True, True),
+    (made_elsewhere, False, True), (made_elsewhere, True, True),
 ])
-def test_release_on_a_foreign_thread_is_reported(monkeypatch, make, drop, reported):
-    seen = collect_unraisable(monkeypatch)
+def test_release_on_a_foreign_thread_is_reported(unraisable, make, drop_elsewhere, reported):
     type_refs = sys.getrefcount(Xray)
     box = [make("")]
-    drop(box)
-    shown = [(u.exc_type, str(u.exc_value), u.object is Xray) for u in seen]
-    seen.clear()
+    on_thread(box.clear) if drop_elsewhere else box.clear()
+    shown = [(u.exc_type, str(u.exc_value), u.object is Xray) for u in unraisable]
+    unraisable.clear()
     assert shown == ([(RuntimeError, DROPPED, True)] if reported else [])
-    # The object was freed either way: it gave back its reference to the type.
-    assert sys.getrefcount(Xray) == type_refs
-
-
-def test_made_and_released_on_one_other_thread_is_quiet(monkeypatch):
-    seen = collect_unraisable(monkeypatch)
-    answer, _ = on_thread(lambda: Xray("").version())
-    assert answer == "0.2.0"
-    assert seen == []
+    assert sys.getrefcount(Xray) == type_refs  # freed either way: the type's reference is back
+    # Made and released on one other thread: quiet.
+    assert on_thread(lambda: Xray("").version())[0] == "0.2.0"
+    assert unraisable == []
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12),
                     reason="from 3.12 on collections wait for the interpreter loop")
 def test_reentry_from_inside_a_command_is_refused():
-    # Python code can run inside a command only when a collection starts there:
-    # on 3.11 it starts at the allocation of a tracked object once the threshold
-    # is passed, here the UnicodeEncodeError raised while the text is taken.
+    # Python code runs inside a command only when a collection starts there:
+    # on 3.11 at the allocation of a tracked object past the threshold, here
+    # the UnicodeEncodeError raised while the text is taken.
     x = Xray("")
     inner = []
 
