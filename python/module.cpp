@@ -370,4 +370,6 @@ PyModuleDef kModuleDef = {
 
 }  // namespace
 
+// CPython finds the module by the name PyInit_ + "_tarnix_xray"; it cannot be renamed.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__tarnix_xray() { return PyModuleDef_Init(&kModuleDef); }

@@ -2,7 +2,7 @@
 #include "engine/worker_pool.h"
 
 #include <pthread.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): POSIX sigset_t, pthread_sigmask
 #include <unistd.h>
 
 #include <algorithm>

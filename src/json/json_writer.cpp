@@ -14,14 +14,15 @@ struct EscapeTable {
   char code[256] = {};
   constexpr EscapeTable() {
     for (int b = 0; b < 0x20; ++b) code[b] = 'u';
-    code['"'] = '"';
-    code['\\'] = '\\';
-    code['\b'] = 'b';
-    code['\t'] = 't';
-    code['\n'] = 'n';
-    code['\f'] = 'f';
-    code['\r'] = 'r';
+    set('"', '"');
+    set('\\', '\\');
+    set('\b', 'b');
+    set('\t', 't');
+    set('\n', 'n');
+    set('\f', 'f');
+    set('\r', 'r');
   }
+  constexpr void set(char byte, char escape) { code[static_cast<unsigned char>(byte)] = escape; }
 };
 constexpr EscapeTable kEscapes;
 
@@ -83,7 +84,7 @@ std::size_t format_double_to(double value, char* buf) {
       *out++ = '.';
       *out++ = '0';
     } else if (e >= 0) {
-      std::memcpy(out, digits, static_cast<std::size_t>(e + 1));
+      std::memcpy(out, digits, static_cast<std::size_t>(e) + 1);
       out += e + 1;
       *out++ = '.';
       std::memcpy(out, digits + e + 1, static_cast<std::size_t>(n - e - 1));

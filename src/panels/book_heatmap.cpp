@@ -108,7 +108,7 @@ struct LevelSums {
 // highest key can hold anything; there both range ends only move forward
 // (the ranges are ordered), so this costs those levels plus the entries.
 void sum_levels(const BookSide& side, const PriceGrid& grid, LevelSums& out) {
-  std::fill(out.sums.begin() + out.first, out.sums.begin() + out.end, -0.0);
+  std::fill(out.sums.data() + out.first, out.sums.data() + out.end, -0.0);
   out.first = out.end = 0;
   const std::span<const LevelRange> ranges = grid.ranges;
   const std::span<const BookSide::Entry> entries = side.entries();
@@ -150,13 +150,13 @@ void sample_row(const BookState& book, const PriceGrid& grid, LevelSums& bids, L
     end = std::max(end, side->end);
   }
   if (first >= end) first = end = 0;
-  std::fill(row.begin(), row.begin() + first, -0.0);
+  std::fill(row.data(), row.data() + first, -0.0);
   for (std::size_t i = first; i < end; ++i) {
     const double cell = bids.at(i) + asks.at(i);
     // round8(-0.0) is -0.0: empty cells skip the rounding.
     row[i] = is_negative_zero(cell) ? cell : round8(cell);
   }
-  std::fill(row.begin() + end, row.end(), -0.0);
+  std::fill(row.data() + end, row.data() + row.size(), -0.0);
 }
 
 }  // namespace

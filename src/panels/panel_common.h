@@ -10,8 +10,8 @@
 namespace xray {
 
 // 128-bit integers for bucket arithmetic near the ends of the 64-bit range.
-__extension__ typedef __int128 Int128;
-__extension__ typedef unsigned __int128 UInt128;
+__extension__ using Int128 = __int128;
+__extension__ using UInt128 = unsigned __int128;
 
 // R(x * 1e8) / 1e8 with halves away from zero; each step is one double
 // operation (no contraction into fused ops), so large finite values whose
