@@ -31,6 +31,7 @@ constexpr const char* kCommandDoc =
     "command($self, cmd_json)\n--\n\nApply a command JSON and return the resulting response JSON.";
 constexpr const char* kVersionDoc = "version()\n--\n\nThe library version.";
 
+// The thread-binding and re-entry texts are part of the interface: callers match them.
 constexpr const char* kSentToAnotherThread =
     "_tarnix_xray::PyXray is unsendable, but sent to another thread";
 constexpr const char* kDroppedOnAnotherThread =
@@ -97,10 +98,12 @@ struct Parameter {
 };
 
 // Returns the bound argument (borrowed), or nullptr with a TypeError set.
+// The TypeError texts are CPython's own wording, kept exact: callers match them.
 PyObject* bind_argument(PyObject* args, PyObject* kwargs, const Parameter& param) {
   const Py_ssize_t positional = args == nullptr ? 0 : PyTuple_Size(args);
   if (positional < 0) return nullptr;
   if (positional > 1) {
+    // "1 positional arguments" (sic) is the wording callers match; do not correct it.
     PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given",
                  param.callable, positional);
     return nullptr;
@@ -142,6 +145,7 @@ std::optional<std::string_view> argument_text(PyObject* arg, const char* param) 
   const char* data = nullptr;
   Py_ssize_t size = 0;
   if (!PyUnicode_Check(arg)) {
+    // Exact texts, quotes around None included: callers match them.
     if (arg == Py_None) {
       PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
     } else if (PyObject* type_name = PyType_GetName(Py_TYPE(arg)); type_name != nullptr) {
@@ -247,6 +251,7 @@ PyObject* xray_command(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::atomic_ref<intptr_t> use_flag(xr->use_flag);
   intptr_t expected = kIdle;
   if (!use_flag.compare_exchange_strong(expected, kInCommand)) {
+    // Re-entry while a command runs; the text is part of the interface: callers match it.
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
@@ -284,7 +289,7 @@ PyType_Slot kXraySlots[] = {
 
 // The module part makes __module__ "builtins" and __name__ "Xray". A name
 // without a dot would leave __module__ unset (an AttributeError) and raise a
-// DeprecationWarning when the type is created.
+// DeprecationWarning when the type is created. Keep "builtins": callers match __module__.
 PyType_Spec kXraySpec = {
     "builtins.Xray", static_cast<int>(sizeof(PyXray)), 0, Py_TPFLAGS_DEFAULT, kXraySlots,
 };

@@ -127,6 +127,7 @@ std::optional<uint64_t> parse_thread_count(std::string_view text) {
 }
 
 std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, long online) {
+  // Which value wins, and what 0 or junk means, is documented to callers: keep it as is.
   const std::size_t fallback = online > 0 ? static_cast<std::size_t>(online) : 1;
   for (const char* variable : {num_threads, rs_num_cpus}) {
     if (variable == nullptr) continue;
@@ -154,6 +155,7 @@ WorkerPool& process_pool() {
   if (!g_fork_handler_installed.exchange(true)) {
     pthread_atfork(nullptr, nullptr, forget_pool_in_child);
   }
+  // These two names, in this order, read once per process: callers set them to size the pool.
   auto* fresh = new WorkerPool(pool_size_from(std::getenv("RAYON_NUM_THREADS"),
                                                std::getenv("RAYON_RS_NUM_CPUS"),
                                                sysconf(_SC_NPROCESSORS_ONLN)));
