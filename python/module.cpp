@@ -42,10 +42,10 @@ constexpr intptr_t kInCommand = -1;
 
 struct PyXray {
   PyObject_HEAD
-  xray::XrayInstance* state;   // owned; leaked when released on a foreign thread
-  intptr_t use_flag;           // kIdle or kInCommand, only through std::atomic_ref
-  uint64_t owner_serial;       // thread_serial() of the constructing thread
-  unsigned long owner_ident;   // its threading.get_ident(), for messages
+  xray::XrayInstance* state;  // owned; leaked when released on a foreign thread
+  intptr_t use_flag;          // kIdle or kInCommand, only through std::atomic_ref
+  uint64_t owner_serial;      // thread_serial() of the constructing thread
+  unsigned long owner_ident;  // its threading.get_ident(), for messages
 };
 
 // A number per thread, never reused within the process. Thread idents are
@@ -123,16 +123,16 @@ PyObject* bind_argument(PyObject* args, PyObject* kwargs, const Parameter& param
         return nullptr;
       }
       if (bound != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     param.callable, param.name);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", param.callable,
+                     param.name);
         return nullptr;
       }
       bound = value;
     }
   }
   if (bound == nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'",
-                 param.callable, param.name);
+    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", param.callable,
+                 param.name);
   }
   return bound;
 }
@@ -240,11 +240,10 @@ PyObject* xray_command(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   PyXray* xr = as_xray(self);
   if (const uint64_t current = thread_serial(); xr->owner_serial != current) {
-    PyErr_Format(PyExc_RuntimeError,
-                 "%s (owner: thread #%llu, ident %lu; current: thread #%llu, ident %lu)",
-                 kSentToAnotherThread, static_cast<unsigned long long>(xr->owner_serial),
-                 xr->owner_ident, static_cast<unsigned long long>(current),
-                 PyThread_get_thread_ident());
+    PyErr_Format(
+        PyExc_RuntimeError, "%s (owner: thread #%llu, ident %lu; current: thread #%llu, ident %lu)",
+        kSentToAnotherThread, static_cast<unsigned long long>(xr->owner_serial), xr->owner_ident,
+        static_cast<unsigned long long>(current), PyThread_get_thread_ident());
     return nullptr;
   }
 
@@ -369,8 +368,15 @@ PyModuleDef_Slot kModuleSlots[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "_tarnix_xray", kModuleDoc, 0, nullptr, kModuleSlots, nullptr,
-    nullptr,               nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_tarnix_xray",
+    .m_doc = kModuleDoc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = kModuleSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

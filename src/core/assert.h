@@ -5,12 +5,12 @@
 #if defined(XRAY_CHECK_INVARIANTS)
 #include <cstdio>
 #include <cstdlib>
-#define XRAY_ASSERT(cond, why)                                                      \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
+#define XRAY_ASSERT(cond, why)                                                        \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
       std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, why); \
-      std::abort();                                                                 \
-    }                                                                               \
+      std::abort();                                                                   \
+    }                                                                                 \
   } while (0)
 #else
 #define XRAY_ASSERT(cond, why) ((void)0)

@@ -37,7 +37,7 @@ struct XrayError {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}          // NOLINT
   Result(XrayError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   explicit operator bool() const { return state_.index() == 0; }

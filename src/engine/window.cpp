@@ -17,10 +17,9 @@ std::span<const Record> ts_range(const std::vector<Record>& list, std::optional<
   XRAY_ASSERT(std::is_sorted(list.begin(), list.end(),
                              [](const Record& a, const Record& b) { return a.ts < b.ts; }),
               "stored lists are sorted by ts");
-  const auto first =
-      lower ? std::lower_bound(list.begin(), list.end(), *lower,
-                               [](const Record& r, int64_t ts) { return r.ts < ts; })
-            : list.begin();
+  const auto first = lower ? std::lower_bound(list.begin(), list.end(), *lower,
+                                              [](const Record& r, int64_t ts) { return r.ts < ts; })
+                           : list.begin();
   const auto last = std::upper_bound(first, list.end(), cursor_ts,
                                      [](int64_t ts, const Record& r) { return ts < r.ts; });
   return {first, last};
@@ -31,9 +30,12 @@ std::span<const Record> ts_range(const std::vector<Record>& list, std::optional<
 DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts,
                          int64_t cursor_ts) {
   return DatasetWindow{
-      ts_range(dataset.candles, from_ts, cursor_ts), ts_range(dataset.trades, from_ts, cursor_ts),
-      ts_range(dataset.book, from_ts, cursor_ts),    ts_range(dataset.funding, from_ts, cursor_ts),
-      ts_range(dataset.oi, from_ts, cursor_ts),      ts_range(dataset.liquidations, from_ts, cursor_ts),
+      ts_range(dataset.candles, from_ts, cursor_ts),
+      ts_range(dataset.trades, from_ts, cursor_ts),
+      ts_range(dataset.book, from_ts, cursor_ts),
+      ts_range(dataset.funding, from_ts, cursor_ts),
+      ts_range(dataset.oi, from_ts, cursor_ts),
+      ts_range(dataset.liquidations, from_ts, cursor_ts),
   };
 }
 

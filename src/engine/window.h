@@ -10,7 +10,6 @@
 namespace xray {
 
 // The window [from_ts or unbounded, cursor_ts] of every list, found by binary search.
-DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts,
-                         int64_t cursor_ts);
+DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts, int64_t cursor_ts);
 
 }  // namespace xray

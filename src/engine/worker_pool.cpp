@@ -157,8 +157,8 @@ WorkerPool& process_pool() {
   }
   // These two names, in this order, read once per process: callers set them to size the pool.
   auto* fresh = new WorkerPool(pool_size_from(std::getenv("RAYON_NUM_THREADS"),
-                                               std::getenv("RAYON_RS_NUM_CPUS"),
-                                               sysconf(_SC_NPROCESSORS_ONLN)));
+                                              std::getenv("RAYON_RS_NUM_CPUS"),
+                                              sysconf(_SC_NPROCESSORS_ONLN)));
   WorkerPool* existing = nullptr;
   if (g_process_pool.compare_exchange_strong(existing, fresh, std::memory_order_acq_rel)) {
     return *fresh;

@@ -1,8 +1,8 @@
 // src/model/spec.cpp: validation of the spec.
+#include "model/spec.h"
+
 #include <cmath>
 #include <string>
-
-#include "model/spec.h"
 
 namespace xray {
 namespace {

@@ -62,8 +62,8 @@ class BitPatternTable {
     for (std::size_t next = (hole + 1) & mask; !is_free(slots_[next]); next = (next + 1) & mask) {
       const std::size_t wanted = home(slots_[next].key);
       // The entry may fill the hole unless its home lies cyclically in (hole, next].
-      const bool stays = hole <= next ? (hole < wanted && wanted <= next)
-                                      : (hole < wanted || wanted <= next);
+      const bool stays =
+          hole <= next ? (hole < wanted && wanted <= next) : (hole < wanted || wanted <= next);
       if (!stays) {
         slots_[hole] = slots_[next];
         hole = next;

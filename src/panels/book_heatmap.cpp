@@ -114,10 +114,10 @@ void sum_levels(const BookSide& side, const PriceGrid& grid, LevelSums& out) {
   const std::span<const BookSide::Entry> entries = side.entries();
   if (entries.empty()) return;
   // Levels ending at or below the lowest key, or starting above the highest, stay empty.
-  const std::size_t first_level = first_above(
-      ranges, entries.front().key, [](const LevelRange& r) { return r.hi_key; });
-  const std::size_t end_level = first_above(
-      ranges, entries.back().key, [](const LevelRange& r) { return r.lo_key; });
+  const std::size_t first_level =
+      first_above(ranges, entries.front().key, [](const LevelRange& r) { return r.hi_key; });
+  const std::size_t end_level =
+      first_above(ranges, entries.back().key, [](const LevelRange& r) { return r.lo_key; });
   if (first_level >= end_level) return;
   const std::size_t n = entries.size();
   std::size_t a = first_not_below(entries, ranges[first_level].lo_key);

@@ -110,8 +110,7 @@ void apply_book_event(BookState& state, const BookEvent& event) {
 
 void apply_book_event_within(BookState& state, const BookEvent& event, uint64_t lo_key,
                              uint64_t hi_key) {
-  apply_event_kept(state, event,
-                   [&](uint64_t key) { return lo_key <= key && key < hi_key; });
+  apply_event_kept(state, event, [&](uint64_t key) { return lo_key <= key && key < hi_key; });
 }
 
 std::size_t replay_start(std::span<const BookEvent> events) {

@@ -48,7 +48,7 @@ class BookSide {
   BitPatternTable<double> table_;
   uint64_t changes_ = 0;
   mutable std::vector<Entry> sorted_;
-  mutable std::vector<Entry> merged_;     // scratch of merge_pending()
+  mutable std::vector<Entry> merged_;      // scratch of merge_pending()
   mutable std::vector<uint64_t> pending_;  // keys changed since sorted_ was made
   mutable bool sort_all_ = false;          // too many changes: sort from the table
 };

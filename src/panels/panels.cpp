@@ -20,8 +20,7 @@ Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 XrayError start_out_of_range(const char* kind, const TimeBuckets& buckets) {
   return XrayError::data(std::string(kind) + " would start its first bucket at " +
-                         i128_text(buckets.first_start) +
-                         " ms, before the smallest 64-bit time");
+                         i128_text(buckets.first_start) + " ms, before the smallest 64-bit time");
 }
 
 // The heatmap is empty whenever the book ends with a side empty; then no
@@ -52,8 +51,8 @@ Status check_series(const XrayPanel::FundingOiDivergence& config, const DatasetW
   const TimeBuckets& buckets = *grid;
   if (buckets.count > kMaxSeriesBuckets) {
     return XrayError::data("funding_oi_divergence would produce " + u128_text(buckets.count) +
-                           " buckets, more than the limit of " +
-                           std::to_string(kMaxSeriesBuckets) + " buckets");
+                           " buckets, more than the limit of " + std::to_string(kMaxSeriesBuckets) +
+                           " buckets");
   }
   return start_out_of_range("funding_oi_divergence", buckets);
 }
