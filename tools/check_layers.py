@@ -22,6 +22,7 @@ from pathlib import Path
 LAYERS = ("core", "json", "decode", "model", "protocol", "panels", "engine", "top", "python")
 TOP, PYTHON = "top", "python"
 SRC_LAYERS = frozenset(LAYERS) - {PYTHON}
+FOLDERS = tuple(name for name in LAYERS if name not in (TOP, PYTHON))
 
 # What each layer may include. `top` is src/*.{h,cpp}: the instance and the
 # constructor path, which see everything in src/; python/ sees src/ too.
@@ -49,7 +50,7 @@ def layer_of_src_path(rel: str) -> str | None:
     parts = rel.split("/")
     if len(parts) == 1:
         return TOP
-    return parts[0] if parts[0] in SRC_LAYERS - {TOP} else None
+    return parts[0] if parts[0] in FOLDERS else None
 
 
 def allowed_text(layer: str) -> str:
@@ -144,7 +145,7 @@ def main(argv: list[str]) -> int:
         if layer is None:
             problems.append(
                 f"src/{rel}:1: lies in no layer: src/ holds only "
-                f"{', '.join(name for name in LAYERS if name in SRC_LAYERS - {TOP})} and top-level sources"
+                f"{', '.join(FOLDERS)} and top-level sources"
             )
             continue
         includes += check_file(repo, path, layer, problems)
