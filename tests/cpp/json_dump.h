@@ -38,14 +38,10 @@ inline std::string dump_string(std::string_view s) {
 inline std::string dump_tree(const JsonValue& v) {
   std::string out;
   switch (v.kind()) {
-    case JsonKind::Null:
-      return "null";
-    case JsonKind::Bool:
-      return v.as_bool() ? "true" : "false";
-    case JsonKind::Number:
-      return dump_number(v.as_number());
-    case JsonKind::String:
-      return dump_string(v.as_string());
+    case JsonKind::Null: return "null";
+    case JsonKind::Bool: return v.as_bool() ? "true" : "false";
+    case JsonKind::Number: return dump_number(v.as_number());
+    case JsonKind::String: return dump_string(v.as_string());
     case JsonKind::Array:
       for (const JsonValue& e : v.elements()) out += dump_tree(e) + ",";
       return "[" + out + "]";
@@ -73,10 +69,8 @@ inline Result<std::string> dump_lexer(JsonLexer& lex) {
     case ValueStart::True:
     case ValueStart::False:
       return text(lex.read_bool(), [](bool b) { return std::string(b ? "true" : "false"); });
-    case ValueStart::Number:
-      return text(lex.read_number(), dump_number);
-    case ValueStart::String:
-      return text(lex.read_string(), dump_string);
+    case ValueStart::Number: return text(lex.read_number(), dump_number);
+    case ValueStart::String: return text(lex.read_string(), dump_string);
     case ValueStart::Array:
       if (Status s = lex.begin_array(); !s) return s.error();
       for (bool first = true;; first = false) {

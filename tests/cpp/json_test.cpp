@@ -128,16 +128,11 @@ class ContainerWriter {
   }
   std::string value(int depth) {
     switch (depth < 6 ? pick(7) : pick(4)) {
-      case 0:
-        return string();
-      case 1:
-        return "-12.5e3";
-      case 2:
-        return pick(2) ? "true" : "null";
-      case 3:
-        return "0";
-      default:
-        return container(pick(5), depth);
+      case 0: return string();
+      case 1: return "-12.5e3";
+      case 2: return pick(2) ? "true" : "null";
+      case 3: return "0";
+      default: return container(pick(5), depth);
     }
   }
   std::mt19937_64 rng_{99};

@@ -158,12 +158,9 @@ PanelData model_series(const WindowData& d, int64_t bucket_ms) {
 // at either end of the 64-bit range (the first bucket still starts inside it).
 int64_t random_start(std::mt19937_64& rng, int64_t bucket_ms, int64_t span) {
   switch (rng() % 10) {
-    case 0:
-      return std::numeric_limits<int64_t>::min() + 2 * bucket_ms;
-    case 1:
-      return std::numeric_limits<int64_t>::max() - span;
-    default:
-      return static_cast<int64_t>(rng() % 6000) - 3000;
+    case 0: return std::numeric_limits<int64_t>::min() + 2 * bucket_ms;
+    case 1: return std::numeric_limits<int64_t>::max() - span;
+    default: return static_cast<int64_t>(rng() % 6000) - 3000;
   }
 }
 

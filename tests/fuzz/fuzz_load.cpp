@@ -162,16 +162,11 @@ class LoadWriter {
   void value(std::string& out, Kind kind) {
     if (chance(4)) return junk(out);
     switch (kind) {
-      case Kind::I64:
-        return integer(out);
-      case Kind::F64:
-        return chance(128) ? decimal(out) : integer(out);
-      case Kind::Side:
-        return variant(out, "buy", "sell");
-      case Kind::Liq:
-        return variant(out, "long", "short");
-      case Kind::BookKind:
-        return variant(out, "snapshot", "diff");
+      case Kind::I64: return integer(out);
+      case Kind::F64: return chance(128) ? decimal(out) : integer(out);
+      case Kind::Side: return variant(out, "buy", "sell");
+      case Kind::Liq: return variant(out, "long", "short");
+      case Kind::BookKind: return variant(out, "snapshot", "diff");
       case Kind::Levels:
         return array_of(out, upto(3), [&](std::string& o, std::size_t) {
           if (chance(8)) return junk(o);
