@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Runs every test: builds and installs the package into a virtual environment,
-# builds the GoogleTest suites, runs ctest, then pytest.
+# Runs every test: the layer, format and test-ratio checks, then builds and
+# installs the package into a virtual environment, builds the GoogleTest
+# suites, runs ctest, then pytest, then a bounded fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+python3 tools/check_layers.py
+bash tools/check_format.sh
+bash tools/test_ratio.sh
 PYTHON=${PYTHON:-python3}
 VENV=${VENV:-.venv-test}
 BUILD=${BUILD:-build-test}
