@@ -1,5 +1,5 @@
 // src/json/json_number.h: digit accumulation and the fixed decimal-to-double
-// conversion of the reader.
+// conversion of the reader (fixed on purpose: see decimal_to_double).
 #pragma once
 
 #include <bit>
@@ -10,9 +10,7 @@
 
 #include "json/json_pow10.h"
 
-namespace xray {
-
-namespace json_number_detail {
+namespace xray::json_number_detail {
 
 inline constexpr uint64_t kMaxDiv10 = UINT64_MAX / 10;
 inline constexpr uint64_t kMaxMod10 = UINT64_MAX % 10;
@@ -37,8 +35,8 @@ inline constexpr uint64_t kPow10Int[] = {1,      10,      100,      1000,     10
   constexpr uint64_t kThrees = 0x3030303030303030ULL;
   constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
   // A byte is a digit when its high nibble is 3 before and after adding 6.
-  const uint64_t off = ((w & kHighNibbles) ^ kThrees) |
-                       (((w + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
+  const uint64_t off =
+      ((w & kHighNibbles) ^ kThrees) | (((w + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
   const uint64_t non_digits = (((off & kLow7) + kLow7) | off) & ~kLow7;
   const unsigned n = non_digits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(non_digits)) >> 3;
   if (n == 0) return 0;
@@ -77,8 +75,16 @@ inline bool push_digit(uint64_t& significand, unsigned d) {
 // significand * 10^exponent by the fixed conversion: the nearest double of
 // the significand, one multiplication or division by the nearest double of a
 // power of ten, and steps of 10^308 below that range. false: out of range.
+//
+// Deliberately not correctly rounded: two roundings can land one unit in
+// the last place away from the nearest double (long significands, large
+// exponents). The doubles this gives are part of the interface: loaded
+// prices, bins and every frame computed from them are compared byte for
+// byte against earlier results, so a "more exact" conversion would change
+// answers. Do not replace it with a correctly rounded algorithm, and keep
+// every path (the short decimals in the scanner too) on exactly these steps.
 inline bool decimal_to_double(uint64_t significand, int64_t exponent, double& out) {
-  double f = static_cast<double>(significand);
+  auto f = static_cast<double>(significand);
   for (;;) {
     if (exponent >= -308 && exponent <= 308) {
       if (exponent >= 0) {
@@ -98,6 +104,4 @@ inline bool decimal_to_double(uint64_t significand, int64_t exponent, double& ou
   return true;
 }
 
-}  // namespace json_number_detail
-
-}  // namespace xray
+}  // namespace xray::json_number_detail

@@ -6,7 +6,9 @@
 namespace xray {
 
 // Decimal literals, so each entry is the double nearest its power of ten
-// (repeated multiplication would round more than once).
+// (repeated multiplication would round more than once). Ten to a row, so
+// the exponent of an entry can be read off its row.
+// clang-format off
 inline constexpr std::array<double, 309> kPow10 = {
     1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9,
     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19,
@@ -40,5 +42,6 @@ inline constexpr std::array<double, 309> kPow10 = {
     1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
     1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
 };
+// clang-format on
 
 }  // namespace xray

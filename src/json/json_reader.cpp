@@ -33,22 +33,16 @@ class ValueParser {
     ValueStart start;
     if (!scan_.to_value() || !scan_.classify(start)) return false;
     switch (start) {
-      case ValueStart::Null:
-        return scan_.scan_literal("null") && (sink_.null(), true);
-      case ValueStart::True:
-        return scan_.scan_literal("true") && (sink_.boolean(true), true);
-      case ValueStart::False:
-        return scan_.scan_literal("false") && (sink_.boolean(false), true);
+      case ValueStart::Null: return scan_.scan_literal("null") && (sink_.null(), true);
+      case ValueStart::True: return scan_.scan_literal("true") && (sink_.boolean(true), true);
+      case ValueStart::False: return scan_.scan_literal("false") && (sink_.boolean(false), true);
       case ValueStart::Number: {
         JsonNumber number;
         return scan_.scan_number(number) && (sink_.number(number), true);
       }
-      case ValueStart::String:
-        return parse_string();
-      case ValueStart::Array:
-        return parse_array();
-      case ValueStart::Object:
-        return parse_object();
+      case ValueStart::String: return parse_string();
+      case ValueStart::Array: return parse_array();
+      case ValueStart::Object: return parse_object();
     }
     return false;
   }

@@ -83,8 +83,7 @@ bool JsonScanner::scan_escape(std::size_t& i, std::string* out) {
       if (out != nullptr) append_utf8(unit, *out);
       return true;
     }
-    default:
-      return fail_at(i, json_fault::kInvalidEscape);
+    default: return fail_at(i, json_fault::kInvalidEscape);
   }
   if (out != nullptr) out->push_back(plain);
   return true;

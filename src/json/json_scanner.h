@@ -16,6 +16,10 @@
 
 namespace xray {
 
+// The four bytes JSON allows between tokens; nothing else counts as space
+// (no form feed, no vertical tab, no non-ASCII space).
+inline bool is_json_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
 // What the next value is, judged by its first byte.
 enum class ValueStart : uint8_t { Null, True, False, Number, String, Array, Object };
 
@@ -66,9 +70,9 @@ inline std::size_t find_string_special(const char* s, std::size_t i, std::size_t
       std::memcpy(&w, s + i, 8);
       const uint64_t quote = w ^ (kOnes * '"');
       const uint64_t slash = w ^ (kOnes * '\\');
-      const uint64_t hits = (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) |
-                             ((w - kOnes * 0x20) & ~w)) &
-                            kHighs;
+      const uint64_t hits =
+          (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w)) &
+          kHighs;
       if (hits != 0) return i + (static_cast<std::size_t>(std::countr_zero(hits)) >> 3);
       i += 8;
     }
@@ -108,11 +112,7 @@ class JsonScanner {
   [[nodiscard]] XrayError error() const;
 
   void skip_whitespace() {
-    while (pos_ < size_) {
-      const char c = data_[pos_];
-      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
-      ++pos_;
-    }
+    while (pos_ < size_ && is_json_space(data_[pos_])) ++pos_;
   }
 
   // Whitespace, then the first byte of a value, which must be there.
@@ -130,12 +130,18 @@ class JsonScanner {
       case '"': start = ValueStart::String; return true;
       case '[': start = ValueStart::Array; return true;
       case '{': start = ValueStart::Object; return true;
-      case '-': case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
-        start = ValueStart::Number;
-        return true;
-      default:
-        return fail_here(json_fault::kExpectedValue);
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9': start = ValueStart::Number; return true;
+      default: return fail_here(json_fault::kExpectedValue);
     }
   }
 
@@ -275,7 +281,6 @@ class JsonScanner {
   const char* fault_ = "";
 };
 
-
 inline bool JsonScanner::scan_number(JsonNumber& out) {
   const char* p = data_ + pos_;
   const bool negative = *p == '-';
@@ -342,7 +347,9 @@ inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNu
   const char* const after = fraction_begin + fraction_digits;
   if (fraction_digits == 0 || fraction_digits == 8 || *after == 'e' || *after == 'E') return false;
   // At most 14 digits: the significand and the one division of the general
-  // conversion, without its range checks.
+  // conversion, without its range checks. It must give the general path's
+  // double to the bit (scan_any_number is kept callable to test that), so
+  // it divides too; no shortcut that rounds differently.
   const uint64_t significand = whole * kPow10Int[fraction_digits] + fraction;
   const double magnitude = static_cast<double>(significand) / kPow10[fraction_digits];
   pos_ = static_cast<std::size_t>(after - data_);
@@ -393,7 +400,10 @@ inline bool JsonScanner::scan_fraction_and_exponent(const char* p, bool negative
     for (; p != end && is_digit(*p); ++p) {
       written = written * 10 + (*p - '0');
       if (written <= INT32_MAX) continue;
-      // The written exponent leaves the 32-bit range at this digit.
+      // The written exponent leaves the 32-bit range at this digit: the
+      // number is out of range there (fault at this very digit), or zero
+      // with its sign, whatever the digits before said. Both are answers
+      // callers see, so this stays as it is.
       if (!exponent_negative && significand != 0) {
         return fail_at(offset_past(p), json_fault::kOutOfRange);
       }

@@ -16,6 +16,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "json/json_scanner.h"
+
 namespace xray {
 namespace {
 
@@ -99,7 +101,7 @@ class Skipper {
 
   std::size_t run(std::size_t pos, std::size_t& count) {
     std::size_t first = pos + 1;
-    while (is_space(s_[first])) ++first;
+    while (is_json_space(s_[first])) ++first;
     if (s_[first] == ']' || s_[first] == '}') {
       count = 0;
       return first + 1;
@@ -136,8 +138,6 @@ class Skipper {
   }
 
  private:
-  static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
   // A bracket or comma outside strings; true when it closes the container.
   bool structural(char c) {
     if (c == ',') {

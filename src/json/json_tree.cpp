@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <new>
 
+#include "json/json_member_order.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -59,7 +61,7 @@ void JsonTreeBuilder::close_object(std::size_t mark) {
   if (count != 0 && order_small_object(pairs, count)) {
     members = static_cast<JsonMember*>(arena_.allocate(shape_.kept * sizeof(JsonMember), 8));
     for (std::size_t i = 0; i < shape_.kept; ++i) {
-      const JsonValue* pair = pairs + 2 * shape_.order[i];
+      const JsonValue* pair = pairs + 2 * std::size_t{shape_.order[i]};
       new (members + i) JsonMember{pair[0], pair[1]};
     }
     replace_children(mark, JsonKind::Object, members, shape_.kept);
@@ -85,27 +87,16 @@ bool JsonTreeBuilder::order_small_object(const JsonValue* pairs, std::size_t cou
     if (name.tag_ == JsonValue::kArenaString) return false;
     // Inline names are zero past their end, so equal bytes mean equal names.
     std::memcpy(&names[2 * i], &name, sizeof name);
-    same = same && names[2 * i] == shape_.names[2 * i] &&
-           names[2 * i + 1] == shape_.names[2 * i + 1];
+    same =
+        same && names[2 * i] == shape_.names[2 * i] && names[2 * i + 1] == shape_.names[2 * i + 1];
   }
   if (same) return true;
-  // A stable insertion sort of the indices, then the last of equal names.
   uint8_t order[JsonObjectShape::kMaxMembers];
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto moving = static_cast<uint8_t>(i);
-    std::size_t j = i;
-    for (; j > 0 && compare_inline(pairs[2 * moving], pairs[2 * order[j - 1]]) < 0; --j) {
-      order[j] = order[j - 1];
-    }
-    order[j] = moving;
-  }
-  shape_.kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 1 < count && compare_inline(pairs[2 * order[i]], pairs[2 * order[i + 1]]) == 0) {
-      continue;
-    }
-    shape_.order[shape_.kept++] = order[i];
-  }
+  for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<uint8_t>(i);
+  shape_.kept = order_members_by_key(order, count, [pairs](uint8_t a, uint8_t b) {
+    return compare_inline(pairs[2 * std::size_t{a}], pairs[2 * std::size_t{b}]);
+  });
+  std::memcpy(shape_.order, order, shape_.kept);
   shape_.count = count;
   std::memcpy(shape_.names, names, 2 * count * sizeof names[0]);
   return true;
@@ -119,52 +110,13 @@ void JsonTreeBuilder::replace_children(std::size_t mark, JsonKind kind, const vo
   set_run(v, run, count);
 }
 
-namespace {
-
-inline int compare_names(const JsonValue& a, const JsonValue& b) {
-  if (JsonTreeBuilder::both_inline(a, b)) return JsonTreeBuilder::compare_inline(a, b);
-  return a.as_string().compare(b.as_string());
-}
-
-bool name_less(const JsonMember& a, const JsonMember& b) {
-  return compare_names(a.name, b.name) < 0;
-}
-
-// Insertion sort: stable and quick for the few members most objects have.
-void insertion_sort(JsonMember* members, std::size_t count) {
-  for (std::size_t i = 1; i < count; ++i) {
-    const JsonMember moving = members[i];
-    std::size_t j = i;
-    for (; j > 0 && name_less(moving, members[j - 1]); --j) members[j] = members[j - 1];
-    members[j] = moving;
-  }
-}
-
-}  // namespace
-
 std::size_t order_members(JsonMember* members, std::size_t count) {
-  bool sorted = true;
-  bool repeated = false;
-  for (std::size_t i = 1; i < count; ++i) {
-    const int order = compare_names(members[i - 1].name, members[i].name);
-    sorted = sorted && order <= 0;
-    repeated = repeated || order == 0;
-  }
-  if (sorted && !repeated) return count;
-  if (!sorted) {
-    if (count <= 16) {
-      insertion_sort(members, count);
-    } else {
-      std::stable_sort(members, members + count, name_less);
+  return order_members_by_key(members, count, [](const JsonMember& a, const JsonMember& b) {
+    if (JsonTreeBuilder::both_inline(a.name, b.name)) {
+      return JsonTreeBuilder::compare_inline(a.name, b.name);
     }
-  }
-  // Equal names are adjacent and in document order: keep the last of each run.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i + 1 < count && compare_names(members[i].name, members[i + 1].name) == 0) continue;
-    members[kept++] = members[i];
-  }
-  return kept;
+    return a.key().compare(b.key());
+  });
 }
 
 }  // namespace xray

@@ -58,8 +58,8 @@ class JsonArena {
 // The objects of a dataset repeat their names, so most reuse it unsorted.
 struct JsonObjectShape {
   static constexpr std::size_t kMaxMembers = 8;
-  std::size_t count = 0;  // members of that object; 0: nothing cached
-  std::size_t kept = 0;   // members left once equal names were merged
+  std::size_t count = 0;                 // members of that object; 0: nothing cached
+  std::size_t kept = 0;                  // members left once equal names were merged
   uint64_t names[2 * kMaxMembers] = {};  // the bytes of its name nodes
   uint8_t order[kMaxMembers] = {};       // member indices in the order kept
 };

@@ -77,7 +77,7 @@ class JsonValue {
 };
 
 struct JsonMember {
-  JsonValue name;   // always a string
+  JsonValue name;  // always a string
   JsonValue value;
   std::string_view key() const { return name.as_string(); }
 };
