@@ -2,13 +2,14 @@
 // scalar rules both decoding settings share.
 #pragma once
 
-#include <cstddef>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "decode/decode_schema.h"
 #include "json/json_value.h"
@@ -150,6 +151,13 @@ struct ScalarRule<double> {
     return true;
   }
   static std::string reject(const ValueSummary& v) { return invalid_type(v, kExpectF64); }
+};
+
+// The value of an enumeration's one-member map: only null is a unit.
+template <>
+struct ScalarRule<std::monostate> {
+  static bool accept(const ValueSummary& v, std::monostate&) { return v.kind == JsonKind::Null; }
+  static std::string reject(const ValueSummary& v) { return invalid_type(v, kExpectUnit); }
 };
 
 template <class T>

@@ -139,7 +139,8 @@ inline bool same_text(std::string_view a, std::string_view b) {
 
 // Index of the field with this key, or kNoField.
 template <class R, class... M>
-std::size_t field_index(const Record<R, M...>& rec, std::string_view key) {
+[[gnu::always_inline]] inline std::size_t field_index(const Record<R, M...>& rec,
+                                                      std::string_view key) {
   std::size_t found = kNoField;
   std::size_t i = 0;
   std::apply(
@@ -157,7 +158,8 @@ bool with_field(const Record<R, M...>& rec, std::size_t index, Fn&& fn) {
     bool ok = true;
     (void)((index == I ? (ok = fn(std::get<I>(rec.fields)), true) : false) || ...);
     return ok;
-  }(std::index_sequence_for<M...>{});
+  }
+  (std::index_sequence_for<M...>{});
 }
 
 // The first field without a default that seen (bit i = field i present) lacks,
@@ -194,7 +196,8 @@ bool with_alternative(V& v, std::size_t index, Fn&& fn) {
     bool ok = true;
     (void)((index == I ? (ok = fn(v.template emplace<I>()), true) : false) || ...);
     return ok;
-  }(std::make_index_sequence<std::variant_size_v<V>>{});
+  }
+  (std::make_index_sequence<std::variant_size_v<V>>{});
 }
 
 }  // namespace xray::decoding

@@ -1,7 +1,8 @@
 // src/protocol/command_decode.cpp: command members decoded from byte spans of the text.
 #include "protocol/command_decode.h"
 
-#include "decode/decode_value.h"
+#include "decode/checking_span_source.h"
+#include "decode/decode_walk.h"
 #include "decode/span_source.h"
 #include "protocol/dataset_schema.h"
 #include "protocol/spec_schema.h"
@@ -11,7 +12,7 @@ namespace {
 
 template <class T>
 Result<T> decode_span(decoding::SpanSource& source, const decoding::SpanValue& value) {
-  decoding::ValueDecoder<decoding::SpanSource> decoder(source);
+  decoding::Decoder<decoding::SpanSource, decoding::ValueSetting> decoder(source);
   T out;
   if (!decoder.decode(value, out)) return std::move(decoder.error());
   return out;
@@ -44,7 +45,9 @@ CheckedCommand read_checked_command(std::string_view text) {
   // The members in document order. Values are decoded where they stand, so
   // a large dataset is never skipped over first; whether it was wanted is
   // known once the last "cmd" has been seen.
-  source.each_member_in_order(root, [&](std::string_view key, const decoding::SpanValue& value) {
+  (void)source.each_member(root, [&](const decoding::SpanMember& member) {
+    const std::string_view key = member.key();
+    const decoding::SpanValue& value = member.value();
     if (key == "cmd") {
       command.name.reset();
       if (value.kind == JsonKind::String) command.name = std::string(source.summary(value).text);
@@ -55,6 +58,7 @@ CheckedCommand read_checked_command(std::string_view text) {
     } else if (key == "ts") {
       command.ts = integer_ts(source.summary(value));
     }
+    return true;
   });
   return command;
 }
@@ -67,19 +71,25 @@ std::optional<Dataset> decode_load_in_one_pass(std::string_view text) {
   std::optional<Dataset> dataset;
   // Anything but the common case abandons the walk at once; the exact path
   // knows what repeated members and other commands mean.
-  source.each_member_in_order(root, [&](std::string_view key, const decoding::SpanValue& value) {
+  (void)source.each_member(root, [&](decoding::CheckingSpanSource::Member& member) {
+    const std::string_view key = member.key();
     if (key == "cmd") {
+      const decoding::SpanValue& value = member.value();
       if (load || value.kind != JsonKind::String || source.summary(value).text != "load") {
         source.abandon();
       }
       load = true;
     } else if (key == "dataset") {
-      if (dataset) return source.abandon();
-      decoding::ValueDecoder<decoding::CheckingSpanSource> decoder(source);
-      if (!decoder.decode(value, dataset.emplace())) source.abandon();
+      if (dataset) {
+        source.abandon();
+        return false;
+      }
+      decoding::Decoder<decoding::CheckingSpanSource, decoding::ValueSetting> decoder(source);
+      if (!decoder.decode(member.value(), dataset.emplace())) source.abandon();
     }
+    return !source.failed();
   });
-  if (!load || !dataset || !source.only_space_after(root)) return std::nullopt;
+  if (!load || !dataset || !source.finish(root)) return std::nullopt;
   return dataset;
 }
 

@@ -1,8 +1,8 @@
 // src/protocol/dataset_schema.h: the JSON form of the dataset, for typed decoding.
 #pragma once
 
-#include "model/dataset.h"
 #include "decode/decode_schema.h"
+#include "model/dataset.h"
 
 namespace xray::decoding {
 
@@ -32,10 +32,9 @@ struct Schema<Trade> {
 
 template <>
 struct Schema<BookEvent> {
-  static constexpr auto desc =
-      record<BookEvent>("BookEvent", required("ts", &BookEvent::ts),
-                        required("kind", &BookEvent::kind), required("bids", &BookEvent::bids),
-                        required("asks", &BookEvent::asks));
+  static constexpr auto desc = record<BookEvent>(
+      "BookEvent", required("ts", &BookEvent::ts), required("kind", &BookEvent::kind),
+      required("bids", &BookEvent::bids), required("asks", &BookEvent::asks));
 };
 
 template <>

@@ -18,9 +18,9 @@ struct Schema<XraySpec> {
 // The variants' defaults are the initial values of their members.
 template <>
 struct Schema<XrayPanel> {
-  static constexpr auto desc = tagged_union("XrayPanel", "kind", &XrayPanel::config, "footprint",
-                                            "book_heatmap", "liquidation_map",
-                                            "funding_oi_divergence");
+  static constexpr auto desc =
+      tagged_union("XrayPanel", "kind", &XrayPanel::config, "footprint", "book_heatmap",
+                   "liquidation_map", "funding_oi_divergence");
 };
 
 template <>

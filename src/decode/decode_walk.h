@@ -1,0 +1,498 @@
+// src/decode/decode_walk.h: the typed-decoding walk, written once.
+//
+// Decodes a value by the target type's Schema. The walk is written over a
+// Source, which says what a value is and walks arrays and objects, handing
+// each element or member to a callback, and a Setting, which says what
+// differs between the two decoding settings:
+//
+//                         value setting (ValueSetting)  text setting (TextSetting)
+//   object members        by key bytes, each key once   as written, a repeated
+//                         (the later of repeated keys)  field key rejected at it
+//   rejections            no position                   the position found
+//   fixed-length arrays   surplus counted: "invalid     "trailing characters" at
+//                         length N, expected fewer..."  the first surplus value
+//   a union's members     decoded as a record           judged once its "}" is read
+//   first rejection       of the field whose key sorts  the first one met
+//                         first                         (the walk stops there)
+//
+// Sources: TreeSource (a parsed JsonValue), SpanSource (a checked text's byte
+// spans), CheckingSpanSource (a text checked as it is walked; the text setting
+// and the one-pass load). A Source provides
+//   using Value;                          // a cheap handle
+//   static constexpr bool kCountsAhead;  // element_count is worth calling
+//   static constexpr bool kChecks;       // may meet faults of the text
+//   JsonKind kind(const Value&);
+//   ValueSummary summary(const Value&);  // strings decoded
+//   std::optional<std::size_t> known_element_count(const Value&);  // free, else nullopt
+//   std::size_t element_count(const Value&);  // when kCountsAhead
+//   std::size_t text_bytes(const Value&);     // of an array whose length is known
+//   bool each_element(array, fn);         // fn(element) -> bool, in order
+//   bool each_member(object, fn);         // fn(member) -> bool, the source's order
+//   bool each_member_by_key(object, fn);  // by key bytes, each key once (the later)
+//   bool failed();                        // a fault was met: every walk stops
+// A walk hands fn an element (value()) or a member (key(), value()); a value
+// is read at most once, and one fn did not read is skipped. A walk gives
+// true when it reached the end, false when fn gave false or a fault stopped
+// it. each_member walks every member in the source's own order (text order
+// for spans, repeats included).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/errors.h"
+#include "decode/decode_messages.h"
+#include "decode/decode_schema.h"
+#include "json/json_scanner.h"
+
+namespace xray::decoding {
+
+// The value setting: messages without a position, members by key. The walk
+// asks for a position wherever the text setting reports one; here each is
+// nothing and costs nothing.
+struct ValueSetting {
+  static constexpr bool kMembersAsWritten = false;
+  static constexpr bool kSurplusIsTrailing = false;
+
+  template <class V>
+  static constexpr std::size_t found_at(const V&) {
+    return 0;
+  }
+  template <class V>
+  static constexpr std::size_t closed_at(const V&) {
+    return 0;
+  }
+  template <class Member>
+  static constexpr std::size_t key_at(const Member&) {
+    return 0;
+  }
+  template <class Element>
+  static constexpr std::size_t element_at(const Element&) {
+    return 0;
+  }
+  static XrayError reject(std::size_t, std::string message) {
+    return XrayError::parse(std::move(message));
+  }
+  template <class Fn>
+  static bool all_at(std::size_t, Fn&& fn) {
+    return fn();
+  }
+};
+
+// Lists of unknown length start in this many reused slots.
+inline constexpr std::size_t kScratchLength = 64;
+
+// A reused list of T for this thread, or a list of its own when the reused
+// one is taken (a list nested in a list of the same type). Left empty.
+template <class T>
+class ScratchList {
+ public:
+  ScratchList() : shared_(!taken()) {
+    if (shared_) taken() = true;
+  }
+  ~ScratchList() {
+    items().clear();
+    if (shared_) taken() = false;
+  }
+  ScratchList(const ScratchList&) = delete;
+  ScratchList& operator=(const ScratchList&) = delete;
+
+  std::vector<T>& items() { return shared_ ? reused() : own_; }
+
+ private:
+  static std::vector<T>& reused() {
+    thread_local std::vector<T> items = [] {
+      std::vector<T> v;
+      v.reserve(kScratchLength);
+      return v;
+    }();
+    return items;
+  }
+  static bool& taken() {
+    thread_local bool flag = false;
+    return flag;
+  }
+
+  bool shared_;
+  std::vector<T> own_;
+};
+
+template <class Source, class Setting>
+class Decoder {
+ public:
+  using Value = typename Source::Value;
+
+  explicit Decoder(Source& source, Setting setting = Setting())
+      : source_(source), setting_(std::move(setting)) {}
+
+  // Decodes v into out; false after the first rejection (see error()).
+  template <class T>
+  [[nodiscard]] bool decode(const Value& v, T& out) {
+    if constexpr (ScalarTarget<T>) {
+      const ValueSummary s = source_.summary(v);
+      if (ScalarRule<T>::accept(s, out)) return true;
+      return reject(Setting::found_at(v), ScalarRule<T>::reject(s));
+    } else if constexpr (IsVector<T>::value) {
+      return list(v, out);
+    } else {
+      constexpr auto& desc = Schema<T>::desc;
+      using D = DescOf<T>;
+      if constexpr (IsRecord<D>::value) {
+        return record(v, desc, out);
+      } else if constexpr (IsEnumeration<D>::value) {
+        return enumeration(v, desc, out);
+      } else if constexpr (IsTaggedUnion<D>::value) {
+        return tagged_union(v, desc, out);
+      } else {
+        static_assert(IsDoublePair<D>::value, "no decoding rule for this type");
+        return pair(v, desc, out);
+      }
+    }
+  }
+
+  // The rejection that ended the walk; a fault of the text comes first, as
+  // nothing after it means anything.
+  XrayError& error() {
+    if constexpr (Source::kChecks) {
+      if (std::optional<XrayError> fault = source_.fault_error()) error_ = std::move(*fault);
+    }
+    return error_;
+  }
+
+ private:
+  struct FieldError {
+    std::size_t field;
+    std::string_view key;  // the field's key in the description
+    XrayError error;
+  };
+
+  bool reject(std::size_t at, std::string message) {
+    error_ = setting_.reject(at, std::move(message));
+    return false;
+  }
+  bool reject_type(const Value& v, std::string_view expected) {
+    return reject(Setting::found_at(v), invalid_type(source_.summary(v), expected));
+  }
+
+  // fn(member) for the members as this setting sees them: as written, or
+  // by key.
+  template <class Fn>
+  bool each_member_as_seen(const Value& v, Fn&& fn) {
+    if constexpr (Setting::kMembersAsWritten) {
+      return source_.each_member(v, fn);
+    } else {
+      return source_.each_member_by_key(v, fn);
+    }
+  }
+
+  // A list is allocated once, at its length. When the source cannot tell the
+  // length yet, the first elements go to a small reused list: a list that
+  // ends there is moved out at its size, a longer one is counted (the source
+  // walks it once more) and allocated at its length, or grows when the
+  // source cannot count ahead.
+  template <class T>
+  bool list(const Value& v, std::vector<T>& out) {
+    if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectSequence);
+    if (const std::optional<std::size_t> known = source_.known_element_count(v)) {
+      out.reserve(reservation<T>(v, *known));
+      return source_.each_element(
+          v, [&](auto& element) { return decode(element.value(), out.emplace_back()); });
+    }
+    ScratchList<T> scratch;
+    std::vector<T>& first = scratch.items();
+    std::size_t count = 0;
+    const bool ok = source_.each_element(v, [&](auto& element) {
+      const std::size_t i = count++;
+      if (i < kScratchLength) return decode(element.value(), first.emplace_back());
+      if (i == kScratchLength) move_all(first, out, capacity_past_scratch<T>(v));
+      return decode(element.value(), out.emplace_back());
+    });
+    if (ok && count <= kScratchLength) move_all(first, out, first.size());
+    return ok;
+  }
+
+  // Room for count elements, but never more than four bytes of element per
+  // byte of the list's text: every element that can decode takes at least a
+  // quarter of its size in text, so only a list that is bound to fail (many
+  // tiny wrong elements) is held to less, and cannot claim memory out of
+  // proportion to its text.
+  template <class T>
+  std::size_t reservation(const Value& v, std::size_t count) {
+    return std::min(count, source_.text_bytes(v) / sizeof(T) * 4 + 1);
+  }
+
+  // A source that can count the list (by skipping it) gets it allocated
+  // once; otherwise it grows from twice the scratch length.
+  template <class T>
+  std::size_t capacity_past_scratch(const Value& v) {
+    if constexpr (Source::kCountsAhead) {
+      return reservation<T>(v, source_.element_count(v));
+    } else {
+      return 2 * kScratchLength;
+    }
+  }
+
+  template <class T>
+  static void move_all(std::vector<T>& from, std::vector<T>& to, std::size_t capacity) {
+    to.reserve(capacity);
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    from.clear();
+  }
+
+  template <class R, class... M>
+  bool record(const Value& v, const Record<R, M...>& rec, R& out) {
+    switch (source_.kind(v)) {
+      case JsonKind::Object: return record_members(v, rec, out, std::string_view());
+      case JsonKind::Array: return record_elements(v, rec, out);
+      default: return reject_type(v, record_expectation(rec.name));
+    }
+  }
+
+  // Object form; a member named skip_key (the tag of a union) is passed over.
+  //
+  // As written: document order, the first rejection ends it.
+  //
+  // By key: the source's own order is walked, which may be text order with
+  // repeats, so every field decodes on its own and keeps its own rejection,
+  // and the one whose key sorts first is reported; a repeated key starts its
+  // field afresh, so the later one wins. That is the outcome of handling the
+  // members in key order, without putting a record's members in order.
+  template <class R, class... M>
+  bool record_members(const Value& v, const Record<R, M...>& rec, R& out,
+                      std::string_view skip_key) {
+    uint64_t seen = 0;
+    std::vector<FieldError> errors;  // by key only; allocated when a field fails
+    const bool walked = source_.each_member(v, [&](auto& member) {
+      const std::string_view key = member.key();
+      const std::size_t i = field_index(rec, key);
+      if (i == kNoField || (!skip_key.empty() && key == skip_key)) return true;
+      const uint64_t bit = uint64_t{1} << i;
+      if ((seen & bit) != 0) {
+        // Judged at the key, before its value is read.
+        if constexpr (Setting::kMembersAsWritten) {
+          return reject(Setting::key_at(member), duplicate_field(key));
+        } else {
+          restart_field(rec, i, out);
+          std::erase_if(errors, [&](const FieldError& e) { return e.field == i; });
+        }
+      }
+      seen |= bit;
+      const Value& value = member.value();
+      if (with_field(rec, i, [&](const auto& f) { return decode(value, out.*(f.member)); })) {
+        return true;
+      }
+      if constexpr (!Setting::kMembersAsWritten) {
+        errors.push_back({i, field_key(rec, i), std::move(error_)});
+        return true;
+      }
+      return false;
+    });
+    if (!walked) return false;
+    if (!errors.empty()) {
+      auto first = errors.begin();
+      for (auto it = errors.begin(); it != errors.end(); ++it) {
+        if (it->key < first->key) first = it;
+      }
+      error_ = std::move(first->error);
+      return false;
+    }
+    const std::size_t missing = first_missing(rec, seen);
+    if (missing == kNoField) return true;
+    return reject(Setting::closed_at(v), missing_field(field_key(rec, missing)));
+  }
+
+  // Field i back at the record's initial value.
+  template <class R, class... M>
+  static void restart_field(const Record<R, M...>& rec, std::size_t i, R& out) {
+    with_field(rec, i, [&](const auto& f) {
+      out.*(f.member) = R{}.*(f.member);
+      return true;
+    });
+  }
+
+  // Array form: the field values in declaration order. Fields it does not
+  // reach keep their defaults, or it is too short.
+  template <class R, class... M>
+  bool record_elements(const Value& v, const Record<R, M...>& rec, R& out) {
+    constexpr std::size_t kFields = sizeof...(M);
+    return fixed_elements(
+        v, kFields,
+        [&](std::size_t i, const Value& element) {
+          return with_field(rec, i,
+                            [&](const auto& f) { return decode(element, out.*(f.member)); });
+        },
+        [&](std::size_t given) {
+          const std::size_t missing = first_missing(rec, (uint64_t{1} << given) - 1);
+          if (missing == kNoField) return true;
+          // The length reported is the missing field's index, which is the
+          // given length only when every field is required.
+          return reject(Setting::closed_at(v),
+                        invalid_length(missing, record_length_expectation(rec.name, kFields)));
+        });
+  }
+
+  // An array of at most n values: value i decoded by slot(i, value); an
+  // array that ends after `given` < n values is judged by short_by(given).
+  template <class Slot, class ShortBy>
+  bool fixed_elements(const Value& v, std::size_t n, Slot&& slot, ShortBy&& short_by) {
+    std::size_t given = 0;
+    const bool walked = source_.each_element(v, [&](auto& element) {
+      const std::size_t i = given++;
+      if (i < n) return slot(i, element.value());
+      if constexpr (Setting::kSurplusIsTrailing) {
+        // Found before the surplus value is read, at its first byte.
+        return reject(Setting::element_at(element), json_fault::kTrailingCharacters);
+      }
+      return true;  // counted, not read
+    });
+    if (!walked) return false;
+    if (given < n) return short_by(given);
+    if (given > n) return reject(Setting::closed_at(v), invalid_length(given, kExpectFewer));
+    return true;
+  }
+
+  // A string naming a variant, or a map of exactly one member, named after a
+  // variant, whose value is null. A map is judged once it has been read
+  // whole, at its close.
+  template <class E, std::size_t N>
+  bool enumeration(const Value& v, const Enumeration<E, N>& en, E& out) {
+    const JsonKind kind = source_.kind(v);
+    if (kind == JsonKind::String) {
+      const ValueSummary s = source_.summary(v);
+      const std::optional<std::size_t> code = find_name(en.names, s.text);
+      if (!code) return reject(Setting::found_at(v), unknown_variant(s.text, en.names));
+      out = static_cast<E>(*code);
+      return true;
+    }
+    if (kind != JsonKind::Object) return reject_type(v, kExpectEnum);
+    std::size_t count = 0;
+    if (!each_member_as_seen(v, [&](auto&) { return ++count, true; })) return false;
+    const std::size_t close = Setting::closed_at(v);
+    if (count != 1) return reject(close, invalid_value(source_.summary(v), kExpectSingleKey));
+    bool judged = false;
+    (void)each_member_as_seen(v, [&](auto& member) {
+      const std::optional<std::size_t> code = find_name(en.names, member.key());
+      if (!code) return reject(close, unknown_variant(member.key(), en.names));
+      std::monostate unit;
+      judged = setting_.all_at(close, [&] { return decode(member.value(), unit); });
+      if (judged) out = static_cast<E>(*code);
+      return false;  // the one member
+    });
+    return judged && !source_.failed();
+  }
+
+  // The tag's value: a string naming one of the variants.
+  template <class U, class V, std::size_t N>
+  bool variant_index(const Value& tag, const TaggedUnion<U, V, N>& un, std::size_t& index) {
+    if (source_.kind(tag) != JsonKind::String) return reject_type(tag, kExpectVariantName);
+    const ValueSummary s = source_.summary(tag);
+    const std::optional<std::size_t> found = find_name(un.names, s.text);
+    if (!found) return reject(Setting::found_at(tag), unknown_variant(s.text, un.names));
+    index = *found;
+    return true;
+  }
+
+  template <class U, class V, std::size_t N>
+  bool tagged_union(const Value& v, const TaggedUnion<U, V, N>& un, U& out) {
+    const JsonKind kind = source_.kind(v);
+    if (kind == JsonKind::Object) return union_members(v, un, out);
+    if (kind == JsonKind::Array) return union_elements(v, un, out);
+    return reject_type(v, union_expectation(un.name));
+  }
+
+  // The tag is judged where it stands, as the object is read; the other
+  // members are decoded as the chosen variant's record once the whole
+  // object has been read, so their rejections (as written) sit at its close.
+  template <class U, class V, std::size_t N>
+  bool union_members(const Value& v, const TaggedUnion<U, V, N>& un, U& out) {
+    std::optional<std::size_t> index;
+    const bool walked = each_member_as_seen(v, [&](auto& member) {
+      if (member.key() != un.tag) return true;
+      // Only as written can the tag come twice.
+      if (index) return reject(Setting::key_at(member), duplicate_field(un.tag));
+      std::size_t found = 0;
+      if (!variant_index(member.value(), un, found)) return false;
+      index = found;
+      return true;
+    });
+    if (!walked) return false;
+    const std::size_t close = Setting::closed_at(v);
+    if (!index) return reject(close, missing_field(un.tag));
+    return setting_.all_at(close, [&] {
+      return with_alternative(out.*(un.member), *index, [&](auto& alt) {
+        using Alt = std::remove_cvref_t<decltype(alt)>;
+        return record_members(v, Schema<Alt>::desc, alt, un.tag);
+      });
+    });
+  }
+
+  // [tag, field values...]: each value decoded as it comes; values the array
+  // does not reach keep their defaults, surplus values are counted.
+  template <class U, class V, std::size_t N>
+  bool union_elements(const Value& v, const TaggedUnion<U, V, N>& un, U& out) {
+    V& variant = out.*(un.member);
+    std::size_t fields = 0;  // of the chosen variant
+    std::size_t given = 0;
+    const bool walked = source_.each_element(v, [&](auto& element) {
+      const std::size_t i = given++;
+      if (i == 0) {
+        std::size_t index = 0;
+        if (!variant_index(element.value(), un, index)) return false;
+        return with_alternative(variant, index, [&](auto& alt) {
+          fields = DescOf<std::remove_cvref_t<decltype(alt)>>::kFieldCount;
+          return true;
+        });
+      }
+      if (i > fields) return true;  // counted, not read
+      const Value& value = element.value();
+      return std::visit(
+          [&](auto& alt) {
+            constexpr auto& rec = Schema<std::remove_cvref_t<decltype(alt)>>::desc;
+            return with_field(rec, i - 1,
+                              [&](const auto& f) { return decode(value, alt.*(f.member)); });
+          },
+          variant);
+    });
+    if (!walked) return false;
+    const std::size_t close = Setting::closed_at(v);
+    if (given == 0) return reject(close, missing_field(un.tag));
+    if (given - 1 > fields) {
+      return reject(close, invalid_length(given - 1, variant_length_expectation(fields)));
+    }
+    return std::visit(
+        [&](auto& alt) {
+          constexpr auto& rec = Schema<std::remove_cvref_t<decltype(alt)>>::desc;
+          const std::size_t reached = given - 1;
+          const uint64_t present = reached >= 64 ? ~uint64_t{0} : (uint64_t{1} << reached) - 1;
+          const std::size_t missing = first_missing(rec, present);
+          if (missing == kNoField) return true;
+          return reject(close, invalid_length(missing, variant_length_expectation(fields)));
+        },
+        variant);
+  }
+
+  template <class R>
+  bool pair(const Value& v, const DoublePair<R>& desc, R& out) {
+    if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectPair);
+    double R::*const slots[2] = {desc.first, desc.second};
+    return fixed_elements(
+        v, 2, [&](std::size_t i, const Value& element) { return decode(element, out.*(slots[i])); },
+        [&](std::size_t given) {
+          return reject(Setting::closed_at(v), invalid_length(given, kExpectPair));
+        });
+  }
+
+  Source& source_;
+  Setting setting_;
+  XrayError error_{ErrorKind::Parse, {}};
+};
+
+}  // namespace xray::decoding
