@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 #include <vector>
 
 namespace xray {
@@ -15,52 +14,56 @@ namespace xray {
 // total_order_key), -0.0 and 0.0 stay apart and every NaN is an ordinary key.
 // Open addressing with linear probing from a multiplicative hash; a deletion
 // shifts later members of its probe run back, so lookups never meet
-// tombstones. A value whose bits are all zero marks a free slot, so callers
-// store only values with some bit set (a nonzero quantity, an index + 1).
+// tombstones.
+//
+// The caller lays out the slots, so each keeps only what it needs in the
+// probed array: a book side its (key, quantity) pairs, the footprint an
+// index into its own list of bins, whose key is read from there. Layout has
+//   static bool is_free(const Slot&)       true for Slot{} and for no held slot
+//   uint64_t key(const Slot&) const        the key of a held slot
+// Whatever reads keys takes the layout with each call rather than holding
+// it: a layout that refers to the caller's data then costs no extra load
+// per probe (a held pointer cost the footprint a tenth of its time).
 //
 // Positions from locate() stay valid until the next fill() or erase().
-template <class Value>
+template <class Slot, class Layout>
 class BitPatternTable {
-  static_assert(sizeof(Value) == sizeof(uint64_t) && std::is_trivially_copyable_v<Value>,
-                "the free mark is a value of eight zero bytes");
-
  public:
-  struct Slot {
-    uint64_t key;
-    Value value;
-  };
-
   std::size_t size() const { return count_; }
 
   // The position of key's slot, or of the free slot where key would go.
-  std::size_t locate(uint64_t key) {
-    if (slots_.empty()) grow();
+  std::size_t locate(uint64_t key, const Layout& layout = Layout{}) {
+    if (slots_.empty()) grow(layout);
     const std::size_t mask = slots_.size() - 1;
     std::size_t pos = home(key);
-    while (!is_free(slots_[pos]) && slots_[pos].key != key) pos = (pos + 1) & mask;
+    while (!Layout::is_free(slots_[pos]) && layout.key(slots_[pos]) != key) {
+      pos = (pos + 1) & mask;
+    }
     return pos;
   }
 
-  bool is_free_at(std::size_t pos) const { return is_free(slots_[pos]); }
-  Value& value_at(std::size_t pos) { return slots_[pos].value; }
+  bool is_free_at(std::size_t pos) const { return Layout::is_free(slots_[pos]); }
+  // A held slot, to change what it holds besides its key.
+  Slot& at(std::size_t pos) { return slots_[pos]; }
 
-  // Puts key with value (not all zero bits) into the free slot pos that
-  // locate(key) returned.
-  void fill(std::size_t pos, uint64_t key, Value value) {
-    slots_[pos] = Slot{key, value};
+  // Puts slot, held and with the key given to locate(), into the free slot
+  // pos that locate() returned.
+  void fill(std::size_t pos, const Slot& slot, const Layout& layout = Layout{}) {
+    slots_[pos] = slot;
     ++count_;
-    if (count_ * max_fill_ratio() > slots_.size()) grow();
+    if (count_ * max_fill_ratio() > slots_.size()) grow(layout);
   }
 
   // Empties the held slot pos. Erasing and growing stay out of line, so the
   // probe loops of callers keep to a few registers.
-  [[gnu::noinline]] void erase(std::size_t pos) {
+  [[gnu::noinline]] void erase(std::size_t pos, const Layout& layout = Layout{}) {
     // Backward-shift deletion: later members of the probe run move up into
     // the hole when their home slot allows it.
     const std::size_t mask = slots_.size() - 1;
     std::size_t hole = pos;
-    for (std::size_t next = (hole + 1) & mask; !is_free(slots_[next]); next = (next + 1) & mask) {
-      const std::size_t wanted = home(slots_[next].key);
+    for (std::size_t next = (hole + 1) & mask; !Layout::is_free(slots_[next]);
+         next = (next + 1) & mask) {
+      const std::size_t wanted = home(layout.key(slots_[next]));
       // The entry may fill the hole unless its home lies cyclically in (hole, next].
       const bool stays =
           hole <= next ? (hole < wanted && wanted <= next) : (hole < wanted || wanted <= next);
@@ -74,13 +77,13 @@ class BitPatternTable {
   }
 
   // The slot holding key, or nullptr.
-  const Slot* find(uint64_t key) const {
+  const Slot* find(uint64_t key, const Layout& layout = Layout{}) const {
     if (slots_.empty()) return nullptr;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t pos = home(key);; pos = (pos + 1) & mask) {
       const Slot& slot = slots_[pos];
-      if (is_free(slot)) return nullptr;
-      if (slot.key == key) return &slot;
+      if (Layout::is_free(slot)) return nullptr;
+      if (layout.key(slot) == key) return &slot;
     }
   }
 
@@ -88,7 +91,7 @@ class BitPatternTable {
   template <class Visit>
   void for_each(Visit visit) const {
     for (const Slot& slot : slots_) {
-      if (!is_free(slot)) visit(slot);
+      if (!Layout::is_free(slot)) visit(slot);
     }
   }
 
@@ -105,8 +108,6 @@ class BitPatternTable {
   // large tables settle for half full, to bound memory.
   static constexpr std::size_t kQuarterFullUpTo = std::size_t{1} << 16;
 
-  static bool is_free(const Slot& slot) { return std::bit_cast<uint64_t>(slot.value) == 0; }
-
   std::size_t home(uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
   }
@@ -114,15 +115,15 @@ class BitPatternTable {
   // The table grows when count * max_fill_ratio() exceeds its slots.
   std::size_t max_fill_ratio() const { return slots_.size() <= kQuarterFullUpTo ? 4 : 2; }
 
-  [[gnu::noinline]] void grow() {
+  [[gnu::noinline]] void grow(const Layout& layout) {
     std::vector<Slot> old(std::max(kInitialSlots, slots_.size() * 2), Slot{});
     old.swap(slots_);
     shift_ = 64 - std::countr_zero(slots_.size());
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
-      if (is_free(slot)) continue;
-      std::size_t pos = home(slot.key);
-      while (!is_free(slots_[pos])) pos = (pos + 1) & mask;
+      if (Layout::is_free(slot)) continue;
+      std::size_t pos = home(layout.key(slot));
+      while (!Layout::is_free(slots_[pos])) pos = (pos + 1) & mask;
       slots_[pos] = slot;
     }
   }

@@ -10,11 +10,11 @@ void BookSide::set_key(uint64_t key, double qty) {
   const std::size_t pos = table_.locate(key);
   if (table_.is_free_at(pos)) {
     if (qty == 0.0) return;  // removing an absent price changes nothing
-    table_.fill(pos, key, qty);
+    table_.fill(pos, Entry{key, qty});
     note_change(key);
     return;
   }
-  double& held = table_.value_at(pos);
+  double& held = table_.at(pos).qty;
   if (qty == 0.0) {
     table_.erase(pos);
   } else if (std::bit_cast<uint64_t>(held) == std::bit_cast<uint64_t>(qty)) {
@@ -48,9 +48,7 @@ void BookSide::clear() {
 
 void BookSide::sort_all() const {
   sorted_.clear();
-  table_.for_each([&](const BitPatternTable<double>::Slot& slot) {
-    sorted_.push_back(Entry{slot.key, slot.value});
-  });
+  table_.for_each([&](const Entry& entry) { sorted_.push_back(entry); });
   std::sort(sorted_.begin(), sorted_.end(),
             [](const Entry& a, const Entry& b) { return a.key < b.key; });
 }
@@ -65,7 +63,7 @@ void BookSide::merge_pending() const {
   for (const uint64_t key : pending_) {
     while (i < sorted_.size() && sorted_[i].key < key) merged_.push_back(sorted_[i++]);
     if (i < sorted_.size() && sorted_[i].key == key) ++i;
-    if (const auto* now = table_.find(key)) merged_.push_back(Entry{now->key, now->value});
+    if (const Entry* now = table_.find(key)) merged_.push_back(*now);
   }
   merged_.insert(merged_.end(), sorted_.begin() + static_cast<std::ptrdiff_t>(i), sorted_.end());
   sorted_.swap(merged_);

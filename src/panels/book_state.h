@@ -1,6 +1,7 @@
 // src/panels/book_state.h: the order book replayed by the book heatmap.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,13 +40,17 @@ class BookSide {
   std::span<const Entry> entries() const;
 
  private:
+  // A held quantity is never zero, so a quantity of +0.0 marks a free slot.
+  struct EntryLayout {
+    static bool is_free(const Entry& entry) { return std::bit_cast<uint64_t>(entry.qty) == 0; }
+    static uint64_t key(const Entry& entry) { return entry.key; }
+  };
+
   void note_change(uint64_t key);
   void sort_all() const;
   void merge_pending() const;
 
-  // A held quantity is never zero, so the table's free mark (+0.0) is never
-  // a quantity.
-  BitPatternTable<double> table_;
+  BitPatternTable<Entry, EntryLayout> table_;
   uint64_t changes_ = 0;
   mutable std::vector<Entry> sorted_;
   mutable std::vector<Entry> merged_;      // scratch of merge_pending()

@@ -17,24 +17,32 @@ struct BinTotals {
 };
 
 // Bins keyed by the bit pattern of the bin price, so -0.0 and 0.0 stay apart
-// and every NaN is an ordinary key. The table maps a pattern to its bin's
-// index + 1 (never 0, the table's free mark); the bins themselves stay in one
-// dense list, put in total order once, at the end.
+// and every NaN is an ordinary key. The bins stay in one dense list, put in
+// total order once, at the end; the table's slots hold only an index + 1
+// into it (0 when free) and read the key from the bin.
+struct BinIndexLayout {
+  const std::vector<BinTotals>& bins;
+
+  static bool is_free(std::size_t slot) { return slot == 0; }
+  uint64_t key(std::size_t slot) const { return bins[slot - 1].bits; }
+};
+
 class BinTable {
  public:
   // Index of the bin, created with (0.0, 0.0) when absent.
   std::size_t find_or_insert(uint64_t bits) {
-    const std::size_t pos = index_.locate(bits);
-    if (!index_.is_free_at(pos)) return index_.value_at(pos) - 1;
+    const BinIndexLayout layout{bins_};
+    const std::size_t pos = index_.locate(bits, layout);
+    if (!index_.is_free_at(pos)) return index_.at(pos) - 1;
     bins_.push_back(BinTotals{bits, 0.0, 0.0});
-    index_.fill(pos, bits, bins_.size());
+    index_.fill(pos, bins_.size(), layout);
     return bins_.size() - 1;
   }
 
   std::vector<BinTotals>& bins() { return bins_; }
 
  private:
-  BitPatternTable<std::size_t> index_;
+  BitPatternTable<std::size_t, BinIndexLayout> index_;
   std::vector<BinTotals> bins_;
 };
 
