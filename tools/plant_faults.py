@@ -2,25 +2,36 @@
 """Plant single-line faults in the C++ sources and count how many the tests catch.
 
     python3 tools/plant_faults.py select --src src --seed 8 --count 48 -o mutants.json
-    python3 tools/plant_faults.py run --tree . --mutants mutants.json --build build-mut \
-        -o results.json [--ids m01 m07] [--ext-option SKBUILD] [--cmake-arg -DFOO=ON ...]
+    .venv/bin/python tools/plant_faults.py run --tree . --mutants mutants.json \
+        --build build-mut -o results.json [--ids m01 m07] \
+        [--ext-option SKBUILD] [--cmake-arg=-DFOO=ON ...] [--ccache]
 
 `select` walks the src folder (*.cpp, *.h), finds the places where one operator
-can be changed (see OPERATORS) and draws a seeded sample, at most --per-file per
-file, files weighted by how many places they have, one mutant per line.
+can be changed (see OPERATORS) and draws a seeded sample: files weighted by how
+many places they hold, at most --per-file mutants a file, one a line. Comments,
+string literals, preprocessor lines, assertions, code that the Release test
+build leaves out (#else branches, invariant checks, the other byte order),
+capacity hints, size estimates and enumerator values are never changed.
 
-A mutant is found again by content, not by line number: the key is the line's
+A mutant is found again by content, not by line number: its key is the line's
 code without whitespace or comments, plus which occurrence of that key in the
-file it is. The file is looked up by basename anywhere under the src folder
-(or, failing that, wherever the key occurs exactly once), so mutants drawn on
-one tree still apply after files move to subfolders and are reformatted.
+file it is (and how many there were). The file is looked up by basename
+anywhere under the src folder, or else the one file that holds the key once,
+so mutants drawn on one tree still apply after files move to subfolders, are
+renamed or are reformatted; the operator is applied again at the same match.
+A mutant whose place is not found, or is no longer unique, is "unmapped".
 
 `run` configures the tree once (tests on, Release, the extension switched on
-with -D<ext-option>=ON), builds it, checks that the unchanged tree passes, then
-for each mutant: changes the file in place, rebuilds, runs ctest and, when ctest
-passes, pytest on tests/python against the fresh extension; the file is always
-restored and the tree checked against the `git diff` it had at the start.
-Outcomes: killed, survived, stillborn (does not build), unmapped (not found).
+by -D<ext-option>=ON), builds it, checks that the unchanged tree passes, then
+for each mutant: changes the file in place, rebuilds, runs ctest and, only when
+ctest passes, pytest on tests/python with `tarnix_xray` taken from a scratch
+package (the Python sources plus a link to the freshly built extension). The
+file is always restored, and the tree checked against the `git diff` it had at
+the start. Outcomes: killed, survived, stillborn (does not build), unmapped.
+With --ccache the rebuild after each restore is served from the cache, which
+makes mutants of widely included headers several times cheaper to follow.
+Run it with an interpreter that has pytest and hypothesis (--python otherwise);
+configure arguments that start with '-' are given as --cmake-arg=-DX=Y.
 Results are rewritten after every mutant, so a stopped run keeps what it had.
 """
 import argparse
@@ -28,6 +39,7 @@ import json
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -36,9 +48,14 @@ import time
 from pathlib import Path
 
 EXCLUDED = {"decode_text.h", "decode_text.cpp", "decode_value.h", "span_source.h", "span_source.cpp"}
-ASSERT_START = re.compile(r"\b(?:static_assert|assert|XRAY_\w*(?:ASSERT|CHECK)\w*)\s*\(")
+# constructs left alone whole, from their first line until their brackets close:
+# assertions, and code for the other byte order (not built here)
+SKIPPED = [(re.compile(r"\b(?:static_assert|assert|XRAY_\w*(?:ASSERT|CHECK)\w*)\s*\("), "()"),
+           (re.compile(r"\bif constexpr \(std::endian::native "
+                       r"(?:!= std::endian::little|== std::endian::big)\)"), "{}")]
 DEAD_MACROS = re.compile(r"\bXRAY_CHECK_INVARIANTS\b|\bXRAY_FUZZ\b")  # off in the Release test build
-CAPACITY_HINT = re.compile(r"\.reserve\(|\bshrink_to_fit\b")  # changing these changes no result
+# changing these changes no result: capacity hints and size estimates, enumerator values
+NO_EFFECT = re.compile(r"\.reserve\(|\bshrink_to_fit\b|\bestimate|\benum\b")
 _OPERAND = r"[A-Za-z_]\w*(?:(?:\.|->)[A-Za-z_]\w*)*"
 _BINARY = r"(?<=\s){}(?=\s)"  # binary operators stand between blanks, template brackets do not
 _NOT_CONST = r"(?![\w.'])"
@@ -53,13 +70,14 @@ OPERATORS = {
     "ne_to_eq": (_BINARY.format("!="), "=="),
     "and_to_or": (_BINARY.format("&&"), "||"),
     "or_to_and": (_BINARY.format(r"\|\|"), "&&"),
-    "plus_one_to_minus": (r"(?<=[\w)\]]\s)\+(?=\s+1" + _NOT_CONST + ")", "-"),
-    "minus_one_to_plus": (r"(?<=[\w)\]]\s)-(?=\s+1" + _NOT_CONST + ")", "+"),
+    "plus_one_to_minus": (r"(?<=[\w)\]])(\s+)\+(?=\s+1" + _NOT_CONST + ")", lambda m: m[1] + "-"),
+    "minus_one_to_plus": (r"(?<=[\w)\]])(\s+)-(?=\s+1" + _NOT_CONST + ")", lambda m: m[1] + "+"),
     "swap_subtraction": (r"(?<![\w.:>*/%!~&+-])(?<![-*/%]\s)(" + _OPERAND + r")(\s+)-(\s+)("
                          + _OPERAND + r")(?![\w(\[.:]|->|\s*[*/%])",
                          lambda m: m[4] + m[2] + "-" + m[3] + m[1]),
     "drop_not": (r"(?<![\w)\]])!(?!=)", ""),
-    "int_plus_one": (r"(?<![\w.'])\d+" + _NOT_CONST, lambda m: str(int(m[0]) + 1)),
+    # not a template argument (<1>, <T, 4>): such a change does not build or changes no result
+    "int_plus_one": (r"(?<![\w.'<])\d+(?![\w.'>])", lambda m: str(int(m[0]) + 1)),
     "plus_assign_to_minus": (_BINARY.format(r"\+="), "-="),
     "flip_returned_bool": (r"(?<=return\s)(?:true|false)\b",
                            lambda m: "false" if m[0] == "true" else "true"),
@@ -124,8 +142,8 @@ def find_all(haystack, needle):
 
 def mutable_lines(code):
     """Indexes of the lines of (masked) code that may be changed: no
-    preprocessor lines, no code under a dead branch, no assertions."""
-    branches, in_macro, assert_depth = [], False, 0
+    preprocessor lines, no code under a dead branch, no SKIPPED construct."""
+    branches, in_macro, brackets, depth = [], False, None, 0
     for index, line in enumerate(code.split("\n")):
         stripped = line.strip()
         if in_macro or stripped.startswith("#"):
@@ -139,36 +157,36 @@ def mutable_lines(code):
                 branches.pop()
             in_macro = stripped.endswith("\\")
             continue
-        start = ASSERT_START.search(line)
-        if assert_depth or start:
-            tail = line[start.start():] if start and not assert_depth else line
-            assert_depth = max(0, assert_depth + tail.count("(") - tail.count(")"))
+        tail = line
+        for pattern, pair in SKIPPED if brackets is None else []:
+            if start := pattern.search(line):
+                brackets, tail = pair, line[start.start():]
+                break
+        if brackets:
+            depth += tail.count(brackets[0]) - tail.count(brackets[1])
+            brackets, depth = (brackets, depth) if depth > 0 else (None, 0)
             continue
-        if stripped and all(branches) and not CAPACITY_HINT.search(line):
+        if stripped and all(branches) and not NO_EFFECT.search(line):
             yield index
-
-
-def line_offsets(text):
-    offsets, at = [0], 0
-    for line in text.split("\n")[:-1]:
-        at += len(line) + 1
-        offsets.append(at)
-    return offsets
 
 
 # ---- applying one operator -------------------------------------------------
 
 def matches(code, start, end, operator):
     """Matches of the operator that lie within [start, end) of the code."""
-    return [m for m in PATTERNS[operator].finditer(code, start) if m.end() <= end][:100]
+    found = PATTERNS[operator].finditer(code, start, min(len(code), end + 200))
+    return [m for m in found if m.end() <= end]
 
 
-def mutate(text, code, start, end, operator, match_index):
-    found = matches(code, start, end, operator)
+def mutate(text, code, span, operator, match_index):
+    """(changed text, the changed line) or None when the match is not there."""
+    found = matches(code, *span, operator)
     if match_index >= len(found):
         return None
     m, repl = found[match_index], OPERATORS[operator][1]
-    return text[:m.start()] + (repl(m) if callable(repl) else repl) + text[m.end():]
+    changed = text[:m.start()] + (repl(m) if callable(repl) else repl) + text[m.end():]
+    line_start = changed.rfind("\n", 0, m.start()) + 1
+    return changed, changed[line_start:changed.find("\n", m.start())].strip()
 
 
 def locate(text, key, occurrence, occurrences):
@@ -189,13 +207,14 @@ def candidates_in(path, rel):
     nc, code = scan(text)
     squeezed, where = squeeze(nc)
     squeezed_at = {pos: k for k, pos in enumerate(where)}
-    offsets, nc_lines = line_offsets(text), nc.split("\n")
-    found = []
+    nc_lines, found = nc.split("\n"), []
+    offsets = [0]
+    for line in nc_lines:
+        offsets.append(offsets[-1] + len(line) + 1)
     for index in mutable_lines(code):
         line = nc_lines[index]
-        first = len(line) - len(line.lstrip())
-        start, end = offsets[index] + first, offsets[index] + len(line.rstrip())
-        key = squeeze(line)[0]
+        start = offsets[index] + len(line) - len(line.lstrip())
+        end, key = offsets[index] + len(line.rstrip()), squeeze(line)[0]
         hits = find_all(squeezed, key)
         for operator in OPERATORS:
             for k in range(len(matches(code, start, end, operator))):
@@ -207,12 +226,9 @@ def candidates_in(path, rel):
 
 def describe(src, mutant):
     text = (src / mutant["path"]).read_text()
-    _, code = scan(text)
-    start, end = locate(text, mutant["key"], mutant["occurrence"], mutant["occurrences"])
-    changed = mutate(text, code, start, end, mutant["operator"], mutant["match_index"])
-    index = mutant["line"] - 1
-    mutant["original"] = text.split("\n")[index].strip()
-    mutant["mutated"] = changed.split("\n")[index].strip()
+    span = locate(text, mutant["key"], mutant["occurrence"], mutant["occurrences"])
+    mutant["original"] = text.split("\n")[mutant["line"] - 1].strip()
+    mutant["mutated"] = mutate(text, scan(text)[1], span, mutant["operator"], mutant["match_index"])[1]
     return mutant
 
 
@@ -222,7 +238,7 @@ def select(args):
     for path in sorted(p for p in src.rglob("*") if p.suffix in (".cpp", ".h")):
         if path.name not in EXCLUDED:
             rel = path.relative_to(src).as_posix()
-            by_file[rel] = [c for c in candidates_in(path, rel)]
+            by_file[rel] = candidates_in(path, rel)
     total = sum(map(len, by_file.values()))
     rng, picked, taken = random.Random(args.seed), [], {rel: 0 for rel in by_file}
     while len(picked) < args.count:
@@ -260,46 +276,57 @@ def shell(cmd, cwd=None, env=None, timeout=None):
 
 
 def map_mutant(src, mutant):
-    """(path, mutated text, original text) for the mutant in this tree, or None."""
-    named = [p for p in src.rglob(mutant["file"])]
-    tries = named if len(named) == 1 else []
-    for path in tries + [p for p in src.rglob("*") if p.suffix in (".cpp", ".h") and p not in tries]:
-        text = path.read_text()
-        span = locate(text, mutant["key"], mutant["occurrence"], mutant["occurrences"])
-        if span is None:
-            continue
-        if path not in tries and mutant["occurrences"] != 1:
-            return None
-        changed = mutate(text, scan(text)[1], *span, mutant["operator"], mutant["match_index"])
-        return (path, changed, text) if changed is not None else None
-    return None
+    """(path, original text, mutated text, mutated line) in this tree, or None.
+    The file of that basename first; else the one place in src with the key."""
+    def places(paths):
+        found = []
+        for path in paths:
+            text = path.read_text()
+            span = locate(text, mutant["key"], mutant["occurrence"], mutant["occurrences"])
+            found += [(path, text, span)] if span else []
+        return found
+
+    named = sorted(src.rglob(mutant["file"]))
+    found = places(named) if len(named) == 1 else []
+    if not found and mutant["occurrences"] == 1:
+        found = places(sorted(p for p in src.rglob("*") if p.suffix in (".cpp", ".h")))
+    if len(found) != 1:
+        return None
+    path, text, span = found[0]
+    changed = mutate(text, scan(text)[1], span, mutant["operator"], mutant["match_index"])
+    return (path, text, *changed) if changed else None
+
+
+def exit_text(code):
+    return "suite timeout" if code is None else f"exit {code}"
 
 
 def run_tests(args, env):
     """(verdict, where, timings): verdict 'killed' or 'survived'."""
     code, out, ctest_s = shell(["ctest", "--test-dir", args.build, f"-j{args.jobs}", "--timeout",
-                                str(args.test_timeout)], timeout=args.suite_timeout)
+                                str(args.test_timeout)], timeout=args.limits["ctest"])
     if code != 0:
-        failed = re.findall(r"^\s*\d+ - (\S+) \((.+)\)\s*$", out, re.M)
-        where = [f"ctest:{name} ({why})" for name, why in failed] or [f"ctest: exit {code}"]
+        failed = re.findall(r"^\s*\d+ - (\S+) \(([^)]*)\)", out, re.M)
+        where = [f"ctest:{name} ({why})" for name, why in failed] or [f"ctest: {exit_text(code)}"]
         return "killed", where, {"ctest_s": ctest_s}
     code, out, pytest_s = shell([args.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                                  f"--hypothesis-seed={args.hypothesis_seed}",
                                  str(Path(args.tree) / "tests" / "python")],
-                                cwd=args.tree, env=env, timeout=args.suite_timeout)
+                                cwd=args.tree, env=env, timeout=args.limits["pytest"])
     timings = {"ctest_s": ctest_s, "pytest_s": pytest_s}
     if code != 0:
         failed = re.findall(r"^(?:FAILED|ERROR) (\S+)", out, re.M)
-        return "killed", [f"pytest:{t}" for t in failed] or [f"pytest: exit {code}"], timings
+        return "killed", [f"pytest:{t}" for t in failed] or [f"pytest: {exit_text(code)}"], timings
     return "survived", [], timings
 
 
 def test_env(args, scratch):
     """Environment whose `tarnix_xray` is the package sources plus the built extension."""
-    built = sorted(Path(args.build).rglob("_tarnix_xray*.so"), key=lambda p: p.stat().st_mtime)
-    if not built:
-        sys.exit(f"no _tarnix_xray*.so under {args.build}: switch the extension on"
-                 " (--ext-option / --cmake-arg)")
+    _, targets, _ = shell(["ninja", "-C", args.build, "-t", "targets", "all"])
+    built = [Path(args.build, t) for t in re.findall(r"^(\S*_tarnix_xray\S*\.so):", targets, re.M)]
+    if len(built) != 1:
+        sys.exit(f"the build makes no single _tarnix_xray*.so ({built}): switch the extension"
+                 " on with --ext-option or --cmake-arg")
     package = Path(scratch) / "pkg" / "tarnix_xray"
     package.mkdir(parents=True)
     for source in (Path(args.tree) / "python" / "tarnix_xray").iterdir():
@@ -325,8 +352,8 @@ def try_mutant(args, src, mutant, env, clean_diff):
     mapped = map_mutant(src, mutant)
     if mapped is None:
         return {"outcome": "unmapped"}
-    path, changed, original = mapped
-    result = {"mapped_to": path.relative_to(src).as_posix()}
+    path, original, changed, line = mapped
+    result = {"mapped_to": path.relative_to(src).as_posix(), "planted": line}
     try:
         path.write_text(changed)
         code, out, result["build_s"] = build(args)
@@ -343,28 +370,51 @@ def try_mutant(args, src, mutant, env, clean_diff):
     return result
 
 
-def run(args):
-    args.tree = str(Path(args.tree).resolve())
-    args.build = str(Path(args.build).resolve())
-    src = Path(args.tree) / args.src
-    mutants = json.loads(Path(args.mutants).read_text())
-    if args.ids:
-        mutants = [m for m in mutants if m["id"] in set(args.ids)]
-    clean_diff = git_diff(args.tree)
+def configure_and_build(args):
+    """Configures and builds the unchanged tree; the seconds the build took."""
     configure = ["cmake", "-S", args.tree, "-B", args.build, "-G", "Ninja", "-DXRAY_BUILD_TESTS=ON",
                  "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={args.python}"]
     configure += [f"-D{args.ext_option}=ON"] if args.ext_option else []
-    code, out, _ = shell(configure + list(args.cmake_arg))
-    if code != 0 or "Development.SABIModule" not in out:
+    # a cache turns the rebuild after each restore into hits; the objects are the same
+    if args.ccache and not shutil.which("ccache"):
+        sys.exit("--ccache: no ccache on PATH")
+    configure += [f"-DCMAKE_CXX_COMPILER_LAUNCHER={'ccache' if args.ccache else ''}"]
+    code, out, _ = shell(configure + args.cmake_arg)
+    cache = Path(args.build, "CMakeCache.txt").read_text() if code == 0 else ""
+    if not re.search(r"^FIND_PACKAGE_MESSAGE_DETAILS_Python:.*Development\.SABIModule", cache, re.M):
         sys.exit(f"configure failed or found no Python Development.SABIModule:\n{out[-3000:]}")
     code, out, build_s = build(args)
     if code != 0:
         sys.exit(f"the unchanged tree does not build:\n{out[-3000:]}")
+    return build_s
+
+
+def summarize(report):
+    count = {o: sum(r["outcome"] == o for r in report["mutants"])
+             for o in ("killed", "survived", "stillborn", "unmapped")}
+    viable = count["killed"] + count["survived"]
+    report["summary"] = {"planted": len(report["mutants"]), "viable": viable, **count}
+    print(f"planted {len(report['mutants'])}, viable {viable}, killed {count['killed']}, "
+          f"survived {count['survived']}")
+    print(f"stillborn {count['stillborn']}, unmapped {count['unmapped']}")
+
+
+def run(args):
+    args.tree, args.build = str(Path(args.tree).resolve()), str(Path(args.build).resolve())
+    src = Path(args.tree) / args.src
+    mutants = json.loads(Path(args.mutants).read_text())
+    mutants = [m for m in mutants if not args.ids or m["id"] in args.ids]
+    clean_diff = git_diff(args.tree)
+    build_s = configure_and_build(args)
+    output = Path(args.output)
     with tempfile.TemporaryDirectory(prefix="plant-faults-") as scratch:
         env = test_env(args, scratch)
+        args.limits = {"ctest": None, "pytest": None}
         verdict, where, timings = run_tests(args, env)
         if verdict != "survived":
             sys.exit(f"the unchanged tree fails its tests: {where}")
+        # a suite that hangs is a kill; allow ten times its clean time, and two minutes
+        args.limits = {suite: 120 + 10 * timings[f"{suite}_s"] for suite in args.limits}
         report = {"tree": args.tree, "baseline": {"build_s": build_s, **timings}, "mutants": []}
         for mutant in mutants:
             result = {**mutant, **try_mutant(args, src, mutant, env, clean_diff)}
@@ -372,15 +422,10 @@ def run(args):
             print(f"{mutant['id']} {result['outcome']:9} {result.get('total_s', 0):7.1f}s "
                   f"{mutant['path']}:{mutant['line']} {mutant['operator']} "
                   f"{' '.join(result.get('killed_by', [])[:1])}", flush=True)
-            Path(args.output).write_text(json.dumps(report, indent=1) + "\n")
+            output.write_text(json.dumps(report, indent=1) + "\n")
     build(args)  # leave the build matching the restored tree
-    count = {o: sum(r["outcome"] == o for r in report["mutants"])
-             for o in ("killed", "survived", "stillborn", "unmapped")}
-    viable = count["killed"] + count["survived"]
-    report["summary"] = {"planted": len(mutants), "viable": viable, **count}
-    Path(args.output).write_text(json.dumps(report, indent=1) + "\n")
-    print(f"planted {len(mutants)}, viable {viable}, killed {count['killed']}, survived {count['survived']}")
-    print(f"stillborn {count['stillborn']}, unmapped {count['unmapped']}")
+    summarize(report)
+    output.write_text(json.dumps(report, indent=1) + "\n")
 
 
 def main(argv=None):
@@ -404,8 +449,8 @@ def main(argv=None):
     go.add_argument("--cmake-arg", action="append", default=[], help="extra configure argument")
     go.add_argument("--python", default=sys.executable, help="interpreter with pytest and hypothesis")
     go.add_argument("--jobs", type=int, default=2)
+    go.add_argument("--ccache", action="store_true", help="compile through ccache")
     go.add_argument("--test-timeout", type=int, default=120, help="seconds per ctest test")
-    go.add_argument("--suite-timeout", type=int, default=600, help="seconds for ctest or pytest")
     go.add_argument("--hypothesis-seed", type=int, default=0)
     args = parser.parse_args(argv)
     select(args) if args.command == "select" else run(args)
