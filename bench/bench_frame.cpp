@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "model/frame.h"
-#include "market_data.h"
+#include "engine/evaluate_frame.h"
+#include "engine/window.h"
 #include "engine/worker_pool.h"
+#include "market_data.h"
+#include "model/frame.h"
+#include "model/spec.h"
+#include "protocol/frame_encode.h"
 
 namespace xray::bench {
 namespace {
@@ -26,7 +30,10 @@ XraySpec footprint_only(std::optional<int64_t> from_ts) {
 }
 
 XraySpec four_panels(std::optional<int64_t> from_ts = std::nullopt) {
-  return XraySpec{"bench", "BTCUSDT", from_ts, std::nullopt,
+  return XraySpec{"bench",
+                  "BTCUSDT",
+                  from_ts,
+                  std::nullopt,
                   {{XrayPanel::Footprint{0.5, 60000}},
                    {XrayPanel::BookHeatmap{0.5, 1000, 40}},
                    {XrayPanel::LiquidationMap{5.0}},
@@ -104,21 +111,22 @@ void report_scrubbing(const Dataset& big, const Dataset& small, int64_t start_ts
     std::printf("%-44s %10.3f %14.0f %12.1f\n", name, r.ms_per_frame, r.window_records,
                 r.text_bytes / 1024.0);
   };
-  row("1% window, moving cursor", scrub(big, start_ts + one_percent, start_ts + span,
-                                        one_percent, 100));
+  row("1% window, moving cursor",
+      scrub(big, start_ts + one_percent, start_ts + span, one_percent, 100));
   row("same window length, dataset 1/4 as long",
       scrub(small, start_ts + one_percent, start_ts + span / 4, one_percent, 100));
   row("window = prefix up to a moving cursor", scrub(big, start_ts, start_ts + span, -1, 100));
   row("window = whole data (10 frames)", scrub(big, start_ts + span, start_ts + span, -1, 10));
-  row("footprint only, 1% window", scrub(big, start_ts + one_percent, start_ts + span,
-                                         one_percent, 100, footprint_only));
+  row("footprint only, 1% window",
+      scrub(big, start_ts + one_percent, start_ts + span, one_percent, 100, footprint_only));
   row("footprint only, whole data (10 frames)",
       scrub(big, start_ts + span, start_ts + span, -1, 10, footprint_only));
   const int64_t mid = start_ts + span / 2;
   std::printf("window cut per frame: binary search (all six lists) vs copying filter\n");
   const double cut_start = now_seconds();
   std::size_t sink = 0;
-  for (int i = 0; i < 1000; ++i) sink += cut_window(big, mid - one_percent + i, mid + i).trades.size();
+  for (int i = 0; i < 1000; ++i)
+    sink += cut_window(big, mid - one_percent + i, mid + i).trades.size();
   const double cut_us = (now_seconds() - cut_start) * 1e6 / 1000;
   std::printf("  cut_window %.2f us, copying filter of the 1%% window %.2f ms (sink %zu)\n\n",
               cut_us, copied_window_ms(big, mid - one_percent, mid, 5), sink % 10);
@@ -154,8 +162,7 @@ void report_encoding(const Dataset& d, int64_t start_ts, int hours, const char* 
       }
     }
     const double secs = median(times);
-    std::printf("%-32s %12.2f %10.2f %10.0f\n", c.name, size / 1e6, secs * 1000,
-                size / 1e6 / secs);
+    std::printf("%-32s %12.2f %10.2f %10.0f\n", c.name, size / 1e6, secs * 1000, size / 1e6 / secs);
   }
   std::printf("\n");
 }
@@ -215,19 +222,23 @@ int main(int argc, char** argv) {
   const xray::Dataset big = make_market(shape);
   shape.duration_ms /= 4;
   const xray::Dataset small = make_market(shape);
-  std::printf("dataset: %d h, %zu trades, %zu book events, %zu candles, %zu liquidations "
-              "(generated in %.1f s)\n\n",
-              hours, big.trades.size(), big.book.size(), big.candles.size(),
-              big.liquidations.size(), now_seconds() - t0);
+  std::printf(
+      "dataset: %d h, %zu trades, %zu book events, %zu candles, %zu liquidations "
+      "(generated in %.1f s)\n\n",
+      hours, big.trades.size(), big.book.size(), big.candles.size(), big.liquidations.size(),
+      now_seconds() - t0);
   report_scrubbing(big, small, shape.start_ts, hours);
   report_encoding(big, shape.start_ts, hours, dump_dir);
   const int64_t end = shape.start_ts + hours * kHourMs;
   report_threads(big, end, "the four kinds", four_panels());
-  const xray::XraySpec balanced{"bench", "BTCUSDT", std::nullopt, std::nullopt,
-                          {{xray::XrayPanel::Footprint{0.5, 60000}},
-                           {xray::XrayPanel::BookHeatmap{0.5, 60000, 40}},
-                           {xray::XrayPanel::Footprint{0.1, 60000}},
-                           {xray::XrayPanel::BookHeatmap{1.0, 60000, 40}}}};
+  const xray::XraySpec balanced{"bench",
+                                "BTCUSDT",
+                                std::nullopt,
+                                std::nullopt,
+                                {{xray::XrayPanel::Footprint{0.5, 60000}},
+                                 {xray::XrayPanel::BookHeatmap{0.5, 60000, 40}},
+                                 {xray::XrayPanel::Footprint{0.1, 60000}},
+                                 {xray::XrayPanel::BookHeatmap{1.0, 60000, 40}}}};
   report_threads(big, end, "two footprints and two heatmaps", balanced);
   return 0;
 }

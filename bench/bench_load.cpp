@@ -11,22 +11,23 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 
-#include "model/dataset.h"
 #include "bench_random.h"
+#include "instance.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "model/dataset.h"
 #include "protocol/command_decode.h"
-#include "instance.h"
+#include "protocol/model_decode.h"
 
 namespace {
 
@@ -249,8 +250,8 @@ int main(int argc, char** argv) {
     return x;
   });
   const Measure syntax = measure(runs, [&] { return xray::check_json_syntax(text).ok(); });
-  const Measure one_pass = measure(runs, [&] { return xray::load_in_one_pass(text); });
-  const Measure decode = measure(runs, [&] { return xray::decode_checked_load_command(text); });
+  const Measure one_pass = measure(runs, [&] { return xray::decode_load_in_one_pass(text); });
+  const Measure decode = measure(runs, [&] { return xray::read_checked_command(text); });
   const Measure tree = measure(runs, [&] {
     auto doc = xray::read_json_value(text);
     const xray::JsonValue* d = doc->root().find("dataset");

@@ -35,7 +35,8 @@ Timing time_runs(int runs, Work work) {
     const auto start = std::chrono::steady_clock::now();
     work();
     times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
   }
   std::sort(times.begin(), times.end());
   return {times[times.size() / 2], times.front()};
@@ -112,8 +113,10 @@ void bench_heatmap(const Writer& out, const std::string& prefix, const char* wha
   out.column(prefix + "_ev_ts.i64", book, [](const BookEvent& e) { return e.ts; });
   out.column(prefix + "_ev_kind.u8", book,
              [](const BookEvent& e) { return static_cast<uint8_t>(e.kind); });
-  out.column(prefix + "_ev_nb.u32", book, [](const BookEvent& e) { return uint32_t(e.bids.size()); });
-  out.column(prefix + "_ev_na.u32", book, [](const BookEvent& e) { return uint32_t(e.asks.size()); });
+  out.column(prefix + "_ev_nb.u32", book,
+             [](const BookEvent& e) { return uint32_t(e.bids.size()); });
+  out.column(prefix + "_ev_na.u32", book,
+             [](const BookEvent& e) { return uint32_t(e.asks.size()); });
   std::vector<PriceLevel> levels;
   for (const BookEvent& e : book) {
     levels.insert(levels.end(), e.bids.begin(), e.bids.end());
@@ -134,8 +137,9 @@ void bench_heatmap(const Writer& out, const std::string& prefix, const char* wha
   const DatasetWindow window{.book = book};
   for (const uint32_t depth : {40u, 400u}) {
     PanelData panel;
-    const Timing ms = time_runs(
-        7, [&] { panel = compute_book_heatmap({0.5, 60000, depth}, window); });
+    const Timing ms = time_runs(7, [&] {
+      panel = compute_book_heatmap({0.5, 60000, depth}, window);
+    });
     const auto& heatmap = std::get<PanelData::BookHeatmap>(panel.data);
     const std::string name = prefix + "_heatmap_" + std::to_string(depth);
     report(name.c_str(), ms, static_cast<double>(level_count), "level");
@@ -152,8 +156,7 @@ void bench_heatmaps(const Writer& out) {
   // three levels a side drawn around a fast-moving mid.
   MarketShape shape;
   shape.duration_ms = 86'400'000;
-  bench_heatmap(out, "market", "one day of the frame benchmarks' market",
-                make_market(shape).book);
+  bench_heatmap(out, "market", "one day of the frame benchmarks' market", make_market(shape).book);
 }
 
 void bench_series(const Writer& out) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "bench_random.h"
+#include "json/json_lexer.h"
 #include "json/json_reader.h"
 
 namespace {
@@ -107,7 +108,8 @@ Timing best_of(int runs, F&& f) {
     f();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     best.wall_s = std::min(best.wall_s, took.count());
-    best.cpu_s = std::min(best.cpu_s, static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC);
+    best.cpu_s =
+        std::min(best.cpu_s, static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC);
   }
   return best;
 }
@@ -123,7 +125,8 @@ int main(int argc, char** argv) {
   const std::string path = argc > 1 ? argv[1] : "bench_reader.json";
   const double target_mb = argc > 2 ? std::atof(argv[2]) : 50.0;
   const std::string text = market_command(static_cast<std::size_t>(target_mb * 1e6));
-  std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(text.data(), static_cast<std::streamsize>(text.size()));
   const double mb = static_cast<double>(text.size()) / 1e6;
   std::printf("text: %.1f MB written to %s\n", mb, path.c_str());
 

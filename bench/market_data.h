@@ -82,8 +82,8 @@ inline Dataset make_market(const MarketShape& shape) {
     mid = to_tick(mid + 0.1 * std::round(step(rng)));
     const double qty = std::round(-std::log(unit(rng) + 1e-12) * 200.0) / 1000.0 + 0.001;
     const bool buy = rng() % 2 == 0;
-    d.trades.push_back({ts, to_tick(mid + (buy ? 0.05 : -0.05)), qty,
-                        buy ? TradeSide::Buy : TradeSide::Sell});
+    d.trades.push_back(
+        {ts, to_tick(mid + (buy ? 0.05 : -0.05)), qty, buy ? TradeSide::Buy : TradeSide::Sell});
     candle.high = std::max(candle.high, mid);
     candle.low = std::min(candle.low, mid);
     candle.close = mid;

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "model/dataset.h"
 #include "core/errors.h"
+#include "model/dataset.h"
 #include "model/spec.h"
 
 namespace xray {
