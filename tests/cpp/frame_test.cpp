@@ -182,7 +182,10 @@ TEST(WorkerPool, BalancedContiguousRunsOnWorkersAtOnce) {
   const std::pair<std::size_t, std::size_t> cases[] = {{1, 5}, {3, 1},   {3, 7}, {4, 4},
                                                        {8, 3}, {3, 100}, {2, 0}};
   const std::thread::id caller = std::this_thread::get_id();
-  for (const auto& [workers, count] : cases) {
+  for (const auto& c : cases) {
+    // Plain names, not a structured binding: clang 14 cannot capture those.
+    const std::size_t workers = c.first;
+    const std::size_t count = c.second;
     SCOPED_TRACE(std::to_string(workers) + " workers, " + std::to_string(count) + " items");
     WorkerPool pool(workers);
     std::mutex mutex;
