@@ -16,7 +16,7 @@ BUILD=${BUILD:-build-test}
 # shellcheck disable=SC1091
 . "$VENV/bin/activate"
 python -m pip install -q --upgrade pip
-python -m pip install -q ".[test]" cmake ninja
+python -m pip install -q ".[all,test]" cmake ninja
 
 cmake -S . -B "$BUILD" -G Ninja -DXRAY_BUILD_TESTS=ON -DXRAY_WERROR=ON
 cmake --build "$BUILD" -j2
