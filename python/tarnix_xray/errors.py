@@ -1,0 +1,45 @@
+"""The exceptions and warnings of the tarnix_xray package (no dependencies)."""
+
+from __future__ import annotations
+
+import json
+
+# Display prefixes of the engine's error kinds, longest first so that none is
+# a prefix of another one checked before it.
+_KINDS = (("bad spec: ", "bad_spec"), ("parse: ", "parse"), ("data: ", "data"))
+
+
+class XrayError(Exception):
+    """The engine refused a command; `kind` is "parse", "bad_spec" or "data".
+
+    `str(error)` is the engine's own display text, e.g. "bad spec: no spec set";
+    `message` is that text without its kind prefix.
+    """
+
+    def __init__(self, display_text: str) -> None:
+        super().__init__(display_text)
+        self.kind = "unknown"
+        self.message = display_text
+        for prefix, kind in _KINDS:
+            if display_text.startswith(prefix):
+                self.kind, self.message = kind, display_text[len(prefix) :]
+                break
+
+    @classmethod
+    def from_response(cls, response: str) -> XrayError | None:
+        """The error of an error response text, or None for any other text."""
+        if not response.startswith('{"ok":false'):
+            return None
+        return cls(json.loads(response)["error"])
+
+
+class DatasetError(ValueError):
+    """Data that cannot be loaded; names the list, column or key, row and value."""
+
+
+class SpecError(ValueError):
+    """A spec key that the engine would skip silently (checked sessions only)."""
+
+
+class XrayWarning(UserWarning):
+    """A frame that is exact but probably not what was meant."""

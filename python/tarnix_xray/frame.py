@@ -1,0 +1,324 @@
+"""Frames as numpy arrays: a parse of the engine's frame text, panel by panel.
+
+numpy is imported on first use, so `import tarnix_xray` works without it;
+`to_pandas()` needs pandas as well.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, ClassVar, Union
+
+from ._suggest import hint
+from .errors import XrayError
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pandas as pd
+
+    FloatArray = npt.NDArray[np.float64]
+    IntArray = npt.NDArray[np.int64]
+    TimeArray = npt.NDArray[np.datetime64]
+
+_DATA_EXTRA = 'pip install "tarnix_xray[data]"'
+
+
+def _require(module: str, what: str) -> None:
+    try:
+        __import__(module)
+    except ImportError as e:  # pragma: no cover - exercised without the extra only
+        raise ImportError(f"{what} needs {module}: {_DATA_EXTRA}") from e
+
+
+def _floats(values: list[Any]) -> FloatArray:
+    # The engine writes non-finite numbers as null; NaN stands for them here.
+    import numpy as np
+
+    return np.array([np.nan if v is None else v for v in values], dtype=np.float64)
+
+
+def _ints(values: list[int]) -> IntArray:
+    import numpy as np
+
+    return np.array(values, dtype=np.int64)
+
+
+def _times(ms: IntArray) -> TimeArray:
+    return ms.astype("datetime64[ms]")
+
+
+@dataclass(frozen=True, eq=False)
+class FootprintPanel:
+    """Buy and sell volume per price bin over the window, bins ascending."""
+
+    kind: ClassVar[str] = "footprint"
+    price_bins: FloatArray
+    buy_vol: FloatArray
+    sell_vol: FloatArray
+
+    @classmethod
+    def _parse(cls, obj: dict[str, Any]) -> FootprintPanel:
+        return cls(_floats(obj["price_bins"]), _floats(obj["buy_vol"]), _floats(obj["sell_vol"]))
+
+    @property
+    def volume(self) -> FloatArray:
+        return self.buy_vol + self.sell_vol
+
+    @property
+    def delta(self) -> FloatArray:
+        """Buy minus sell volume per bin."""
+        return self.buy_vol - self.sell_vol
+
+    @property
+    def total_delta(self) -> float:
+        return float(self.delta.sum())
+
+    def _poc_index(self) -> int | None:
+        import numpy as np
+
+        volume = self.volume
+        if not np.isfinite(volume).any():
+            return None
+        # argmax returns the first maximum; bins ascend, so ties go to the lowest price.
+        return int(np.argmax(np.where(np.isfinite(volume), volume, -np.inf)))
+
+    @property
+    def poc(self) -> float:
+        """Point of control: the bin with the most volume (lowest on ties); NaN when empty."""
+        i = self._poc_index()
+        return float("nan") if i is None else float(self.price_bins[i])
+
+    def value_area(self, fraction: float = 0.7) -> tuple[float, float]:
+        """(lowest, highest) bin of the value area holding `fraction` of the volume.
+
+        Starts at the point of control and adds, one bin at a time, whichever
+        neighbouring listed bin (above or below) has more volume, until the
+        area holds at least `fraction` of the total. On a tie it grows upward.
+        (NaN, NaN) when the footprint is empty.
+        """
+        if not 0.0 < fraction <= 1.0:
+            raise ValueError(f"value_area fraction must be in (0, 1], got {fraction!r}")
+        import numpy as np
+
+        i = self._poc_index()
+        if i is None:
+            return (float("nan"), float("nan"))
+        volume = np.nan_to_num(self.volume, nan=0.0, posinf=0.0, neginf=0.0)
+        target = fraction * float(volume.sum())
+        lo = hi = i
+        held = float(volume[i])
+        while held < target and (lo > 0 or hi < len(volume) - 1):
+            up = float(volume[hi + 1]) if hi < len(volume) - 1 else -1.0
+            down = float(volume[lo - 1]) if lo > 0 else -1.0
+            if up >= down:
+                hi += 1
+                held += up
+            else:
+                lo -= 1
+                held += down
+        return (float(self.price_bins[lo]), float(self.price_bins[hi]))
+
+    @property
+    def vwap(self) -> float:
+        """Volume-weighted average of the bin prices; NaN without volume."""
+        volume = self.volume
+        total = float(volume.sum())
+        if total == 0.0:
+            return float("nan")
+        return float((self.price_bins * volume).sum() / total)
+
+    def to_pandas(self) -> pd.DataFrame:
+        _require("pandas", "to_pandas()")
+        import pandas as pd
+
+        index = pd.Index(self.price_bins, name="price_bin")
+        columns = {"buy_vol": self.buy_vol, "sell_vol": self.sell_vol}
+        columns |= {"volume": self.volume, "delta": self.delta}
+        return pd.DataFrame(columns, index=index)
+
+
+@dataclass(frozen=True, eq=False)
+class BookHeatmapPanel:
+    """Resting book quantity: one row per time bucket, one column per price level."""
+
+    kind: ClassVar[str] = "book_heatmap"
+    time: IntArray
+    price: FloatArray
+    intensity: FloatArray
+
+    @classmethod
+    def _parse(cls, obj: dict[str, Any]) -> BookHeatmapPanel:
+        import numpy as np
+
+        time, price = _ints(obj["time"]), _floats(obj["price"])
+        rows = obj["intensity"]
+        try:
+            intensity = np.array(rows, dtype=np.float64)
+        except TypeError:  # a null cell somewhere
+            intensity = np.array([_floats(r) for r in rows], dtype=np.float64)
+        return cls(time, price, intensity.reshape(len(time), len(price)))
+
+    @property
+    def times(self) -> TimeArray:
+        return _times(self.time)
+
+    def to_pandas(self) -> pd.DataFrame:
+        _require("pandas", "to_pandas()")
+        import pandas as pd
+
+        index = pd.DatetimeIndex(self.times, name="time")
+        return pd.DataFrame(self.intensity, index=index, columns=pd.Index(self.price, name="price"))
+
+
+@dataclass(frozen=True, eq=False)
+class LiquidationMapPanel:
+    """Every liquidation of the window, price snapped to its bin."""
+
+    kind: ClassVar[str] = "liquidation_map"
+    events: Any  # structured array: ts i8, price_bin f8, qty f8, side U5
+
+    @classmethod
+    def _parse(cls, obj: dict[str, Any]) -> LiquidationMapPanel:
+        import numpy as np
+
+        dtype = [("ts", "i8"), ("price_bin", "f8"), ("qty", "f8"), ("side", "U5")]
+        rows = obj["events"]
+        events = np.empty(len(rows), dtype=dtype)
+        events["ts"] = [e["ts"] for e in rows]
+        events["price_bin"] = _floats([e["price_bin"] for e in rows])
+        events["qty"] = _floats([e["qty"] for e in rows])
+        events["side"] = [e["side"] for e in rows]
+        return cls(events)
+
+    @property
+    def ts(self) -> IntArray:
+        return self.events["ts"]  # type: ignore[no-any-return]
+
+    @property
+    def times(self) -> TimeArray:
+        return _times(self.ts)
+
+    @property
+    def price_bin(self) -> FloatArray:
+        return self.events["price_bin"]  # type: ignore[no-any-return]
+
+    @property
+    def qty(self) -> FloatArray:
+        return self.events["qty"]  # type: ignore[no-any-return]
+
+    @property
+    def side(self) -> Any:
+        """"long" or "short" per event (numpy unicode array)."""
+        return self.events["side"]
+
+    def to_pandas(self) -> pd.DataFrame:
+        _require("pandas", "to_pandas()")
+        import pandas as pd
+
+        columns = {"ts": self.ts, "price_bin": self.price_bin, "qty": self.qty, "side": self.side}
+        return pd.DataFrame(columns, index=pd.DatetimeIndex(self.times, name="time"))
+
+
+@dataclass(frozen=True, eq=False)
+class FundingOiPanel:
+    """Funding rate, open interest and candle close carried onto one time grid."""
+
+    kind: ClassVar[str] = "funding_oi_divergence"
+    time: IntArray
+    funding: FloatArray
+    oi: FloatArray
+    price: FloatArray
+
+    @classmethod
+    def _parse(cls, obj: dict[str, Any]) -> FundingOiPanel:
+        return cls(_ints(obj["time"]), _floats(obj["funding"]), _floats(obj["oi"]), _floats(obj["price"]))
+
+    @property
+    def times(self) -> TimeArray:
+        return _times(self.time)
+
+    def to_pandas(self) -> pd.DataFrame:
+        _require("pandas", "to_pandas()")
+        import pandas as pd
+
+        columns = {"funding": self.funding, "oi": self.oi, "price": self.price}
+        return pd.DataFrame(columns, index=pd.DatetimeIndex(self.times, name="time"))
+
+
+Panel = Union[FootprintPanel, BookHeatmapPanel, LiquidationMapPanel, FundingOiPanel]
+
+_PANELS: dict[str, type[Any]] = {
+    p.kind: p for p in (FootprintPanel, BookHeatmapPanel, LiquidationMapPanel, FundingOiPanel)
+}
+
+
+@dataclass(frozen=True, eq=False)
+class Frame:
+    """One frame: the engine's text and its panels as arrays, in the spec's order."""
+
+    text: str
+    symbol: str
+    cursor_ts: int
+    panels: tuple[Panel, ...]
+
+    @classmethod
+    def from_json(cls, text: str) -> Frame:
+        """Parse a frame text; an error response raises XrayError."""
+        _require("numpy", "Frame")
+        error = XrayError.from_response(text)
+        if error is not None:
+            raise error
+        obj = json.loads(text)
+        if not isinstance(obj, dict) or not {"symbol", "cursor_ts", "panels"} <= obj.keys():
+            raise ValueError(f"not a frame text: {text[:80]!r}")
+        panels = []
+        for i, p in enumerate(obj["panels"]):
+            kind = p.get("kind")
+            if kind not in _PANELS:
+                raise ValueError(f"frame panel {i} has unknown kind {kind!r}{hint(str(kind), _PANELS)}")
+            panels.append(_PANELS[kind]._parse(p))
+        return cls(text, obj["symbol"], int(obj["cursor_ts"]), tuple(panels))
+
+    @property
+    def cursor_time(self) -> np.datetime64:
+        import numpy as np
+
+        return np.datetime64(self.cursor_ts, "ms")
+
+    def panel(self, kind: str) -> Panel:
+        """The first panel of `kind`; KeyError (with a did-you-mean) when there is none."""
+        for p in self.panels:
+            if p.kind == kind:
+                return p
+        present = ", ".join(sorted({p.kind for p in self.panels})) or "none"
+        maybe = "" if kind in _PANELS else hint(kind, _PANELS)
+        raise KeyError(f"frame has no {kind!r} panel (it has: {present}){maybe}")
+
+    def _first(self, kind: str) -> Any:
+        return next((p for p in self.panels if p.kind == kind), None)
+
+    @property
+    def footprint(self) -> FootprintPanel | None:
+        return self._first(FootprintPanel.kind)  # type: ignore[no-any-return]
+
+    @property
+    def book_heatmap(self) -> BookHeatmapPanel | None:
+        return self._first(BookHeatmapPanel.kind)  # type: ignore[no-any-return]
+
+    @property
+    def liquidation_map(self) -> LiquidationMapPanel | None:
+        return self._first(LiquidationMapPanel.kind)  # type: ignore[no-any-return]
+
+    @property
+    def funding_oi(self) -> FundingOiPanel | None:
+        return self._first(FundingOiPanel.kind)  # type: ignore[no-any-return]
+
+    def to_pandas(self) -> list[pd.DataFrame]:
+        """One DataFrame per panel, in the frame's order."""
+        return [p.to_pandas() for p in self.panels]
+
+    def __repr__(self) -> str:
+        kinds = ", ".join(p.kind for p in self.panels)
+        return f"Frame(symbol={self.symbol!r}, cursor_ts={self.cursor_ts}, panels=[{kinds}])"
