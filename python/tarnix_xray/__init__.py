@@ -10,10 +10,13 @@ from typing import Any
 from ._tarnix_xray import Xray, __version__
 from .errors import DatasetError, SpecError, XrayError, XrayWarning
 from .frame import Frame
+from .session import Bounds, Session
 
 __all__ = [
+    "Bounds",
     "DatasetError",
     "Frame",
+    "Session",
     "SpecError",
     "Xray",
     "XrayError",

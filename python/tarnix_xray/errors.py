@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import warnings
 
 # Display prefixes of the engine's error kinds, longest first so that none is
 # a prefix of another one checked before it.
@@ -43,3 +44,15 @@ class SpecError(ValueError):
 
 class XrayWarning(UserWarning):
     """A frame that is exact but probably not what was meant."""
+
+
+class OnceWarner:
+    """Issues each cause's XrayWarning once for the life of this object."""
+
+    def __init__(self) -> None:
+        self.seen: set[str] = set()
+
+    def __call__(self, cause: str, message: str) -> None:
+        if cause not in self.seen:
+            self.seen.add(cause)
+            warnings.warn(message, XrayWarning, stacklevel=4)

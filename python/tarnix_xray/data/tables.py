@@ -1,0 +1,93 @@
+"""Tables (DataFrames, dicts of arrays, lists of row records) to checked columns."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from ..errors import DatasetError
+from . import checks
+from .book import events_from_rows
+from .layouts import LAYOUTS, SIDE_FLAGS, resolve_columns
+from .timestamps import Warn, to_ms
+
+Columns = tuple[np.ndarray[Any, Any], ...]
+
+
+def table_columns(
+    list_: str,
+    table: Any,
+    *,
+    ts_unit: str | None = None,
+    mapping: Mapping[str, str] | None = None,
+    strict: bool = True,
+    warn: Warn,
+) -> Columns:
+    """One list's writer columns from a table in the list's layout (or an alias of it)."""
+    rows = row_columns(list_, table, ts_unit=ts_unit, mapping=mapping, strict=strict, warn=warn)
+    return finish(list_, rows)
+
+
+def row_columns(
+    list_: str,
+    table: Any,
+    *,
+    ts_unit: str | None,
+    mapping: Mapping[str, str] | None,
+    strict: bool,
+    warn: Warn,
+) -> dict[str, np.ndarray[Any, Any]]:
+    """Checked row columns by canonical name: ts in ms, numbers, side and kind codes."""
+    table = _as_table(list_, table)
+    present = [str(c) for c in table]
+    chosen = resolve_columns(list_, present, mapping, strict)
+    layout = LAYOUTS[list_]
+    rows: dict[str, np.ndarray[Any, Any]] = {"ts": to_ms(table[chosen["ts"]], f"{list_} column {chosen['ts']!r}", ts_unit, warn)}
+    for column in layout.columns[1:]:
+        source = chosen[column]
+        where = f"{list_} column {source!r}"
+        if column == "side":
+            flag = SIDE_FLAGS.get(list_, {}).get(source.lower())
+            rows[column] = checks.side_codes(table[source], list_, where, flag)
+        elif column == "is_snapshot":
+            rows[column] = checks.book_kinds(table[source], where)
+        else:
+            rows[column] = checks.numbers(table[source], where, quantity=column in layout.quantities)
+    return rows
+
+
+def finish(list_: str, rows: Mapping[str, np.ndarray[Any, Any]]) -> Columns:
+    """Row columns to the writer's: book rows grouped into events, the rest as they are."""
+    if list_ == "book":
+        return events_from_rows(rows["ts"], rows["is_snapshot"], rows["side"], rows["price"], rows["qty"])
+    return tuple(np.ascontiguousarray(rows[c]) for c in LAYOUTS[list_].columns)
+
+
+def _as_table(list_: str, table: Any) -> Any:
+    """A DataFrame or a dict of equal-length columns, as given or from row records."""
+    if hasattr(table, "columns") and hasattr(table, "__getitem__"):
+        if hasattr(table, "index") and table.index.name is not None and table.index.name not in table.columns:
+            table = table.reset_index()  # a time index is a column like any other
+        return table
+    if isinstance(table, Mapping):
+        lengths = {name: len(values) for name, values in table.items()}
+        if len(set(lengths.values())) > 1:
+            raise DatasetError(f"{list_} columns differ in length: {lengths}")
+        return table
+    if isinstance(table, Sequence) and not isinstance(table, (str, bytes)):
+        return _from_rows(list_, table)
+    raise DatasetError(f"{list_}: a DataFrame, a dict of columns or a list of records, not {type(table).__name__}")
+
+
+def _from_rows(list_: str, rows: Sequence[Any]) -> Any:
+    import pandas as pd
+
+    columns = LAYOUTS[list_].columns
+    if not rows or isinstance(rows[0], Mapping):
+        return pd.DataFrame.from_records(list(rows), columns=None if rows else list(columns))
+    bad = next((i for i, r in enumerate(rows) if len(r) != len(columns)), None)
+    if bad is not None:
+        raise DatasetError(f"{list_}[{bad}] has {len(rows[bad])} values, not {len(columns)} ({', '.join(columns)})")
+    return pd.DataFrame.from_records(list(rows), columns=list(columns))
