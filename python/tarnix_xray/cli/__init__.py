@@ -1,0 +1,78 @@
+"""The `tarnix-xray` command: demo, frame, run and convert.
+
+Exit codes: 0 done, 1 a command answered an error, 2 usage (bad arguments,
+missing or unreadable files, a spec that does not decode or validate).
+A user's mistake is one line on stderr, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from ._common import DONE, PROG, Failure, Parser
+from ._convert import cmd_convert
+from ._demo import add_demo_arguments, cmd_demo
+from ._frame import cmd_frame
+from ._run import cmd_run, run_lines
+
+__all__ = ["main", "build_parser", "run_lines"]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = Parser(prog=PROG, description="Frames of one instrument's market history: footprint, "
+                     "book heatmap, liquidations, funding and open interest.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
+
+    demo = sub.add_parser("demo", help="generate a synthetic market, frame it, draw the dashboard",
+                          description="Generate a seeded synthetic market, load it, compute a four-panel "
+                          "frame, write frame.json and dashboard.png and print a summary.")
+    add_demo_arguments(demo)
+    demo.set_defaults(handler=cmd_demo)
+
+    frame = sub.add_parser("frame", help="one frame of a dataset",
+                           description="Load DATASET (a dataset JSON file, a load command file, or "
+                           "CSV/Parquet files named after their list) and print one frame.")
+    frame.add_argument("dataset", nargs="+", metavar="DATASET")
+    frame.add_argument("--spec", required=True, help="spec: a JSON file or inline JSON")
+    frame.add_argument("--at", metavar="TS", help="cursor: milliseconds or an ISO time (UTC by default)")
+    frame.add_argument("--out", metavar="FILE", help="write the frame text here (default stdout)")
+    frame.add_argument("--png", metavar="FILE", help="also draw the dashboard here (needs [plot])")
+    frame.set_defaults(handler=cmd_frame)
+
+    run = sub.add_parser("run", help="JSON lines: one command per line in, one response per line out",
+                         description="Read one JSON command per line and write one response per line, "
+                         "flushed. Without --spec the instance starts with no spec; send set_spec. "
+                         "Exit 1 when any command answered an error.")
+    run.add_argument("file", nargs="?", default="-", metavar="FILE", help='commands (default "-", stdin)')
+    run.add_argument("--spec", help="constructor spec: a JSON file or inline JSON")
+    run.set_defaults(handler=cmd_run)
+
+    convert = sub.add_parser("convert", help="CSV/Parquet files to one dataset JSON file",
+                             description="Read CSV/Parquet files (each named after its list, e.g. "
+                             "trades.csv, or told by its columns) and write the dataset JSON.")
+    convert.add_argument("files", nargs="+", metavar="FILE")
+    convert.add_argument("-o", "--output", required=True, metavar="DATASET", help="the dataset file to write")
+    convert.add_argument("-q", "--quiet", action="store_true", help="no progress")
+    convert.set_defaults(handler=cmd_convert)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.handler(args))
+    except Failure as e:
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return e.code
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`| head`); nothing left to say to it.
+        sys.stderr.close()
+        return DONE
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,38 @@
+"""`convert`: CSV/Parquet files of the usual layouts to one dataset JSON file."""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import sys
+from pathlib import Path
+
+from ._common import ANSWERED_ERROR, DONE, Failure, one_line, usage, write_text
+from ._frame import run_checked
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    try:
+        from .. import data
+    except ImportError as e:
+        raise usage(one_line(e)) from None
+    for p in args.files:
+        if not Path(p).exists():
+            raise usage(f"no such file: {p}")
+    lists = {}
+    for p in args.files:
+        one = run_checked(functools.partial(data.read, p, progress=not args.quiet))
+        for name, count in one.counts.items():
+            if count or name in one.lists:
+                if name in lists:
+                    raise Failure(f"{p}: a second file of {name}; give one file per list", ANSWERED_ERROR)
+                lists[name] = one.lists[name]
+                if not args.quiet:
+                    print(f"{p}: {name}, {count:,} records", file=sys.stderr)
+    dataset = data.Dataset(lists)
+    write_text(args.output, dataset.load_text(command=False))
+    if not args.quiet:
+        print(f"wrote {args.output}: {len(dataset):,} records", file=sys.stderr)
+    return DONE
+
+

@@ -1,0 +1,66 @@
+"""`frame`: load a dataset file (or CSV/Parquet files) and print one frame."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
+
+from ._common import ANSWERED_ERROR, DONE, Failure, one_line, draw, parse_time, read_text, spec_text, usage, write_text
+
+
+def _session(spec: str) -> Any:
+    from .. import Session  # needs the [data] extra: imported only here
+
+    try:
+        return Session(json.loads(spec))
+    except Exception as e:  # noqa: BLE001 - any refusal of the spec is the user's to fix
+        raise usage(f"spec: {one_line(e)}") from None
+
+
+def load_dataset(session: Any, paths: Sequence[str]) -> int:
+    """Load DATASET: one JSON file (a dataset or a "load" command), or CSV/Parquet files."""
+    if len(paths) == 1 and Path(paths[0]).suffix.lower() == ".json" or paths == ["-"]:
+        text = read_text(paths[0])
+        try:
+            obj = json.loads(text)
+        except json.JSONDecodeError as e:
+            raise usage(f"{paths[0]} is not JSON: {e}") from None
+        if isinstance(obj, dict) and obj.get("cmd") == "load":
+            obj = obj.get("dataset")
+        if not isinstance(obj, dict):
+            raise usage(f"{paths[0]} holds neither a dataset object nor a load command")
+        return int(session.load(obj))
+    for p in paths:
+        if not Path(p).exists():
+            raise usage(f"no such file: {p}")
+    return int(session.load(list(paths)))
+
+
+def run_checked(step: Callable[[], Any]) -> Any:
+    """Run a step of the data layer; its refusals are answered errors (exit 1)."""
+    from ..errors import DatasetError, SpecError, XrayError
+
+    try:
+        return step()
+    except (XrayError, DatasetError, SpecError) as e:
+        raise Failure(one_line(e), ANSWERED_ERROR) from None
+
+
+def cmd_frame(args: argparse.Namespace) -> int:
+    session = _session(spec_text(args.spec))
+    at = parse_time(args.at) if args.at is not None else None
+    run_checked(lambda: load_dataset(session, args.dataset))
+    frame = run_checked(lambda: session.frame(at))
+    if args.out in (None, "-"):
+        sys.stdout.write(frame.text + "\n")
+    else:
+        write_text(args.out, frame.text)
+    if args.png:
+        draw(frame, args.png)
+    return DONE
+
+

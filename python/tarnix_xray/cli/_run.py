@@ -1,0 +1,51 @@
+"""`run`: JSON lines in, one response line out per command, flushed."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections.abc import Iterable
+from typing import IO
+
+from .._tarnix_xray import Xray
+from ._common import ANSWERED_ERROR, DONE, one_line, spec_text, usage
+
+
+def run_lines(xray: Xray, lines: Iterable[str], out: IO[str]) -> bool:
+    """Answer each line with one response line, flushed; True if any answered an error.
+
+    Every line is a command, blank ones included (they get the engine's
+    parse error), so a driver can pair responses with its lines by count.
+    """
+    failed = False
+    command, write, flush = xray.command, out.write, out.flush
+    for line in lines:
+        try:
+            response = command(line.rstrip("\r\n"))
+        except (TypeError, ValueError, RuntimeError) as e:  # text the binding cannot take
+            response = json.dumps({"ok": False, "error": one_line(e)}, ensure_ascii=False)
+        write(response + "\n")
+        flush()
+        if response.startswith('{"ok":false'):
+            failed = True
+    return failed
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    try:
+        xray = Xray(spec_text(args.spec) if args.spec else "")
+    except ValueError as e:
+        raise usage(f"--spec: {one_line(e)}") from None
+    if args.file == "-":
+        source: IO[str] = sys.stdin
+    else:
+        try:
+            source = open(args.file, encoding="utf-8", errors="surrogateescape")
+        except OSError as e:
+            raise usage(f"cannot read {args.file}: {e.strerror or one_line(e)}") from None
+    with source:
+        failed = run_lines(xray, source, sys.stdout)
+    return ANSWERED_ERROR if failed else DONE
+
+
