@@ -1,0 +1,182 @@
+"""The tarnix-xray command: exit codes and one-line errors, the JSON-lines
+runner over a real pipe, frame and convert routes, and the demo end to end."""
+
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarnix_xray import Frame, Xray
+from tarnix_xray.cli import main, run_lines
+from tarnix_xray.synthetic import demo_spec, generate_market
+
+ENV = {**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parents[2] / "python")}
+SPEC = {"dataset_ref": "t", "symbol": "T", "panels": [{"kind": "footprint", "price_bin": 1.0},
+                                                     {"kind": "liquidation_map", "price_bin": 1.0}]}
+DATASET = {"trades": [{"ts": 1000, "price": 100.5, "qty": 2.0, "side": "buy"},
+                      {"ts": 2000, "price": 101.2, "qty": 1.0, "side": "sell"}],
+           "liquidations": [{"ts": 1500, "price": 99.0, "qty": 3.0, "side": "long"}]}
+
+
+def invoke(argv, stdin="", monkeypatch=None, capsys=None):
+    monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+    try:
+        code = main(argv)
+    except SystemExit as e:  # argparse's own exits (usage, --help)
+        code = e.code
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "ds.json").write_text(json.dumps(DATASET))
+    (tmp_path / "load.json").write_text(json.dumps({"cmd": "load", "dataset": DATASET}))
+    (tmp_path / "spec.json").write_text(json.dumps(SPEC))
+    (tmp_path / "broken.json").write_text('{"trades": [')
+    (tmp_path / "typo.json").write_text('{"trade": []}')
+    (tmp_path / "empty.json").write_text("{}")
+    return tmp_path
+
+
+# (argv, stdin, exit code, stderr pattern); {d} is the folder of the files fixture.
+FAILURES = [
+    ([], "", 2, r"required: COMMAND"),
+    (["bogus"], "", 2, r"invalid choice: 'bogus'"),
+    (["run", "--spec", "{bad"], "", 2, r"spec is not JSON"),
+    (["run", "--spec", '{"dataset_ref":"","symbol":"S","panels":[]}'], "", 2, r"--spec: bad spec: panels must not be empty"),
+    (["run", "{d}/nowhere.jsonl"], "", 2, r"cannot read .*nowhere.jsonl"),
+    (["run"], '{"cmd":"version"}\n{"cmd":"frame"}\n', 1, r"^$"),
+    (["frame", "{d}/ds.json"], "", 2, r"required: --spec"),
+    (["frame", "{d}/nowhere.json", "--spec", "{d}/spec.json"], "", 2, r"no such file: .*nowhere.json"),
+    (["frame", "{d}/ds.json", "--spec", "{d}/nowhere.json"], "", 2, r"no such file: .*nowhere.json"),
+    (["frame", "{d}/broken.json", "--spec", "{d}/spec.json"], "", 2, r"broken.json is not JSON"),
+    (["frame", "{d}/ds.json", "--spec", '{"symbol":"S"}'], "", 2, r"spec: .*dataset_ref"),
+    (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--at", "noon"], "", 2, r"--at takes milliseconds"),
+    (["frame", "{d}/typo.json", "--spec", "{d}/spec.json"], "", 1, r"'trade'.*did you mean 'trades'"),
+    (["frame", "{d}/empty.json", "--spec", "{d}/spec.json"], "", 1, r"data: no dataset"),
+    (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--out", "{d}/no/such/dir/f.json"], "", 2, r"cannot write"),
+    (["demo", "--hours", "0"], "", 2, r"hours must be in"),
+    (["demo", "--hours", "x"], "", 2, r"not a number"),
+    (["convert", "{d}/nowhere.csv", "-o", "{d}/x.json"], "", 2, r"no such file"),
+    (["convert", "{d}/ds.json"], "", 2, r"required: -o"),
+]
+
+
+@pytest.mark.parametrize("argv, stdin, code, pattern", FAILURES, ids=lambda v: None)
+def test_mistakes_exit_with_one_line(files, monkeypatch, capsys, argv, stdin, code, pattern):
+    argv = [a.replace("{d}", str(files)) for a in argv]
+    got, _, err = invoke(argv, stdin, monkeypatch, capsys)
+    assert got == code
+    assert re.search(pattern, err.strip()), err
+    assert err.count("\n") <= 1 and "Traceback" not in err
+    assert err == "" or err.startswith("tarnix-xray")
+
+
+@pytest.mark.parametrize("sub", ["demo", "frame", "run", "convert"])
+def test_help_on_every_subcommand(monkeypatch, capsys, sub):
+    code, out, _ = invoke([sub, "--help"], "", monkeypatch, capsys)
+    assert code == 0 and out.startswith("usage: tarnix-xray " + sub)
+
+
+def test_run_answers_each_line_as_the_engine_does():
+    lines = ['{"cmd":"version"}', "", '{"cmd":"load","dataset":' + json.dumps(DATASET) + "}",
+             '{"cmd":"frame"}', '{"cmd":"set_spec","spec":' + json.dumps(SPEC) + "}",
+             ' {"cmd":"frame_at","ts":1600} ', "not json", '{"cmd":"bounds"}', "\ud800"]
+    out = io.StringIO()
+    failed = run_lines(Xray(""), (line + "\n" for line in lines), out)
+    direct = Xray("")
+    expected = [direct.command(line) for line in lines[:-1]]
+    got = out.getvalue().split("\n")
+    assert got[:-2] == expected and got[-1] == ""
+    assert json.loads(got[-2])["ok"] is False  # a lone surrogate cannot reach the engine
+    assert failed and not run_lines(Xray(""), iter(['{"cmd":"version"}\n']), io.StringIO())
+
+
+def test_run_over_a_pipe_answers_before_the_next_line():
+    proc = subprocess.Popen([sys.executable, "-m", "tarnix_xray", "run", "--spec", json.dumps(SPEC)],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
+    try:
+        # Each answer is read before the next line is sent: it must be flushed.
+        for command, answer in [('{"cmd":"load","dataset":' + json.dumps(DATASET) + "}", '{"ok":true,"loaded":3}'),
+                                ('{"cmd":"bounds"}', '{"from_ts":1000,"to_ts":2000,"count":3}'),
+                                ('{"cmd":"nope"}', '{"ok":false,"error":"bad spec: unknown cmd: nope"}')]:
+            proc.stdin.write(command + "\n")
+            proc.stdin.flush()
+            assert proc.stdout.readline() == answer + "\n"
+        proc.stdin.close()
+        assert proc.wait(timeout=30) == 1
+    finally:
+        proc.kill()
+
+
+def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, capsys):
+    direct = Xray(json.dumps(SPEC))
+    direct.command(json.dumps({"cmd": "load", "dataset": DATASET}))
+    expected = direct.command('{"cmd":"frame_at","ts":1500}')
+    for name in ("trades", "liquidations"):
+        rows = DATASET[name]
+        (files / f"{name}.csv").write_text(",".join(rows[0]) + "\n" + "".join(
+            ",".join(str(v) for v in r.values()) + "\n" for r in rows))
+    routes = [[str(files / "ds.json")], [str(files / "load.json")],
+              [str(files / "trades.csv"), str(files / "liquidations.csv")]]
+    for dataset in routes:
+        for at in ("1500", "1970-01-01T00:00:01.5", "1970-01-01T02:00:01.500+02:00"):
+            code, out, err = invoke(["frame", *dataset, "--spec", str(files / "spec.json"), "--at", at],
+                                    "", monkeypatch, capsys)
+            assert (code, out, err) == (0, expected + "\n", "")
+    code, out, _ = invoke(["convert", str(files / "trades.csv"), str(files / "liquidations.csv"),
+                           "-o", str(files / "conv.json"), "-q"], "", monkeypatch, capsys)
+    assert code == 0 and json.loads((files / "conv.json").read_text())["trades"][1]["price"] == 101.2
+    code, out, _ = invoke(["frame", str(files / "conv.json"), "--spec", json.dumps(SPEC), "--at", "1500",
+                           "--out", str(files / "f.json")], "", monkeypatch, capsys)
+    assert code == 0 and out == "" and (files / "f.json").read_text() == expected
+
+
+def plain_load_text(market):
+    """The dataset in plain JSON, independent of the data layer's writer."""
+    def records(df):
+        return [dict(zip(df.columns, row)) for row in zip(*(df[c].tolist() for c in df.columns))]
+    dataset = {name: records(df) for name, df in market.items() if name != "book"}
+    book = market["book"]
+    events = {}
+    for ts, snap, side, price, qty in zip(*(book[c].tolist() for c in book.columns)):
+        event = events.setdefault((ts, snap), {"ts": ts, "kind": "snapshot" if snap else "diff",
+                                               "bids": [], "asks": []})
+        event["bids" if side == "bid" else "asks"].append([price, qty])
+    dataset["book"] = list(events.values())
+    return json.dumps({"cmd": "load", "dataset": dataset})
+
+
+def test_demo_end_to_end(tmp_path):
+    argv = [sys.executable, "-m", "tarnix_xray", "demo", "--hours", "0.25", "--seed", "5"]
+    runs = [subprocess.run(argv + ["--out", str(tmp_path / d)], capture_output=True, text=True, env=ENV,
+                           timeout=120) for d in ("a", "b")]
+    assert [r.returncode for r in runs] == [0, 0] and runs[0].stderr == ""
+    text = (tmp_path / "a" / "frame.json").read_text()
+    assert text == (tmp_path / "b" / "frame.json").read_text()  # same seed, same bytes
+
+    market = generate_market(0.25, seed=5)
+    xray = Xray(json.dumps(demo_spec(market)))
+    assert xray.command(plain_load_text(market)) == '{"ok":true,"loaded":%d}' % int(
+        re.search(r"([\d,]+) records loaded", runs[0].stdout)[1].replace(",", ""))
+    assert text == xray.command('{"cmd":"frame"}')
+
+    from matplotlib.image import imread
+    assert imread(tmp_path / "a" / "dashboard.png").shape == (1000, 1600, 4)
+
+    frame, out = Frame.from_json(text), runs[0].stdout
+    fp, lm = frame.footprint, frame.liquidation_map
+    lo, hi = fp.value_area()
+    figures = re.search(r"POC (\S+), value area (\S+) \.\. (\S+), total delta (\S+)", out).groups()
+    assert [float(f) for f in figures] == pytest.approx([fp.poc, lo, hi, fp.total_delta], rel=1e-8)
+    strongest = [float(line.split()[0]) for line in out.splitlines()[5:10]]
+    assert strongest == list(fp.price_bins[np.argsort(-fp.volume, kind="stable")[:5]])
+    sides = dict(re.findall(r"(long|short) (\d+) \(", out))
+    assert {s: int(n) for s, n in sides.items()} == {s: int((lm.side == s).sum()) for s in ("long", "short")}
