@@ -194,6 +194,8 @@ def to_ms(at: Any) -> int:
             at = _dt.datetime.fromisoformat(at)
         except ValueError:
             raise ValueError(f"frame time {at!r} is not ISO 8601 text, e.g. '2026-12-06T17:00:00Z'") from None
+    if hasattr(at, "to_datetime64") and hasattr(at, "tz"):  # pandas Timestamp: its UTC instant
+        at = at.to_datetime64()
     if type(at).__module__.startswith("numpy"):
         import numpy as np
 
@@ -203,9 +205,6 @@ def to_ms(at: Any) -> int:
             if np.isnat(at):
                 raise ValueError("frame time is NaT")
             return int(at.astype("datetime64[ms]").astype(np.int64))
-    if hasattr(at, "as_unit") and hasattr(at, "tz"):  # pandas Timestamp
-        at = at.tz_convert("UTC").tz_localize(None) if at.tz is not None else at
-        return int(at.as_unit("ms").value)
     if isinstance(at, _dt.datetime):
         aware = at if at.tzinfo is not None else at.replace(tzinfo=_dt.timezone.utc)
         delta = aware - _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)

@@ -110,5 +110,5 @@ def _by_word(array: np.ndarray[Any, Any], words: dict[str, int], where: str, wha
     missing = inverse < 0
     if missing.any():
         row = int(np.argmax(missing))
-        raise DatasetError(f"{at(where, row)}: {show(array[row])} is not {what}")
+        raise DatasetError(f"{at(where, row)}: missing value; expected {what}")
     return table[inverse]

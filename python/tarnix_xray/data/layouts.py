@@ -89,6 +89,10 @@ def mapping_for(columns: Mapping[str, Any] | None, list_: str) -> Mapping[str, s
     nested = {list_name(k): v for k, v in columns.items() if isinstance(v, Mapping)}
     if nested:
         return dict(nested.get(list_, {}))
+    every = {c for layout in LAYOUTS.values() for c in layout.columns}
+    for source, target in columns.items():
+        if target not in every:
+            raise DatasetError(f"columns maps {source!r} to {target!r}, a column of no list{hint(str(target), every)}")
     return FlatMapping(columns)
 
 

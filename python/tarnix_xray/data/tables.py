@@ -86,6 +86,13 @@ def _from_rows(list_: str, rows: Sequence[Any]) -> Any:
 
     columns = LAYOUTS[list_].columns
     if not rows or isinstance(rows[0], Mapping):
+        keys = set(rows[0]) if rows else set()
+        odd = next((i for i, r in enumerate(rows) if not isinstance(r, Mapping) or set(r) != keys), None)
+        if odd is not None:
+            row = rows[odd]
+            missing = sorted(keys - set(row)) if isinstance(row, Mapping) else []
+            what = f"has no field {missing[0]!r}" if missing else f"differs in its fields from {list_}[0]"
+            raise DatasetError(f"{list_}[{odd}] {what}")
         return pd.DataFrame.from_records(list(rows), columns=None if rows else list(columns))
     bad = next((i for i, r in enumerate(rows) if len(r) != len(columns)), None)
     if bad is not None:

@@ -137,8 +137,8 @@ def _check_one_unit(array: np.ndarray[Any, Any], unit: str, where: str, explicit
         value = array[row]
         seen = unit_of(float(value))
         assert seen is not None
-        told = "given as" if explicit else "the column reads as"
+        reason = f"ts_unit={unit!r} says" if explicit else "the column's other values read as"
         raise DatasetError(
-            f"{at(where, row)}: {show(value)} looks like {_UNIT_WORDS[seen]}, but ts are "
-            f"{told} {_UNIT_WORDS[unit]} (ts_unit={unit!r})"
+            f"{at(where, row)}: {show(value)} looks like {_UNIT_WORDS[seen]}, "
+            f"but {reason} {_UNIT_WORDS[unit]}"
         )

@@ -1,0 +1,160 @@
+"""Tables through the column writer give the same dataset as records written by hand.
+
+The oracle builds the load command with json.dumps from plain Python records
+(exact here: prices carry at most 8 decimals) and groups book rows into events
+with a loop of its own; both routes must answer the same bounds and frames.
+"""
+
+import json
+
+import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from tarnix_xray import Session, Xray  # noqa: E402
+
+SPEC = {
+    "dataset_ref": "roundtrip",
+    "symbol": "TEST",
+    "panels": [
+        {"kind": "footprint", "price_bin": 0.5},
+        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 250, "depth_levels": 6},
+        {"kind": "liquidation_map", "price_bin": 0.25},
+        {"kind": "funding_oi_divergence", "bucket_ms": 500},
+    ],
+}
+
+ts_ms = st.integers(0, 5_000)
+price = st.integers(9_000, 11_000).map(lambda k: k / 100)
+qty = st.integers(0, 50_000).map(lambda k: k / 10_000)
+
+
+def rows(**columns):
+    return st.lists(st.tuples(*columns.values()), max_size=30).map(
+        lambda rs: {name: [r[i] for r in rs] for i, name in enumerate(columns)}
+    )
+
+
+tables = st.fixed_dictionaries(
+    {
+        "trades": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["buy", "sell"])),
+        "book": rows(
+            ts=st.sampled_from([100, 350, 350, 900, 2000]),
+            is_snapshot=st.booleans(),
+            side=st.sampled_from(["bid", "ask"]),
+            price=price,
+            qty=qty,
+        ),
+        "liquidations": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["long", "short"])),
+        "funding": rows(ts=ts_ms, rate=st.integers(-1000, 1000).map(lambda k: k / 1e6)),
+        "oi": rows(ts=ts_ms, oi=qty),
+        "candles": rows(ts=ts_ms, open=price, high=price, low=price, close=price, volume=qty),
+    }
+)
+
+# The same instants written the ways users hold them.
+TS_FORMS = {
+    "int ms": lambda ms: (np.asarray(ms, dtype=np.int64), None),
+    "int us": lambda ms: (np.asarray(ms, dtype=np.int64) * 1000, "us"),
+    "datetime64[ns]": lambda ms: (pd.to_datetime(np.asarray(ms, dtype=np.int64), unit="ms"), None),
+    "datetime64[ms] tz": lambda ms: (
+        pd.Series(np.asarray(ms, dtype="datetime64[ms]")).dt.tz_localize("UTC").dt.tz_convert("Asia/Tokyo"),
+        None,
+    ),
+}
+
+
+def book_events(book):
+    """Rows of one ts and kind as one event, at one ts the kind met first first."""
+    order = sorted(range(len(book["ts"])), key=lambda i: book["ts"][i])
+    events, index = [], {}
+    for i in order:
+        kind = "snapshot" if book["is_snapshot"][i] else "diff"
+        key = (book["ts"][i], kind)
+        if key not in index:
+            index[key] = len(events)
+            events.append({"ts": book["ts"][i], "kind": kind, "bids": [], "asks": []})
+        side = "bids" if book["side"][i] == "bid" else "asks"
+        events[index[key]][side].append([book["price"][i], book["qty"][i]])
+    return events
+
+
+def by_hand(data):
+    records = {
+        name: [dict(zip(table, values)) for values in zip(*table.values())]
+        for name, table in data.items()
+        if name != "book"
+    }
+    records["book"] = book_events(data["book"])
+    return json.dumps({"cmd": "load", "dataset": records})
+
+
+def answers(command, load):
+    x = Xray(json.dumps(SPEC))
+    command(x, load)
+    bounds = x.command('{"cmd":"bounds"}')
+    frames = [x.command(f'{{"cmd":"frame_at","ts":{t}}}') for t in (300, 1000, 5000)]
+    return bounds, frames
+
+
+def observed(session):
+    """What the session's engine answers; Session.frame gives the same text when there is one."""
+    bounds = session.xray.command('{"cmd":"bounds"}')
+    frames = [session.xray.command(f'{{"cmd":"frame_at","ts":{t}}}') for t in (300, 1000, 5000)]
+    if '"ok":false' not in frames[-1]:
+        assert session.frame(5000).text == frames[-1]
+    return bounds, frames
+
+
+pytestmark = pytest.mark.filterwarnings("ignore::tarnix_xray.XrayWarning")
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=tables, form=st.sampled_from(sorted(TS_FORMS)))
+def test_tables_load_as_the_records_written_by_hand(data, form):
+    expected = answers(lambda x, text: x.command(text), by_hand(data))
+    frames = {}
+    units = set()
+    for name, table in data.items():
+        ts, unit = TS_FORMS[form](table["ts"])
+        units.add(unit)
+        frames[name] = pd.DataFrame({**table, "ts": ts})
+    session = Session(SPEC)
+    loaded = session.load(ts_unit=units.pop(), **frames)
+    assert loaded == sum(len(t["ts"]) for n, t in data.items() if n != "book") + len(book_events(data["book"]))
+    assert observed(session) == expected
+
+
+@settings(max_examples=40, deadline=None)
+@given(data=tables)
+def test_load_form_dict_goes_through_the_writer_unchanged(data):
+    load = json.loads(by_hand(data))
+    session = Session(SPEC)
+    session.load(load["dataset"])
+    assert observed(session) == answers(lambda x, text: x.command(text), by_hand(data))
+
+
+@pytest.mark.parametrize(
+    "values, unit, expected_ms",
+    [
+        ([1_700_000_000, 1_700_000_001], "s", [1_700_000_000_000, 1_700_000_001_000]),
+        ([1_700_000_000_123_456], "us", [1_700_000_000_123]),
+        ([1_700_000_000_123_456_789], "ns", [1_700_000_000_123]),
+        ([-1_500], "ms", [-1_500]),
+        ([1_700_000_000.5], "s", [1_700_000_000_500]),
+    ],
+)
+def test_integer_and_float_units(values, unit, expected_ms):
+    session = Session(SPEC)
+    session.load(funding=pd.DataFrame({"ts": values, "rate": [0.0] * len(values)}), ts_unit=unit)
+    assert session.bounds()[:2] == (min(expected_ms), max(expected_ms))
+
+
+def test_sub_millisecond_datetimes_round_down_before_the_epoch_too():
+    ts = pd.to_datetime(["1969-12-31T23:59:59.9995", "2024-01-01T00:00:00.0009"])
+    session = Session(SPEC)
+    session.load(funding=pd.DataFrame({"ts": ts, "rate": [0.0, 0.0]}))
+    assert session.bounds()[:2] == (-1, 1_704_067_200_000)
