@@ -53,10 +53,11 @@ def read_file(
     strict: bool = True,
     progress: bool | None = None,
     warn: Warn,
-    chunk_rows: int = CHUNK_ROWS,
+    chunk_rows: int | None = None,
 ) -> tuple[str, Columns]:
     """(list, writer columns) of one CSV or Parquet file."""
     path = Path(path)
+    chunk_rows = chunk_rows or CHUNK_ROWS
     if not path.exists():
         raise DatasetError(f"no such file: {str(path)!r}")
     suffix = "".join(path.suffixes).lower()
@@ -120,7 +121,7 @@ def _csv(path: Path, chunk_rows: int) -> tuple[list[str], int, Any]:
 
     def batches(wanted: list[str]) -> Iterator[Any]:
         # About 64 bytes a row: blocks of roughly `chunk_rows` rows.
-        read = pv.ReadOptions(block_size=max(1 << 20, min(chunk_rows * 64, 1 << 30)))
+        read = pv.ReadOptions(block_size=max(1 << 12, min(chunk_rows * 64, 1 << 30)))
         convert = pv.ConvertOptions(include_columns=wanted)
         with pv.open_csv(path, read_options=read, parse_options=parse, convert_options=convert) as reader:
             yield from reader
