@@ -70,10 +70,9 @@ def show(value: Any) -> str:
 
 def side_codes(values: Any, list_: str, where: str, flag_code: int | None = None) -> Codes:
     """Engine side codes (0/1) from words, or from a flag column meaning code `flag_code`."""
-    array = as_array(values)
     if flag_code is not None:
-        return _flag(array, where, flag_code)
-    return _by_word(array, SIDE_WORDS[list_], where, f"a side ({SIDE_NAMES[list_]})")
+        return _flag(as_array(values), where, flag_code)
+    return _by_word(values, SIDE_WORDS[list_], where, f"a side ({SIDE_NAMES[list_]})")
 
 
 def book_kinds(values: Any, where: str) -> Codes:
@@ -97,18 +96,24 @@ def _flag(array: np.ndarray[Any, Any], where: str, true_code: int) -> Codes:
     return _by_word(array, words, where, "a flag (true or false)")
 
 
-def _by_word(array: np.ndarray[Any, Any], words: dict[str, int], where: str, what: str) -> Codes:
-    # factorize hashes: one dictionary lookup per distinct word, not per row.
+def _by_word(values: Any, words: dict[str, int], where: str, what: str) -> Codes:
+    # factorize hashes (pandas strings without a copy to objects): one dictionary
+    # lookup per distinct word, not per row.
+    array = values if hasattr(values, "iloc") else as_array(values)
     inverse, uniques = pd.factorize(array)
     table = np.empty(len(uniques), dtype=np.uint8)
     for i, word in enumerate(uniques):
         code = words.get(str(word).strip().lower())
         if code is None:
             row = int(np.argmax(inverse == i))
-            raise DatasetError(f"{at(where, row)}: {show(array[row])} is not {what}")
+            raise DatasetError(f"{at(where, row)}: {show(_item(array, row))} is not {what}")
         table[i] = code
     missing = inverse < 0
     if missing.any():
         row = int(np.argmax(missing))
         raise DatasetError(f"{at(where, row)}: missing value; expected {what}")
     return table[inverse]
+
+
+def _item(values: Any, row: int) -> Any:
+    return values.iloc[row] if hasattr(values, "iloc") else values[row]
