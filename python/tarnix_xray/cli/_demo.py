@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -35,7 +36,7 @@ def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
 
 def cmd_demo(args: argparse.Namespace) -> int:
     try:
-        from .. import Session
+        from .. import Session, data
         from ..synthetic import demo_spec, generate_market
     except ImportError as e:
         raise usage(one_line(e)) from None
@@ -47,11 +48,16 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     clock = Clock()
     market = clock.time("generate", lambda: generate_market(args.hours, seed=args.seed))
-    session = Session(demo_spec(market))
-    loaded = clock.time("load", lambda: session.load(**market))
+    spec = demo_spec(market)
+    session = Session(spec)
+    dataset = data.dataset(**market)
+    loaded = clock.time("load", lambda: session.load(dataset))
     frame = clock.time("frame", session.frame)
+    # The dataset and spec as files, so that `frame` can take it from here.
+    write_text(out / "dataset.json", dataset.load_text(command=False))
+    write_text(out / "spec.json", json.dumps(spec, indent=1))
     write_text(out / "frame.json", frame.text)
-    written = [out / "frame.json"]
+    written = [out / "dataset.json", out / "spec.json", out / "frame.json"]
     if not args.no_png:
         clock.time("dashboard", lambda: draw(frame, out / "dashboard.png"))
         written.append(out / "dashboard.png")
