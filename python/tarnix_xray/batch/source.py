@@ -1,0 +1,254 @@
+"""Datasets partitioned by instrument and UTC day: found in a directory tree or listed in a table.
+
+A partition is the files of one symbol and one day, one or more per list.
+Reading a span of days concatenates them per list and keeps the records with
+lo <= ts <= hi, so a task holds its span and not the instrument's history.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterable, Mapping, Sequence
+from pathlib import Path
+from typing import Any
+from urllib.parse import unquote
+
+import numpy as np
+
+from .._suggest import hint
+from ..data import Dataset
+from ..data.files import read_file
+from ..data.layouts import LIST_ALIASES, LISTS
+from ..errors import DatasetError, OnceWarner
+
+DAY_MS = 86_400_000
+_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".tsv")
+Files = dict[str, dict[int, dict[str, tuple[str, ...]]]]  # symbol -> day start (ms) -> list -> paths
+
+
+def day_of(ms: int) -> int:
+    """Start (ms) of the UTC day holding `ms`."""
+    return ms // DAY_MS * DAY_MS
+
+
+def day_text(day_ms: int) -> str:
+    return str(np.datetime64(day_ms, "ms").astype("datetime64[D]"))
+
+
+def parse_day(value: Any, where: str) -> int:
+    """A partition date (2026-03-02, 20260302, a date or timestamp) as its day start in ms."""
+    text = str(value).strip()
+    if re.fullmatch(r"\d{8}", text):
+        text = f"{text[:4]}-{text[4:6]}-{text[6:]}"
+    try:
+        day = np.datetime64(text[:10], "D")
+    except ValueError:
+        raise DatasetError(f"{where}: {value!r} is not a date (2026-03-02 or 20260302)") from None
+    return int(day.astype("datetime64[ms]").astype(np.int64))
+
+
+class Source:
+    """Files of a partitioned dataset by symbol, UTC day and list.
+
+    Build one with `Source.directory(root)` or `Source.table(files)`; the read
+    options (ts_unit, columns, strict) are those of `tarnix_xray.data.read`.
+    It holds only paths, so it travels to worker processes cheaply.
+    """
+
+    def __init__(
+        self,
+        files: Files,
+        *,
+        ts_unit: str | None = None,
+        columns: Mapping[str, Any] | None = None,
+        strict: bool = True,
+        origin: str = "",
+    ) -> None:
+        self.files = files
+        self.options: dict[str, Any] = {"ts_unit": ts_unit, "columns": columns, "strict": strict}
+        self.origin = origin
+
+    @classmethod
+    def directory(cls, root: str | os.PathLike[str], **options: Any) -> Source:
+        """Files under `root` whose path holds symbol=... and date=... folders (hive style).
+
+        The list of a file is told by its name or a folder of its path:
+        root/symbol=BTC/date=2026-03-02/trades.parquet, or
+        root/trades/symbol=BTC/date=2026-03-02/part-0.parquet.
+        """
+        base = Path(root)
+        if not base.is_dir():
+            raise DatasetError(f"no such directory: {str(base)!r}")
+        rows = []
+        for path in sorted(base.rglob("*")):
+            rel = path.relative_to(base).parts
+            if not path.is_file() or any(p.startswith((".", "_")) for p in rel):
+                continue  # hidden files, _SUCCESS and _metadata
+            if not path.name.lower().endswith(_SUFFIXES):
+                continue
+            keys = {k.lower(): unquote(v) for k, _, v in (p.partition("=") for p in rel[:-1] if "=" in p)}
+            missing = [k for k in ("symbol", "date") if k not in keys]
+            if missing:
+                raise DatasetError(f"{'/'.join(rel)} has no {missing[0]}=... folder in its path")
+            words = [p for p in rel[:-1] if "=" not in p] + [path.name]
+            rows.append((keys["symbol"], keys["date"], _list_of(words, "/".join(rel)), str(path)))
+        if not rows:
+            raise DatasetError(f"{str(base)!r} holds no .parquet or .csv files under symbol=/date= folders")
+        return cls(_index(rows, check_exists=False), origin=str(base), **options)
+
+    @classmethod
+    def table(cls, table: Any, **options: Any) -> Source:
+        """Files listed in a table (DataFrame, or CSV/Parquet file) with columns symbol, date, path
+        and optionally list (else told by the file's name)."""
+        import pandas as pd
+
+        origin = ""
+        if isinstance(table, (str, os.PathLike)):
+            origin = str(table)
+            name = str(table).lower()
+            table = pd.read_parquet(table) if name.endswith((".parquet", ".pq")) else pd.read_csv(table)
+        frame = pd.DataFrame(table)
+        for column in ("symbol", "date", "path"):
+            if column not in frame.columns:
+                raise DatasetError(f"the file table has no column {column!r} (columns: {', '.join(map(str, frame.columns))})")
+        rows = []
+        for i, row in enumerate(frame.itertuples(index=False)):
+            path = str(row.path)
+            where = f"file table row {i} ({path})"
+            list_ = _list_of([Path(path).name], where) if "list" not in frame.columns else _named_list(str(row.list), where)
+            rows.append((str(row.symbol), row.date, list_, path))
+        return cls(_index(rows, check_exists=True), origin=origin, **options)
+
+    # -- what it holds ----------------------------------------------------
+
+    @property
+    def symbols(self) -> list[str]:
+        return sorted(self.files)
+
+    def days(self, symbol: str) -> list[int]:
+        return sorted(self.files[symbol])
+
+    def subset(self, symbol: str, days: Iterable[int]) -> Source:
+        """The same source narrowed to one symbol's given days: what one task needs."""
+        held = self.files[symbol]
+        narrowed = {symbol: {d: held[d] for d in days if d in held}}
+        return Source(narrowed, origin=self.origin, **self.options)
+
+    def check(self, symbol: str, *, allow_gaps: bool = False) -> None:
+        """DatasetError when a day between the first and last is missing, or a day lacks a list
+        that other days have: either would change every frame after it."""
+        days = self.days(symbol)
+        lists = sorted({name for d in days for name in self.files[symbol][d]})
+        for day in days:
+            lacking = [name for name in lists if name not in self.files[symbol][day]]
+            if lacking:
+                raise DatasetError(f"{symbol}: the partition of {day_text(day)} has no {lacking[0]} (other days have it)")
+        if allow_gaps:
+            return
+        present = set(days)
+        for day in range(days[0], days[-1], DAY_MS):
+            if day not in present:
+                raise DatasetError(
+                    f"{symbol}: no partition for {day_text(day)} between {day_text(days[0])} and "
+                    f"{day_text(days[-1])}; allow gaps if the market was closed"
+                )
+
+    # -- reading ----------------------------------------------------------
+
+    def read(self, symbol: str, lo: int | None, hi: int) -> Dataset:
+        """Records of `symbol` with lo <= ts <= hi (no lower bound when lo is None).
+
+        Reads whole day partitions, checks that each holds only its own day,
+        and keeps the span; the engine's stable sort then sees the window's
+        records in the order a load of the whole history gives them.
+        """
+        warn = OnceWarner()
+        parts: dict[str, list[tuple[np.ndarray[Any, Any], ...]]] = {}
+        for day in self.days(symbol):
+            if day > hi or (lo is not None and day + DAY_MS <= lo):
+                continue
+            for list_, paths in sorted(self.files[symbol][day].items()):
+                for path in paths:
+                    _, columns = read_file(path, list_, progress=False, warn=warn, **self.options)
+                    _check_day(columns[0], day, path)
+                    parts.setdefault(list_, []).append(columns)
+        lists = {}
+        for list_, chunks in parts.items():
+            columns = _concat_book(chunks) if list_ == "book" else _concat(chunks)
+            ts = columns[0]
+            keep = ts <= hi if lo is None else (ts >= lo) & (ts <= hi)
+            lists[list_] = _take_book(columns, keep) if list_ == "book" else tuple(c[keep] for c in columns)
+        return Dataset(lists)
+
+
+def _list_of(words: Sequence[str], where: str) -> str:
+    found = set()
+    for text in words:
+        for word in re.split(r"[^a-z0-9]+", text.lower()):
+            if word in LISTS or word in LIST_ALIASES:
+                found.add(word if word in LISTS else LIST_ALIASES[word])
+    if len(found) != 1:
+        named = f" (names {', '.join(sorted(found))})" if found else ""
+        raise DatasetError(f"cannot tell which list {where} holds{named}; name its file or a folder after the list (trades)")
+    return found.pop()
+
+
+def _named_list(name: str, where: str) -> str:
+    key = name.lower()
+    if key in LISTS:
+        return key
+    if key in LIST_ALIASES:
+        return LIST_ALIASES[key]
+    raise DatasetError(f"{where}: no list {name!r}{hint(name, LISTS)}")
+
+
+def _index(rows: Iterable[tuple[str, Any, str, str]], *, check_exists: bool) -> Files:
+    files: dict[str, dict[int, dict[str, list[str]]]] = {}
+    for symbol, date, list_, path in rows:
+        if check_exists and not Path(path).exists():
+            raise DatasetError(f"{symbol}: the partition file {path!r} of {date} does not exist")
+        day = parse_day(date, f"{symbol} {path}")
+        files.setdefault(symbol, {}).setdefault(day, {}).setdefault(list_, []).append(path)
+    return {s: {d: {n: tuple(sorted(p)) for n, p in lists.items()} for d, lists in days.items()} for s, days in files.items()}
+
+
+def _check_day(ts: np.ndarray[Any, Any], day: int, path: str) -> None:
+    # A record outside its partition's day would be missed by a task reading only the days it needs.
+    outside = (ts < day) | (ts >= day + DAY_MS)
+    if outside.any():
+        at = int(ts[outside][0])
+        raise DatasetError(
+            f"{path} is the partition of {day_text(day)} (UTC) but holds ts {at} "
+            f"({np.datetime64(at, 'ms')}); partition by the UTC day of ts"
+        )
+
+
+def _concat(chunks: list[tuple[np.ndarray[Any, Any], ...]]) -> tuple[np.ndarray[Any, Any], ...]:
+    return tuple(np.concatenate(column) for column in zip(*chunks))
+
+
+def _concat_book(chunks: list[tuple[np.ndarray[Any, Any], ...]]) -> tuple[np.ndarray[Any, Any], ...]:
+    """Book events of several parts: level offsets shifted by the levels before each part."""
+    out: list[np.ndarray[Any, Any]] = [np.concatenate([c[0] for c in chunks]), np.concatenate([c[1] for c in chunks])]
+    for side in (2, 5):
+        offsets, base = [np.zeros(1, np.int64)], 0
+        for c in chunks:
+            offsets.append(c[side][1:] + base)
+            base += int(c[side][-1])
+        out += [np.concatenate(offsets), np.concatenate([c[side + 1] for c in chunks]),
+                np.concatenate([c[side + 2] for c in chunks])]  # fmt: skip
+    return tuple(out)
+
+
+def _take_book(columns: tuple[np.ndarray[Any, Any], ...], keep: np.ndarray[Any, Any]) -> tuple[np.ndarray[Any, Any], ...]:
+    """The kept events with their levels, offsets rebuilt."""
+    idx = np.flatnonzero(keep)
+    out: list[np.ndarray[Any, Any]] = [columns[0][idx], columns[1][idx]]
+    for side in (2, 5):
+        offsets = columns[side]
+        starts, counts = offsets[idx], offsets[idx + 1] - offsets[idx]
+        new = np.r_[0, np.cumsum(counts)].astype(np.int64)
+        levels = np.repeat(starts - new[:-1], counts) + np.arange(new[-1], dtype=np.int64)
+        out += [new, columns[side + 1][levels], columns[side + 2][levels]]
+    return tuple(out)
