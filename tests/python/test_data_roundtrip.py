@@ -158,3 +158,25 @@ def test_sub_millisecond_datetimes_round_down_before_the_epoch_too():
     session = Session(SPEC)
     session.load(funding=pd.DataFrame({"ts": ts, "rate": [0.0, 0.0]}))
     assert session.bounds()[:2] == (-1, 1_704_067_200_000)
+
+
+def test_levels_of_one_event_keep_their_order():
+    """A later level for the same price replaces an earlier one, so order inside an event matters."""
+    n = 1_000
+    rows = pd.DataFrame(
+        {
+            "ts": [7] * n,
+            "is_snapshot": [True] * n,
+            "side": np.where(np.arange(n) % 3 == 0, "ask", "bid"),
+            "price": [100.0] * n,
+            "qty": np.arange(n, dtype=float),
+        }
+    )
+    from tarnix_xray.data import dataset
+
+    got = dataset(book=rows)
+    bids = rows[rows.side == "bid"].qty.tolist()
+    asks = rows[rows.side == "ask"].qty.tolist()
+    assert got.column("book", "bid_qty").tolist() == bids
+    assert got.column("book", "ask_qty").tolist() == asks
+    assert got.column("book", "bid_offsets").tolist() == [0, len(bids)]

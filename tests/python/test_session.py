@@ -4,6 +4,7 @@ import datetime as dt
 import math
 import struct
 import threading
+import time
 import warnings
 
 import pytest
@@ -122,6 +123,18 @@ def test_frame_times(at, ms):
     assert session.frame(at).cursor_ts == ms
 
 
+def test_naive_datetimes_are_utc_whatever_the_local_zone(monkeypatch):
+    monkeypatch.setenv("TZ", "Asia/Tokyo")
+    time.tzset()
+    try:
+        session = Session(FOOTPRINT)
+        session.load(TRADES)
+        assert session.frame(dt.datetime(1970, 1, 1, 0, 0, 2)).cursor_ts == 2000
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+
+
 @pytest.mark.parametrize("at, error", [(True, TypeError), ("yesterday", ValueError), (1.5, TypeError)])
 def test_frame_times_rejected(at, error):
     session = Session(FOOTPRINT)
@@ -155,8 +168,9 @@ def test_funding_panel_without_candles_warns_once():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         session.frame()
-        session.load({"funding": [[1000, 0.1]], "candles": [[1000, 1, 1, 1, 1, 1]]})
-        Session(spec(kind="funding_oi_divergence")).load({"candles": [[1000, 1, 1, 1, 1, 1]]})
+        with_candles = Session(spec(kind="funding_oi_divergence"))
+        with_candles.load({"funding": [[1000, 0.1]], "candles": [[1000, 1, 1, 1, 1, 1]]})
+        with_candles.frame()
 
 
 @pytest.mark.parametrize("price_bin, depth, warns", [(0.05, 40, True), (0.5, 40, False), (1.0, 2, True), (1.0, 5, False)])
