@@ -1,0 +1,112 @@
+"""The viewer's routes: the page, its two static files and the JSON API.
+
+    GET /                  the page (index.html; its scripts and styles by name)
+    GET /api/bounds        the dataset bounds (engine text)
+    GET /api/frame?ts=MS   the frame at MS (engine text, not re-encoded)
+    GET /api/spec          {"spec": {...}, "window_ms": N or null}
+    PUT /api/spec          the same body; 422 with the engine's message when refused
+
+Handlers never touch the Session: they hand jobs to the owner thread and
+await its answer.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import re
+from collections.abc import Iterable
+from importlib import resources
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+
+from ..errors import XrayError
+from ._guard import BodyTooLarge, Guard
+from ._owner import Owner, Superseded
+from ._state import Refused, ViewState
+
+_INT64 = re.compile(r"-?[0-9]{1,19}")
+_TYPES = {".html": "text/html", ".js": "text/javascript", ".css": "text/css"}
+# The page loads nothing from elsewhere and runs no inline script.
+_HEADERS = {"content-security-policy": "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'",
+            "x-content-type-options": "nosniff", "cache-control": "no-store"}
+
+
+def parse_ts(raw: str | None) -> int:
+    """The ts query parameter as a signed 64-bit integer; Refused (400) otherwise."""
+    if raw is None:
+        raise Refused("ts is required: /api/frame?ts=MILLISECONDS", 400)
+    if not _INT64.fullmatch(raw) or not -(2**63) <= int(raw) < 2**63:
+        raise Refused(f"ts must be an integer number of milliseconds, not {raw[:40]!r}", 400)
+    return int(raw)
+
+
+def _static_files() -> dict[str, tuple[bytes, str]]:
+    """The page's files by URL path, read once: "/" is index.html."""
+    files = {}
+    for entry in resources.files(__package__).joinpath("static").iterdir():
+        kind = _TYPES.get("." + entry.name.rsplit(".", 1)[-1])
+        if kind is not None:
+            path = "/" if entry.name == "index.html" else "/" + entry.name
+            files[path] = (entry.read_bytes(), kind + "; charset=utf-8")
+    return files
+
+
+def _error(message: str, status: int) -> JSONResponse:
+    return JSONResponse({"error": message}, status_code=status, headers=_HEADERS)
+
+
+def _engine_text(text: str) -> Response:
+    return Response(text, media_type="application/json", headers=_HEADERS)
+
+
+def create_app(owner: Owner[ViewState], allowed_hosts: Iterable[str] = ()) -> Guard:
+    """The ASGI app over a started owner; extra `allowed_hosts` for a non-local bind."""
+    files = _static_files()
+
+    async def answer(future: Any) -> Any:
+        return await asyncio.wrap_future(future)
+
+    async def static(request: Request) -> Response:
+        body, kind = files[request.url.path]
+        return Response(body, media_type=kind, headers=_HEADERS)
+
+    async def bounds(request: Request) -> Response:
+        try:
+            return _engine_text(await answer(owner.call(ViewState.bounds_text)))
+        except XrayError as e:
+            return _error(str(e), 409)
+
+    async def frame(request: Request) -> Response:
+        try:
+            ts = parse_ts(request.query_params.get("ts"))
+            return _engine_text(await answer(owner.frame(ts)))
+        except Refused as e:
+            return _error(str(e), e.status)
+        except Superseded as e:
+            return _error(str(e), 409)
+        except XrayError as e:
+            return _error(str(e), 422)
+
+    async def spec(request: Request) -> Response:
+        if request.method == "GET":
+            return JSONResponse(await answer(owner.call(ViewState.spec_view)), headers=_HEADERS)
+        try:
+            body = json.loads(await request.body())
+        except BodyTooLarge as e:
+            return _error(str(e), 413)
+        except (json.JSONDecodeError, UnicodeDecodeError) as e:
+            return _error(f"the body is not JSON: {e}", 400)
+        try:
+            return JSONResponse(await answer(owner.call(lambda state: state.put_spec(body))), headers=_HEADERS)
+        except Refused as e:
+            return _error(str(e), e.status)
+
+    routes = [Route(path, static) for path in files]
+    routes += [Route("/api/bounds", bounds), Route("/api/frame", frame),
+               Route("/api/spec", spec, methods=["GET", "PUT"])]
+    return Guard(Starlette(routes=routes), allowed_hosts)

@@ -1,0 +1,61 @@
+"""Running the app under uvicorn, and telling the person where to look."""
+
+from __future__ import annotations
+
+import contextlib
+import threading
+import time
+import webbrowser
+from collections.abc import Callable, Iterator
+from typing import Any
+
+
+def url_for(host: str, port: int) -> str:
+    shown = "127.0.0.1" if host in ("", "0.0.0.0") else host
+    return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
+
+
+def serve(app: Any, host: str, port: int, *, open_browser: bool = False,
+          on_ready: Callable[[str], None] | None = None) -> None:
+    try:
+        import uvicorn
+    except ImportError as e:
+        raise ImportError('the viewer needs uvicorn: pip install "tarnix_xray[view]"') from e
+
+    class Server(uvicorn.Server):
+        async def startup(self, sockets: Any = None) -> None:
+            await super().startup(sockets)
+            if self.started:
+                port_bound = self.servers[0].sockets[0].getsockname()[1] if self.servers else port
+                url = url_for(host, port_bound)
+                if on_ready is not None:
+                    on_ready(url)
+                if open_browser:
+                    threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
+
+    # One worker: the Session lives in this process. Small header limits suit a local tool.
+    config = uvicorn.Config(app, host=host, port=port, log_level="warning", workers=1,
+                            h11_max_incomplete_event_size=16 * 1024, lifespan="off")
+    Server(config).run()
+
+
+@contextlib.contextmanager
+def running(app: Any, host: str = "127.0.0.1", port: int = 0, timeout: float = 10.0) -> Iterator[str]:
+    """Serve `app` on a background thread for a `with` block; yields the URL (port 0: any free one)."""
+    import uvicorn
+
+    config = uvicorn.Config(app, host=host, port=port, log_level="warning", lifespan="off")
+    server = uvicorn.Server(config)
+    thread = threading.Thread(target=server.run, name="xray-view-server", daemon=True)
+    thread.start()
+    deadline = time.monotonic() + timeout
+    while not server.started:
+        if not thread.is_alive() or time.monotonic() > deadline:
+            raise RuntimeError(f"the viewer did not start on {host}:{port}")
+        time.sleep(0.01)
+    bound = server.servers[0].sockets[0].getsockname()[1]
+    try:
+        yield url_for(host, bound)
+    finally:
+        server.should_exit = True
+        thread.join(timeout)
