@@ -5,8 +5,10 @@ import io
 import json
 import os
 import re
+import select
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -109,6 +111,7 @@ def test_run_over_a_pipe_answers_before_the_next_line():
                                 ('{"cmd":"nope"}', '{"ok":false,"error":"bad spec: unknown cmd: nope"}')]:
             proc.stdin.write(command + "\n")
             proc.stdin.flush()
+            assert select.select([proc.stdout], [], [], 20)[0], "no answer within 20 s"
             assert proc.stdout.readline() == answer + "\n"
         proc.stdin.close()
         assert proc.wait(timeout=30) == 1
@@ -116,7 +119,18 @@ def test_run_over_a_pipe_answers_before_the_next_line():
         proc.kill()
 
 
-def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, capsys):
+@pytest.fixture
+def tokyo():
+    """A local zone other than UTC: a naive --at must still mean UTC."""
+    before = os.environ.get("TZ")
+    os.environ["TZ"] = "Asia/Tokyo"
+    time.tzset()
+    yield
+    os.environ.pop("TZ") if before is None else os.environ.__setitem__("TZ", before)
+    time.tzset()
+
+
+def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, capsys, tokyo):
     direct = Xray(json.dumps(SPEC))
     direct.command(json.dumps({"cmd": "load", "dataset": DATASET}))
     expected = direct.command('{"cmd":"frame_at","ts":1500}')
