@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as _dt
+import importlib
 import json
 import threading
 from collections.abc import Mapping
@@ -269,7 +270,7 @@ def _json(value: Any) -> str:
 
 def _format_double(x: float) -> str:
     try:
-        from ._columns import format_double
+        columns = importlib.import_module("._columns", __package__)
     except ImportError:  # a build without the column writer: shortest repr
         return json.dumps(x)
-    return str(format_double(x))  # type: ignore[no-untyped-call,unused-ignore]
+    return str(columns.format_double(x))
