@@ -91,6 +91,7 @@ FAILED_LOADS = [
     ({"trades": [TRADES["trades"][0]] * 537 + [{"ts": 1, "qty": 1.0, "side": "buy", "prise": 3.0}]},
      "trades[537] has no field 'price'; did you mean 'prise'?"),
     ({"oi": [[1, 2.0], [2, 3.0], [3.5, 1.0]]}, "oi[2] ts is not an integer: 3.5"),
+    ({"oi": [[1, 2.0], [2**63, 3.0]]}, "oi[1] ts is outside the signed 64-bit range: 9223372036854775808"),
     ({"funding": [[1, 0.1], [2, "0.2"]]}, "funding[1] rate is not a number: '0.2'"),
     ({"candles": [[1, 1, 1, 1, 1]]}, "candles[0] has 5 values, not 6 (ts, open, high, low, close, volume)"),
     ({"liquidations": [[1, 1.0, 1.0, "long"], [1, 1.0, 1.0, "buy"]]}, "liquidations[1] side 'buy' is not 'long' or 'short'"),

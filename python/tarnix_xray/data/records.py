@@ -49,7 +49,7 @@ def list_columns(name: str, records: Sequence[Any]) -> tuple[np.ndarray[Any, Any
     except (KeyError, IndexError, TypeError):
         raw = read_each(name, records)
     ts = np.array(raw[0]) if raw[0] else np.zeros(0, np.int64)
-    if ts.dtype.kind not in "iu":
+    if ts.dtype.kind != "i":  # floats, text, or integers beyond int64 somewhere
         raw = read_each(name, records)
         ts = np.array(raw[0], dtype=np.int64)
     out: list[np.ndarray[Any, Any]] = [ts.astype(np.int64)]
@@ -100,6 +100,8 @@ def field(record: Any, position: int, names: tuple[str, ...], at: str, kind: typ
     numeric = kind is float and isinstance(value, int)
     if isinstance(value, bool) or not (isinstance(value, kind) or numeric):
         raise DatasetError(f"{at} {name} is not {_TYPES[kind]}: {value!r}")
+    if kind is int and not -(2**63) <= value < 2**63:
+        raise DatasetError(f"{at} {name} is outside the signed 64-bit range: {value!r}")
     return value
 
 
