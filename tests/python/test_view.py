@@ -1,0 +1,350 @@
+"""The viewer's API without a browser: engine texts byte for byte, the spec
+round trip and its refusals, bad parameters, the Host and size guards, and
+the owner thread: the only thread that ever touches the Session."""
+
+import json
+import threading
+import warnings
+from concurrent.futures import Future
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+pytest.importorskip("starlette")
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # starlette's notice about its client library
+    from starlette.testclient import TestClient
+
+from tarnix_xray import Session, XrayError
+from tarnix_xray.synthetic import generate_market
+from tarnix_xray.view import Viewer, window_spec
+from tarnix_xray.view._app import parse_ts
+from tarnix_xray.view._guard import MAX_BODY_BYTES, host_name
+from tarnix_xray.view._owner import Owner, Superseded
+from tarnix_xray.view._state import Refused
+
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
+WINDOW_MS = 120_000
+LOCAL = "http://127.0.0.1:8765"
+
+
+@pytest.fixture(scope="module")
+def market():
+    return generate_market(0.1, seed=3)
+
+
+@pytest.fixture(scope="module")
+def spec(market):
+    return window_spec(market, WINDOW_MS)
+
+
+class Recorder:
+    """Stands in for session.xray and notes the thread of every command."""
+
+    def __init__(self, xray, threads):
+        self.xray, self.threads = xray, threads
+
+    def command(self, text):
+        self.threads.append(threading.get_ident())
+        return self.xray.command(text)
+
+
+def opener(market, threads=None):
+    def open_session(spec):
+        session = Session(spec)
+        session.load(**market)
+        if threads is not None:
+            session.xray = Recorder(session.xray, threads)
+        return session
+
+    return open_session
+
+
+@pytest.fixture
+def viewer(market, spec):
+    v = Viewer(opener(market), spec)
+    yield v
+    v.close()
+
+
+@pytest.fixture
+def client(viewer):
+    return TestClient(viewer.app, base_url=LOCAL)
+
+
+def reference(market, spec, from_ts=None):
+    session = Session(spec if from_ts is None else {**spec, "from_ts": from_ts})
+    session.load(**market)
+    return session
+
+
+def engine_frame(session, ts):
+    return session.xray.command(f'{{"cmd":"frame_at","ts":{ts}}}')
+
+
+def test_bounds_and_frames_are_the_engine_text(client, market, spec):
+    ref = reference(market, spec)
+    bounds = client.get("/api/bounds")
+    assert bounds.text == ref.xray.command('{"cmd":"bounds"}')
+    lo, hi = json.loads(bounds.text)["from_ts"], json.loads(bounds.text)["to_ts"]
+    for ts in (lo - 1, lo, (lo + hi) // 2, hi, hi + 60_000):
+        response = client.get(f"/api/frame?ts={ts}")
+        assert response.status_code == 200
+        assert response.headers["content-type"] == "application/json"
+        assert response.content == engine_frame(ref, ts).encode()
+
+
+def test_trailing_window_moves_from_ts_with_the_cursor(market, spec):
+    viewer = Viewer(opener(market), spec, window_ms=WINDOW_MS)
+    try:
+        client = TestClient(viewer.app, base_url=LOCAL)
+        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+        for ts in (hi, hi - 90_000, hi - 90_000, hi - 200_000):
+            expected = engine_frame(reference(market, spec, from_ts=ts - WINDOW_MS), ts)
+            assert client.get(f"/api/frame?ts={ts}").text == expected
+    finally:
+        viewer.close()
+
+
+BAD_TS = [
+    ("?ts=abc", "ts must be an integer number of milliseconds, not 'abc'"),
+    ("?ts=1.5", "ts must be an integer number of milliseconds, not '1.5'"),
+    ("?ts=1e3", "ts must be an integer number of milliseconds, not '1e3'"),
+    ("?ts=", "ts must be an integer number of milliseconds, not ''"),
+    ("?ts=%205", "ts must be an integer number of milliseconds, not ' 5'"),
+    ("?ts=9223372036854775808", "ts must be an integer number of milliseconds, not '9223372036854775808'"),
+    ("?ts=-9223372036854775809", "ts must be an integer number of milliseconds, not '-9223372036854775809'"),
+    ("", "ts is required: /api/frame?ts=MILLISECONDS"),
+    ("?at=5", "ts is required: /api/frame?ts=MILLISECONDS"),
+]
+
+
+@pytest.mark.parametrize("query, message", BAD_TS)
+def test_a_bad_ts_is_a_400_with_its_message(client, query, message):
+    response = client.get("/api/frame" + query)
+    assert (response.status_code, response.json()) == (400, {"error": message})
+
+
+@given(st.integers(min_value=-(2**63), max_value=2**63 - 1))
+def test_every_int64_ts_parses_back(ts):
+    assert parse_ts(str(ts)) == ts
+
+
+@given(st.one_of(st.integers(max_value=-(2**63) - 1), st.integers(min_value=2**63)))
+def test_ts_outside_int64_is_refused(ts):
+    with pytest.raises(Refused):
+        parse_ts(str(ts))
+
+
+HOSTS = [
+    ("127.0.0.1:8765", 200), ("localhost", 200), ("LOCALHOST:80", 200), ("[::1]:8765", 200), ("[::1]", 200),
+    ("evil.example", 403), ("127.0.0.1.evil.example:8765", 403), ("localhost.evil.example", 403),
+    ("", 403), ("[::2]:80", 403), ("0.0.0.0:8765", 403), ("192.168.1.10:8765", 403),
+]
+
+
+@pytest.mark.parametrize("host, status", HOSTS)
+def test_only_local_host_headers_are_served(client, host, status):
+    for path in ("/", "/api/bounds", "/api/frame?ts=0", "/api/spec"):
+        response = client.get(path, headers={"host": host})
+        assert response.status_code == status, path
+        if status == 403:
+            assert "is not served here" in response.json()["error"]
+
+
+def test_an_extra_allowed_host_is_served(market, spec):
+    viewer = Viewer(opener(market), spec, allowed_hosts=["box.lan"])
+    try:
+        client = TestClient(viewer.app, base_url=LOCAL)
+        assert client.get("/api/bounds", headers={"host": "box.lan:8765"}).status_code == 200
+        assert client.get("/api/bounds", headers={"host": "other.lan"}).status_code == 403
+    finally:
+        viewer.close()
+
+
+@pytest.mark.parametrize("header, name", [
+    ("127.0.0.1:80", "127.0.0.1"), ("[::1]:80", "::1"), ("Example.COM", "example.com"),
+    ("::1", "::1"), ("[::1", "[::1"), (" localhost ", "localhost"),
+])
+def test_host_name(header, name):
+    assert host_name(header) == name
+
+
+def test_a_foreign_origin_cannot_change_the_spec(client, spec):
+    body = {"spec": spec, "window_ms": None}
+    response = client.put("/api/spec", json=body, headers={"origin": "http://evil.example"})
+    assert (response.status_code, response.json()) == (403, {"error": "requests from other sites are not served"})
+    assert client.put("/api/spec", json=body, headers={"origin": LOCAL}).status_code == 200
+
+
+def test_request_bodies_are_bounded(client, spec):
+    big = json.dumps({"spec": {**spec, "dataset_ref": "x" * MAX_BODY_BYTES}})
+    response = client.put("/api/spec", content=big, headers={"content-type": "application/json"})
+    assert (response.status_code, response.json()) == (413, {"error": f"request body over {MAX_BODY_BYTES} bytes"})
+
+    def chunks():  # no Content-Length: the bound counts what arrives
+        for _ in range(MAX_BODY_BYTES // 1000 + 2):
+            yield b" " * 1000
+
+    assert client.put("/api/spec", content=chunks()).status_code == 413
+    assert client.get("/api/spec").json()["spec"] == spec
+
+
+def test_spec_put_is_applied_and_framed(client, market, spec):
+    new = json.loads(json.dumps(spec))
+    new["panels"][1]["depth_levels"] = 12
+    new["panels"][0]["price_bin"] = 2.0
+    response = client.put("/api/spec", json={"spec": new, "window_ms": None})
+    assert response.status_code == 200
+    assert response.json() == {"spec": new, "window_ms": None}
+    assert client.get("/api/spec").json() == {"spec": new, "window_ms": None}
+    hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+    assert client.get(f"/api/frame?ts={hi}").text == engine_frame(reference(market, new), hi)
+
+
+def _with(spec, panel, key, value):
+    changed = json.loads(json.dumps(spec))
+    changed["panels"][panel][key] = value
+    return changed
+
+
+REFUSALS = [
+    (lambda s: {"spec": {**s, "symbol": ""}}, 422, "bad spec: symbol must not be empty"),
+    (lambda s: {"spec": _with(s, 1, "depth_levels", 0)}, 422, "bad spec: book_heatmap depth_levels must be > 0"),
+    (lambda s: {"spec": _with(s, 0, "price_bin", -1)}, 422, "bad spec: footprint price_bin must be a positive number"),
+    (lambda s: {"spec": _with(s, 3, "bucket_ms", 0)}, 422, "bad spec: funding_oi_divergence bucket_ms must be > 0"),
+    (lambda s: {"spec": {**s, "from_ts": 10, "to_ts": 5}}, 422, "bad spec: from_ts must be <= to_ts"),
+    (lambda s: {"spec": {**s, "colour": "red"}}, 422, "spec has no key 'colour'"),
+    (lambda s: {"spec": s, "window_ms": -5}, 400, "window_ms is a positive integer (ms) or null, not -5"),
+    (lambda s: {"spec": s, "window_ms": "10"}, 400, "window_ms is a positive integer (ms) or null, not '10'"),
+    (lambda s: {"spec": s, "extra": 1}, 400, "unknown member 'extra'; the body has spec and window_ms"),
+    (lambda s: [s], 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
+    (lambda s: {"spec": "text"}, 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
+]
+
+
+@pytest.mark.parametrize("body, status, message", REFUSALS)
+def test_a_refused_spec_keeps_the_old_one(client, market, spec, body, status, message):
+    hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+    before = client.get(f"/api/frame?ts={hi}").text
+    response = client.put("/api/spec", json=body(spec))
+    assert response.status_code == status
+    assert response.json()["error"].startswith(message)
+    assert client.get("/api/spec").json() == {"spec": spec, "window_ms": None}
+    assert client.get(f"/api/frame?ts={hi}").text == before
+
+
+def test_a_body_that_is_not_json_is_a_400(client):
+    response = client.put("/api/spec", content=b"{spec", headers={"content-type": "application/json"})
+    assert response.status_code == 400
+    assert response.json()["error"].startswith("the body is not JSON: ")
+
+
+def test_the_page_and_its_files(client):
+    page = client.get("/")
+    assert page.headers["content-type"] == "text/html; charset=utf-8"
+    assert "default-src 'self'" in page.headers["content-security-policy"]
+    for name, kind in (("viewer.js", "text/javascript"), ("draw.js", "text/javascript"), ("viewer.css", "text/css")):
+        response = client.get("/" + name)
+        assert (response.status_code, response.headers["content-type"]) == (200, kind + "; charset=utf-8")
+        assert response.text.strip()
+    assert 'src="viewer.js"' in page.text and 'href="viewer.css"' in page.text
+    assert 'from "./draw.js"' in client.get("/viewer.js").text
+    assert client.get("/../session.py").status_code == 404
+
+
+def test_only_the_owner_thread_touches_the_session(market, spec):
+    threads = []
+    viewer = Viewer(opener(market, threads), spec, window_ms=WINDOW_MS)
+    try:
+        client = TestClient(viewer.app, base_url=LOCAL)
+        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+        client.get(f"/api/frame?ts={hi}")
+        client.put("/api/spec", json={"spec": _with(spec, 1, "depth_levels", 0)})
+        client.put("/api/spec", json={"spec": spec, "window_ms": 60_000})
+        client.get(f"/api/frame?ts={hi - 30_000}")
+    finally:
+        viewer.close()
+    # bounds, two frames, and set_spec calls from the start, the refusal, the PUT and the window
+    assert len(threads) >= 6
+    assert set(threads) == {viewer.owner.thread.ident}
+    assert viewer.owner.thread.ident != threading.get_ident()
+
+
+def test_a_spec_the_engine_refuses_stops_the_viewer_at_start(market, spec):
+    with pytest.raises(XrayError, match="bad spec: panels must not be empty"):
+        Viewer(opener(market), {**spec, "panels": []})
+
+
+class Slow:
+    """A state whose frames wait for a gate; notes what ran, in order."""
+
+    def __init__(self):
+        self.ran, self.gate, self.started = [], threading.Event(), threading.Event()
+
+    def frame(self, ts):
+        self.ran.append(("frame", ts))
+        self.started.set()
+        self.gate.wait(5)
+        return f"frame {ts}"
+
+
+def test_waiting_frames_coalesce_and_control_jobs_go_first():
+    state = Slow()
+    owner = Owner(lambda: state, Slow.frame)
+    owner.start()
+    try:
+        first = owner.frame(1)
+        assert state.started.wait(5)
+        older = owner.frame(2)
+        control = owner.call(lambda s: s.ran.append(("control", None)) or "done")
+        latest, same = owner.frame(3), owner.frame(3)
+        with pytest.raises(Superseded, match=r"superseded by a newer frame request \(ts 3\)"):
+            older.result(1)
+        state.gate.set()
+        assert [f.result(5) for f in (first, control, latest, same)] == ["frame 1", "done", "frame 3", "frame 3"]
+    finally:
+        owner.close()
+    assert state.ran == [("frame", 1), ("control", None), ("frame", 3)]
+
+
+def test_a_failing_job_answers_its_request_and_the_owner_goes_on():
+    owner = Owner(lambda: {}, lambda s, ts: ts * 2)
+    owner.start()
+    try:
+        with pytest.raises(KeyError):
+            owner.call(lambda s: s["missing"]).result(5)
+        assert owner.frame(21).result(5) == 42
+    finally:
+        owner.close()
+    with pytest.raises(RuntimeError, match="the viewer is closed"):
+        owner.frame(1)
+
+
+def test_close_answers_waiting_requests():
+    state = Slow()
+    owner = Owner(lambda: state, Slow.frame)
+    owner.start()
+    owner.frame(1)
+    assert state.started.wait(5)
+    waiting: Future = owner.call(lambda s: "never")
+    closer = threading.Thread(target=owner.close)
+    closer.start()
+    state.gate.set()
+    closer.join(5)
+    with pytest.raises(RuntimeError, match="the viewer is closed"):
+        waiting.result(1)
+    assert not owner.thread.is_alive()
+
+
+@pytest.mark.parametrize("window_ms", [30_000, 120_000, 600_000])
+def test_window_spec_is_accepted_and_its_heatmap_is_filled(market, window_ms):
+    spec = window_spec(market, window_ms)
+    session = Session(spec)
+    session.load(**market)
+    end = session.bounds().to_ts
+    session.set_spec({**spec, "from_ts": end - window_ms})
+    heat = session.frame(end).book_heatmap
+    assert heat is not None and heat.intensity.shape[0] > 1
+    assert (heat.intensity > 0).any()

@@ -1,0 +1,214 @@
+"""The viewer in a real headless browser: the page loads the demo market,
+draws four non-empty panels (read back from the canvases' pixels), follows
+the slider and the arrow keys, shows a refused spec's message in place, and
+logs no errors. Needs Debian's chromium and chromium-driver and selenium;
+skipped with the reason when any is missing.
+
+XRAY_VIEWER_SCREENSHOT=PATH also saves the page there (docs/viewer.png).
+"""
+
+import json
+import os
+import shutil
+import time
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+
+from tarnix_xray import Session
+from tarnix_xray.synthetic import generate_market
+from tarnix_xray.view import Viewer, window_spec
+from tarnix_xray.view._server import running
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+DRIVER = shutil.which("chromedriver")
+pytestmark = [
+    pytest.mark.skipif(CHROMIUM is None, reason="no chromium: apt-get install chromium"),
+    pytest.mark.skipif(DRIVER is None, reason="no chromedriver: apt-get install chromium-driver"),
+]
+WINDOW_MS = 120_000
+BG, GRID = (23, 26, 33), (38, 43, 54)
+BUY, SELL = (67, 197, 158), (239, 95, 95)
+LONG, SHORT = (255, 92, 138), (124, 212, 255)
+CLOSE, FUNDING, OI = (79, 195, 247), (245, 215, 110), (179, 157, 219)
+EMPTY_CELL = (20, 24, 48)  # the colour scale's bottom
+
+# Counts, inside the plot area of a canvas, the pixels near each colour and
+# those that are neither background nor grid; and a hash of the area.
+PIXELS_JS = """
+const [id, colours, tol, m] = arguments;
+const c = document.getElementById(id), r = window.devicePixelRatio || 1;
+const x0 = Math.round(m[0] * r), y0 = Math.round(m[1] * r);
+const w = c.width - x0 - Math.round(m[2] * r), h = c.height - y0 - Math.round(m[3] * r);
+const d = c.getContext("2d").getImageData(x0, y0, w, h).data;
+const near = (i, k) => Math.abs(d[i] - k[0]) <= tol && Math.abs(d[i + 1] - k[1]) <= tol && Math.abs(d[i + 2] - k[2]) <= tol;
+const counts = colours.map(() => 0);
+let ink = 0, hash = 2166136261;
+for (let i = 0; i < d.length; i += 4) {
+  if (!near(i, %s) && !near(i, %s)) ink++;
+  colours.forEach((k, n) => { if (near(i, k)) counts[n]++; });
+  hash = Math.imul(hash ^ (d[i] + 3 * d[i + 1] + 7 * d[i + 2]), 16777619) >>> 0;
+}
+return {counts, ink, area: w * h, hash};
+""" % (list(BG), list(GRID))
+PLOT = [64, 10, 58, 24]  # the page's margins: left, top, right, bottom
+
+
+@pytest.fixture(scope="module")
+def market():
+    return generate_market(0.25, seed=2)
+
+
+@pytest.fixture(scope="module")
+def server(market):
+    def open_session(spec):
+        session = Session(spec)
+        session.load(**market)
+        return session
+
+    viewer = Viewer(open_session, window_spec(market, WINDOW_MS), window_ms=WINDOW_MS)
+    with running(viewer.app) as url:
+        yield url
+    viewer.close()
+
+
+@pytest.fixture(scope="module")
+def browser(server):
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1500,900",
+                "--hide-scrollbars", "--force-device-scale-factor=1", "--disable-dev-shm-usage"):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    driver.get(server)
+    wait_for(driver, "return window.xray && window.xray.drawn > 0")
+    yield driver
+    driver.quit()
+
+
+def wait_for(driver, script, *args, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = driver.execute_script(script, *args)
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for: {script}")
+        time.sleep(0.02)
+
+
+def move_slider(driver, ts):
+    driver.execute_script("const s = document.getElementById('slider'); s.value = arguments[0];"
+                          "s.dispatchEvent(new Event('input'));", ts)
+    return wait_for(driver, "return window.xray.lastDrawnTs === Number(document.getElementById('slider').value)"
+                            " && window.xray.lastDrawnTs", )
+
+
+def pixels(driver, canvas, *colours, tol=6):
+    return driver.execute_script(PIXELS_JS, canvas, [list(c) for c in colours], tol, PLOT)
+
+
+def errors(driver, allow=()):
+    logs = driver.get_log("browser")
+    return [e for e in logs if e["level"] == "SEVERE" and not any(a in e["message"] for a in allow)]
+
+
+def utc_text(ms):
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(ms // 1000)) + f".{ms % 1000:03d}"
+
+
+def frame_of(server, ts):
+    with urllib.request.urlopen(f"{server}api/frame?ts={ts}") as response:
+        return json.loads(response.read())
+
+
+def test_the_page_draws_four_panels(browser, server, market):
+    # A cursor just after a burst of liquidations, so the window holds bubbles.
+    cursor = int(market["liquidations"]["ts"].iloc[3]) + 20_000
+    drawn = move_slider(browser, cursor)
+    frame = frame_of(server, drawn)
+    kinds = {p["kind"]: p for p in frame["panels"]}
+    assert kinds["liquidation_map"]["events"] and kinds["book_heatmap"]["time"]
+
+    heat = pixels(browser, "heatmap", LONG, SHORT, CLOSE, EMPTY_CELL, tol=8)
+    assert heat["ink"] > 0.5 * heat["area"], heat  # the book image fills the plot
+    assert heat["ink"] - heat["counts"][3] > 0.1 * heat["area"], "no resting quantity drawn"
+    assert heat["counts"][0] + heat["counts"][1] > 30, "no liquidation bubbles drawn"
+    assert heat["counts"][2] > 20, "no close line over the heatmap"
+    fp = pixels(browser, "footprint", BUY, SELL, tol=2)
+    assert min(fp["counts"]) > 20, fp
+    series = pixels(browser, "series", CLOSE, FUNDING, OI, tol=10)
+    assert min(series["counts"]) > 30, series
+    assert browser.find_element("id", "cursor-time").text == utc_text(frame["cursor_ts"])
+    assert errors(browser) == []
+    shot = os.environ.get("XRAY_VIEWER_SCREENSHOT")
+    if shot:
+        browser.save_screenshot(str(Path(shot)))
+
+
+def test_the_slider_and_arrow_keys_move_the_cursor_and_the_heatmap(browser, server, market):
+    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
+    start = move_slider(browser, bounds["to_ts"] - 300_000)
+    before = pixels(browser, "heatmap")
+    moved = move_slider(browser, bounds["to_ts"] - 60_000)
+    assert moved != start
+    after = pixels(browser, "heatmap")
+    assert after["hash"] != before["hash"]
+    assert browser.find_element("id", "cursor-time").text == utc_text(frame_of(server, moved)["cursor_ts"])
+
+    step = next(p["bucket_ms"] for p in window_spec(market, WINDOW_MS)["panels"] if p["kind"] == "book_heatmap")
+    from selenium.webdriver.common.keys import Keys
+
+    slider = browser.find_element("id", "slider")
+    slider.send_keys(Keys.ARROW_LEFT)
+    left = wait_for(browser, "return window.xray.lastDrawnTs !== arguments[0] && window.xray.lastDrawnTs", moved)
+    assert left == moved - step
+    browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
+    right = wait_for(browser, "return window.xray.lastDrawnTs !== arguments[0] && window.xray.lastDrawnTs", left)
+    assert right == moved
+    assert errors(browser) == []
+
+
+def test_dragging_ends_on_the_last_cursor_asked(browser, server):
+    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
+    targets = [bounds["from_ts"] + k * 7_000 for k in range(40, 80)]
+    drawn_before = browser.execute_script("return window.xray.drawn")
+    browser.execute_script("const s = document.getElementById('slider');"
+                           "for (const t of arguments[0]) { s.value = t; s.dispatchEvent(new Event('input')); }",
+                           targets)
+    last = int(browser.execute_script("return Number(document.getElementById('slider').value)"))
+    wait_for(browser, "return window.xray.lastDrawnTs === arguments[0]", last)
+    time.sleep(0.3)
+    drawn = browser.execute_script("return window.xray.drawn") - drawn_before
+    # Coalesced: far fewer frames than inputs, and the last one drawn is the last asked.
+    assert 1 <= drawn < len(targets) // 2
+    assert browser.execute_script("return window.xray.lastDrawnTs") == last
+
+
+def test_a_refused_spec_shows_its_message_in_place(browser, server):
+    field = browser.find_element("css selector", "input[name='1.depth_levels']")
+    good = field.get_attribute("value")
+    field.clear()
+    field.send_keys("0")
+    browser.find_element("css selector", "#spec-form button[type=submit]").click()
+    message = wait_for(browser, "return document.getElementById('spec-error').textContent")
+    assert message == "bad spec: book_heatmap depth_levels must be > 0"
+    # The refusal comes as a 422, which the browser itself logs; nothing else may.
+    assert errors(browser, allow=("/api/spec",)) == []
+
+    field = browser.find_element("css selector", "input[name='1.depth_levels']")
+    field.clear()
+    field.send_keys(str(int(good) // 2))
+    browser.find_element("css selector", "#spec-form button[type=submit]").click()
+    wait_for(browser, "return document.getElementById('spec-error').textContent === ''")
+    spec = json.loads(urllib.request.urlopen(f"{server}api/spec").read())["spec"]
+    assert spec["panels"][1]["depth_levels"] == int(good) // 2
+    assert errors(browser) == []
