@@ -95,7 +95,7 @@ class Source:
             rows.append((keys["symbol"], keys["date"], _list_of(words, "/".join(rel)), str(path)))
         if not rows:
             raise DatasetError(f"{str(base)!r} holds no .parquet or .csv files under symbol=/date= folders")
-        return cls(_index(rows, check_exists=False), origin=str(base), **options)
+        return cls(_index(rows), origin=str(base), **options)
 
     @classmethod
     def table(cls, table: Any, **options: Any) -> Source:
@@ -118,7 +118,7 @@ class Source:
             where = f"file table row {i} ({path})"
             list_ = _list_of([Path(path).name], where) if "list" not in frame.columns else _named_list(str(row.list), where)
             rows.append((str(row.symbol), row.date, list_, path))
-        return cls(_index(rows, check_exists=True), origin=origin, **options)
+        return cls(_index(rows), origin=origin, **options)
 
     # -- what it holds ----------------------------------------------------
 
@@ -136,14 +136,15 @@ class Source:
         return Source(narrowed, origin=self.origin, **self.options)
 
     def check(self, symbol: str, *, allow_gaps: bool = False) -> None:
-        """DatasetError when a day between the first and last is missing, or a day lacks a list
-        that other days have: either would change every frame after it."""
+        """DatasetError when a listed file is missing or a day between the first and last has no
+        partition: either would change every frame after it. (A day may lack a list: a quiet
+        day has no liquidations.)"""
         days = self.days(symbol)
-        lists = sorted({name for d in days for name in self.files[symbol][d]})
         for day in days:
-            lacking = [name for name in lists if name not in self.files[symbol][day]]
-            if lacking:
-                raise DatasetError(f"{symbol}: the partition of {day_text(day)} has no {lacking[0]} (other days have it)")
+            for paths in self.files[symbol][day].values():
+                absent = next((p for p in paths if not Path(p).exists()), None)
+                if absent is not None:
+                    raise DatasetError(f"{symbol}: the file {absent!r} of the {day_text(day)} partition does not exist")
         if allow_gaps:
             return
         present = set(days)
@@ -203,11 +204,9 @@ def _named_list(name: str, where: str) -> str:
     raise DatasetError(f"{where}: no list {name!r}{hint(name, LISTS)}")
 
 
-def _index(rows: Iterable[tuple[str, Any, str, str]], *, check_exists: bool) -> Files:
+def _index(rows: Iterable[tuple[str, Any, str, str]]) -> Files:
     files: dict[str, dict[int, dict[str, list[str]]]] = {}
     for symbol, date, list_, path in rows:
-        if check_exists and not Path(path).exists():
-            raise DatasetError(f"{symbol}: the partition file {path!r} of {date} does not exist")
         day = parse_day(date, f"{symbol} {path}")
         files.setdefault(symbol, {}).setdefault(day, {}).setdefault(list_, []).append(path)
     return {s: {d: {n: tuple(sorted(p)) for n, p in lists.items()} for d, lists in days.items()} for s, days in files.items()}

@@ -50,6 +50,7 @@ class TaskResult:
     frames_s: float = 0.0
     write_s: float = 0.0
     error: str | None = None
+    reused: bool = False  # the file was there: written by an earlier try
 
 
 # Errors of the data or the spec: the same on every try, so they are results, not retries.
@@ -66,7 +67,7 @@ def run_task(task: Task) -> TaskResult:
 def _run(task: Task) -> TaskResult:
     path = Path(task.path)
     if path.exists():  # a retry after the rename: the file is whole
-        return TaskResult(task.symbol, task.chunk_start_ms)
+        return TaskResult(task.symbol, task.chunk_start_ms, len(task.cursors), reused=True)
     began = time.perf_counter()
     dataset = task.source.read(task.symbol, task.lo, task.hi)
     records = len(dataset)
