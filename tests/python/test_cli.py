@@ -153,6 +153,14 @@ def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, caps
     assert code == 0 and out == "" and (files / "f.json").read_text() == expected
 
 
+def test_warnings_are_one_line(files, monkeypatch, capsys):
+    (files / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,2.0,buy\n")
+    spec = json.dumps({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})
+    code, _, err = invoke(["frame", str(files / "trades.csv"), "--spec", spec], "", monkeypatch, capsys)
+    assert code == 0 and err.startswith("tarnix-xray: warning: the funding_oi_divergence panel has no candles")
+    assert err.count("\n") == 1
+
+
 def plain_load_text(market):
     """The dataset in plain JSON, independent of the data layer's writer."""
     def records(df):

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 from collections.abc import Sequence
 
 from ._common import DONE, PROG, Failure, Parser
@@ -59,10 +60,16 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _warn_in_one_line(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return int(args.handler(args))
+        with warnings.catch_warnings():
+            warnings.showwarning = _warn_in_one_line
+            return int(args.handler(args))
     except Failure as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return e.code

@@ -124,7 +124,9 @@ def book(rng: np.random.Generator, path: Path, seed: int) -> dict[str, np.ndarra
                 np.round(cols[col] * GRID, 1),
                 q[row, col],
             ))
-        prev_cols, prev_bid, prev_ask = cols, bid[-1], ask[-1]
+        # Carry only the levels the book holds, so the columns do not ratchet wider.
+        held = (bid[-1] > 0) | (ask[-1] > 0)
+        prev_cols, prev_bid, prev_ask = cols[held], bid[-1][held], ask[-1][held]
     names = ("ts", "is_snapshot", "is_bid", "price", "qty")
     cols_out = {name: np.concatenate(c) for name, c in zip(names, zip(*parts))}
     order = np.lexsort((cols_out["price"], ~cols_out["is_bid"], cols_out["ts"]))
