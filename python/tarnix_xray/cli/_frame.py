@@ -37,9 +37,9 @@ def load_dataset(session: Any, paths: Sequence[str]) -> int:
 def load_json(session: Any, path: str) -> int:
     """A JSON dataset is the engine's own form: its text goes to "load" as written.
 
-    Building columns from it first would cost about 50 s for 30 MB where the
-    engine takes under a second. Only the list names are checked here, since
-    the engine skips an unknown one silently.
+    Building columns from it first took 6 s of processor time for a 31 MB
+    file where the engine's load took 0.2 s. Only the list names are checked
+    here, since the engine skips an unknown one silently.
     """
     from .._suggest import hint
     from ..errors import XrayError
