@@ -97,7 +97,7 @@ def test_run_answers_each_line_as_the_engine_does():
     expected = [direct.command(line) for line in lines[:-1]]
     got = out.getvalue().split("\n")
     assert got[:-2] == expected and got[-1] == ""
-    assert json.loads(got[-2])["ok"] is False  # a lone surrogate cannot reach the engine
+    assert got[-2] == '{"ok":false,"error":"the line is not UTF-8 text"}'  # a lone surrogate
     assert failed and not run_lines(Xray(""), iter(['{"cmd":"version"}\n']), io.StringIO())
 
 
@@ -113,7 +113,10 @@ def test_run_over_a_pipe_answers_before_the_next_line():
             proc.stdin.flush()
             assert select.select([proc.stdout], [], [], 20)[0], "no answer within 20 s"
             assert proc.stdout.readline() == answer + "\n"
+        proc.stdin.buffer.write(b'{"cmd":"\xff"}\n{"cmd":"version"}\n')  # not UTF-8, then fine
         proc.stdin.close()
+        rest = ['{"ok":false,"error":"the line is not UTF-8 text"}', '{"version":"0.2.0"}', ""]
+        assert proc.stdout.read().split("\n") == rest
         assert proc.wait(timeout=30) == 1
     finally:
         proc.kill()

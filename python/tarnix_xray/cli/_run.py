@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import sys
 from collections.abc import Iterable
@@ -24,7 +25,8 @@ def run_lines(xray: Xray, lines: Iterable[str], out: IO[str]) -> bool:
         try:
             response = command(line.rstrip("\r\n"))
         except (TypeError, ValueError, RuntimeError) as e:  # text the binding cannot take
-            response = json.dumps({"ok": False, "error": one_line(e)}, ensure_ascii=False)
+            why = "the line is not UTF-8 text" if isinstance(e, UnicodeError) else one_line(e)
+            response = json.dumps({"ok": False, "error": why}, separators=(",", ":"))
         write(response + "\n")
         flush()
         if response.startswith('{"ok":false'):
@@ -39,6 +41,10 @@ def cmd_run(args: argparse.Namespace) -> int:
         raise usage(f"--spec: {one_line(e)}") from None
     if args.file == "-":
         source: IO[str] = sys.stdin
+        # Bytes that are not UTF-8 reach the binding as surrogates, which it
+        # refuses: that line is answered with an error, and the rest still run.
+        if isinstance(source, io.TextIOWrapper):
+            source.reconfigure(errors="surrogateescape")
     else:
         try:
             source = open(args.file, encoding="utf-8", errors="surrogateescape")
