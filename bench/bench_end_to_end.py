@@ -142,6 +142,28 @@ def timed(route: Any, tables: dict[str, pd.DataFrame], repeat: int) -> tuple[flo
     return best, text
 
 
+def session_phases(tables: dict[str, pd.DataFrame]) -> str:
+    """One session run split into its steps, to see where the time goes."""
+    from tarnix_xray import Frame
+    from tarnix_xray.data import dataset
+
+    x = Xray(json.dumps(SPEC))
+    t0 = time.perf_counter()
+    data = dataset(**tables)
+    t1 = time.perf_counter()
+    text = data.load_text()
+    t2 = time.perf_counter()
+    x.command(text)
+    t3 = time.perf_counter()
+    Frame.from_json(x.command('{"cmd":"frame"}'))
+    t4 = time.perf_counter()
+    mb = len(text) / 1e6
+    return (
+        f"  checks and columns {t1 - t0:.3f} s, writer {t2 - t1:.3f} s ({mb:.0f} MB, {mb / (t2 - t1):.0f} MB/s), "
+        f"load {t3 - t2:.3f} s, frame as arrays {t4 - t3:.3f} s"
+    )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trades", type=int, default=2_000_000)
@@ -157,6 +179,7 @@ def main() -> None:
     print(f"session    (columns writer)          {session_s:7.3f} s")
     print(f"json.dumps (to_dict + dumps + loads) {json_s:7.3f} s")
     print(f"speed-up {json_s / session_s:.1f}x, best of {args.repeat}, same frame text ({len(session_text):,} bytes)")
+    print(session_phases(tables))
 
 
 if __name__ == "__main__":
