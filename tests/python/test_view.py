@@ -348,3 +348,78 @@ def test_window_spec_is_accepted_and_its_heatmap_is_filled(market, window_ms):
     heat = session.frame(end).book_heatmap
     assert heat is not None and heat.intensity.shape[0] > 1
     assert (heat.intensity > 0).any()
+
+
+# -- the `view` command (its parser parts, without serving) -------------------
+
+DATASET = {"trades": [{"ts": 1000, "price": 100.5, "qty": 2.0, "side": "buy"},
+                      {"ts": 2000, "price": 101.2, "qty": 1.0, "side": "sell"}],
+           "liquidations": [{"ts": 1500, "price": 99.0, "qty": 3.0, "side": "long"}]}
+SMALL_SPEC = {"dataset_ref": "t", "symbol": "T", "panels": [{"kind": "footprint", "price_bin": 1.0}]}
+
+
+def view_args(argv):
+    import argparse
+
+    from tarnix_xray.cli._view import add_view_arguments
+
+    parser = argparse.ArgumentParser()
+    add_view_arguments(parser)
+    return parser.parse_args(argv)
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "ds.json").write_text(json.dumps(DATASET))
+    (tmp_path / "bad.json").write_text(json.dumps({"trades": [{"ts": "x", "price": 1.0, "qty": 1.0, "side": "buy"}]}))
+    (tmp_path / "spec.json").write_text(json.dumps(SMALL_SPEC))
+    return tmp_path
+
+
+def test_view_command_serves_the_dataset_file(files, monkeypatch):
+    from tarnix_xray.cli._view import cmd_view
+
+    served = {}
+    monkeypatch.setattr(Viewer, "serve", lambda self, host, port, **kw: served.update(viewer=self, at=(host, port)))
+    assert cmd_view(view_args([str(files / "ds.json"), "--spec", str(files / "spec.json"), "--port", "0"])) == 0
+    try:
+        assert served["at"] == ("127.0.0.1", 0)
+        client = TestClient(served["viewer"].app, base_url=LOCAL)
+        assert client.get("/api/bounds").text == '{"from_ts":1000,"to_ts":2000,"count":3}'
+        assert client.get("/api/frame?ts=2000").text.startswith('{"symbol":"T","cursor_ts":2000,')
+    finally:
+        served["viewer"].close()
+
+
+@pytest.mark.parametrize("argv, code, message", [
+    (["{d}/nowhere.json", "--spec", "{d}/spec.json"], 2, r"no such file: .*nowhere.json"),
+    (["{d}/ds.json", "--spec", '{"dataset_ref":"t","symbol":"","panels":[{"kind":"footprint"}]}'], 2,
+     r"^spec: bad spec: symbol must not be empty$"),
+    (["{d}/ds.json", "--spec", "[1]"], 2, r"^spec: the viewer takes a spec object$"),
+    (["{d}/bad.json", "--spec", "{d}/spec.json"], 1, r"^parse: invalid type: string \"x\", expected i64$"),
+    (["{d}/ds.json", "--spec", "{d}/spec.json", "--port", "70000"], 2, r"--port must be in 0..65535, got 70000"),
+])
+def test_view_command_failures(files, argv, code, message):
+    import re
+
+    from tarnix_xray.cli._common import Failure
+    from tarnix_xray.cli._view import cmd_view
+
+    with pytest.raises(Failure) as caught:
+        cmd_view(view_args([a.replace("{d}", str(files)) for a in argv]))
+    assert caught.value.code == code
+    assert re.search(message, str(caught.value)), str(caught.value)
+
+
+def test_view_command_says_when_the_port_is_taken(files):
+    import socket
+
+    from tarnix_xray.cli._common import Failure
+    from tarnix_xray.cli._view import cmd_view
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        with pytest.raises(Failure, match=rf"cannot listen on 127.0.0.1:{port}: Address already in use"):
+            cmd_view(view_args([str(files / "ds.json"), "--spec", str(files / "spec.json"), "--port", str(port)]))

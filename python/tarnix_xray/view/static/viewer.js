@@ -13,7 +13,7 @@ const $ = (id) => document.getElementById(id);
 
 const state = { bounds: null, spec: null, windowMs: null, frame: null, layouts: {}, playing: false, nextStepAt: 0 };
 // Figures the browser test and the benchmark read: what was asked and drawn, and when.
-const stats = { asked: new Map(), drawn: 0, lastDrawnTs: null, lastCursorTs: null, latencies: [], errors: [] };
+const stats = { asked: new Map(), drawn: 0, lastDrawnTs: null, lastCursorTs: null, latencies: [], fetches: [], draws: [], errors: [] };
 window.xray = stats;
 
 async function api(path, options) {
@@ -76,7 +76,10 @@ function windowStart(cursor) {
 function show(raw, askedTs, fetchMs) {
   const frame = normalise(raw);
   state.frame = frame;
+  const drawStart = performance.now();
   draw();
+  stats.draws.push(performance.now() - drawStart);
+  stats.fetches.push(fetchMs);
   $("symbol").textContent = frame.symbol;
   $("cursor-time").textContent = utc(frame.cursor, true);
   $("cursor-time").dateTime = new Date(frame.cursor).toISOString();

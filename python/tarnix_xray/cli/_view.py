@@ -1,0 +1,121 @@
+"""`view`: serve a dataset's frames to a browser page with a time slider; `demo --view`."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import socket
+import sys
+from collections.abc import Callable
+from typing import Any
+
+from ._common import DONE, one_line, spec_text, usage
+from ._frame import load_dataset, run_checked
+
+DEFAULT_PORT = 8765
+LOCAL = ("127.0.0.1", "localhost", "::1")
+
+
+def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--host", default="127.0.0.1", metavar="H",
+                        help="interface to listen on (default 127.0.0.1; another one exposes the data)")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT, metavar="P",
+                        help=f"port (default {DEFAULT_PORT}; 0 picks a free one)")
+    parser.add_argument("--open", action="store_true", help="open the page in the default browser")
+    parser.add_argument("--window", type=_positive_ms, metavar="MS",
+                        help="trailing window: each frame covers MS before the cursor (default: the spec's from_ts)")
+
+
+def add_view_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("dataset", nargs="+", metavar="DATASET")
+    parser.add_argument("--spec", required=True, help="spec: a JSON file or inline JSON")
+    add_serve_arguments(parser)
+
+
+def add_demo_view_arguments(parser: argparse.ArgumentParser) -> None:
+    """`demo --view` and its server options (the window defaults to a tenth of the market)."""
+    parser.add_argument("--view", action="store_true", help="serve the market to a browser page instead of files")
+    add_serve_arguments(parser)
+
+
+def _positive_ms(value: str) -> int:
+    try:
+        ms = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer number of milliseconds: {value!r}") from None
+    if ms <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive, got {value}")
+    return ms
+
+
+def cmd_view(args: argparse.Namespace) -> int:
+    spec = json.loads(spec_text(args.spec))
+    if not isinstance(spec, dict):
+        raise usage("spec: the viewer takes a spec object")
+
+    def open_session(checked: dict[str, Any]) -> Any:
+        from .. import Session
+
+        try:
+            session = Session(checked)
+        except Exception as e:  # noqa: BLE001 - any refusal of the spec is the user's to fix
+            raise usage(f"spec: {one_line(e)}") from None
+        run_checked(lambda: load_dataset(session, args.dataset))
+        return session
+
+    return serve(open_session, spec, args)
+
+
+def cmd_demo_view(args: argparse.Namespace) -> int:
+    try:
+        from .. import Session
+        from ..synthetic import generate_market
+        from ..view import window_spec
+    except ImportError as e:
+        raise usage(one_line(e)) from None
+    market: dict[str, Any] = generate_market(args.hours, seed=args.seed)
+    span = int(market["candles"]["ts"].iloc[-1] - market["candles"]["ts"].iloc[0]) + 60_000
+    window = args.window or max(60_000, span // 10 // 1000 * 1000)
+    args.window = window
+
+    def open_session(spec: dict[str, Any]) -> Any:
+        session = Session(spec)
+        session.load(**market)
+        return session
+
+    return serve(open_session, window_spec(market, window), args)
+
+
+def serve(open_session: Callable[[dict[str, Any]], Any], spec: dict[str, Any], args: argparse.Namespace) -> int:
+    _check_port(args.host, args.port)
+    try:
+        from ..view import Viewer
+    except ImportError as e:
+        raise usage(one_line(e)) from None
+    exposed = args.host not in LOCAL
+    if exposed:
+        print(f"warning: listening on {args.host}: anyone who can reach it can read this data", file=sys.stderr)
+    try:
+        viewer = run_checked(lambda: Viewer(open_session, spec, window_ms=args.window,
+                                            allowed_hosts=[args.host] if exposed else []))
+    except ImportError as e:
+        raise usage(one_line(e)) from None
+
+    def ready(url: str) -> None:
+        print(f"serving {url} (Ctrl-C to stop)", flush=True)
+
+    viewer.serve(args.host, args.port, open_browser=args.open, on_ready=ready)
+    return DONE
+
+
+def _check_port(host: str, port: int) -> None:
+    # uvicorn exits the process on a bind error; say it in one line first.
+    if not 0 <= port <= 65535:
+        raise usage(f"--port must be in 0..65535, got {port}")
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    try:
+        with socket.socket(family, socket.SOCK_STREAM) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind((host, port))
+    except OSError as e:
+        raise usage(f"cannot listen on {host}:{port}: {e.strerror or one_line(e)}") from None
