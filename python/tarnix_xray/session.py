@@ -167,7 +167,8 @@ class Session:
     def _warn_heatmap_grid(self, panel: Mapping[str, Any], cursor_ts: int) -> None:
         if self._trades is None:
             return
-        grid = float(panel.get("price_bin", _DEFAULT_PRICE_BIN)) * int(panel.get("depth_levels", _DEFAULT_DEPTH))
+        price_bin = float(panel.get("price_bin", _DEFAULT_PRICE_BIN))
+        grid = price_bin * int(panel.get("depth_levels", _DEFAULT_DEPTH))
         ts, price = self._trades
         low = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
         inside = ts <= cursor_ts

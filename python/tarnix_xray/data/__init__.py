@@ -16,7 +16,8 @@ try:
     import numpy  # noqa: F401
     import pandas  # noqa: F401  (the layer leans on it for parsing and hashing)
 except ImportError as e:  # pragma: no cover - exercised without the extra only
-    raise ImportError(f'tarnix_xray.data needs numpy and pandas: pip install "tarnix_xray[data]" ({e})') from e
+    extra = 'pip install "tarnix_xray[data]"'
+    raise ImportError(f"tarnix_xray.data needs numpy and pandas: {extra} ({e})") from e
 
 from ..errors import DatasetError, OnceWarner
 from .book import events_from_records
@@ -99,7 +100,9 @@ def _from_data(
         )
     lists: dict[str, Columns] = {}
     for path in paths:
-        name, cols = read_file(path, None, ts_unit=ts_unit, columns=columns, strict=strict, progress=progress, warn=warn)
+        name, cols = read_file(
+            path, None, ts_unit=ts_unit, columns=columns, strict=strict, progress=progress, warn=warn
+        )
         if name in lists:
             raise DatasetError(f"two files hold {name}; load one file per list")
         lists[name] = cols
@@ -111,7 +114,9 @@ def _one_list(
     progress: bool | None, warn: Warn,
 ) -> Columns:  # fmt: skip
     if isinstance(value, (str, os.PathLike)):
-        return read_file(value, name, ts_unit=ts_unit, columns=columns, strict=strict, progress=progress, warn=warn)[1]
+        return read_file(
+            value, name, ts_unit=ts_unit, columns=columns, strict=strict, progress=progress, warn=warn
+        )[1]
     if name == "book" and _is_event_records(value):
         return events_from_records(list(value), "book")
     mapping = mapping_for(columns, name)

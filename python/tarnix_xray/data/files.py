@@ -79,13 +79,14 @@ def read_file(
         for batch in batches(wanted):
             frame = batch.to_pandas()
             try:
-                parts.append(row_columns(list_, frame, ts_unit=ts_unit, mapping=mapping, strict=False, warn=warn))
+                rows = row_columns(list_, frame, ts_unit=ts_unit, mapping=mapping, strict=False, warn=warn)
             except DatasetError as e:
                 raise DatasetError(_count_rows_from(str(e), offset, path)) from None
+            parts.append(rows)
             offset += len(frame)
             bar.update(len(frame))
-    rows = {c: np.concatenate([p[c] for p in parts]) for c in parts[0]} if parts else _empty(list_)
-    return list_, finish(list_, rows)
+    whole = {c: np.concatenate([p[c] for p in parts]) for c in parts[0]} if parts else _empty(list_)
+    return list_, finish(list_, whole)
 
 
 def _count_rows_from(message: str, offset: int, path: Path) -> str:

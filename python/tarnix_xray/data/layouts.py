@@ -92,7 +92,8 @@ def mapping_for(columns: Mapping[str, Any] | None, list_: str) -> Mapping[str, s
     every = {c for layout in LAYOUTS.values() for c in layout.columns}
     for source, target in columns.items():
         if target not in every:
-            raise DatasetError(f"columns maps {source!r} to {target!r}, a column of no list{hint(str(target), every)}")
+            maybe = hint(str(target), every)
+            raise DatasetError(f"columns maps {source!r} to {target!r}, a column of no list{maybe}")
     return FlatMapping(columns)
 
 
@@ -114,11 +115,14 @@ def resolve_columns(
         if source not in present:
             raise DatasetError(f"{list_} has no column {source!r} to map{hint(source, present)}")
         if target not in layout.columns:
-            raise DatasetError(f"{list_} has no column {target!r} to map {source!r} to{hint(target, layout.columns)}")
+            maybe = hint(target, layout.columns)
+            raise DatasetError(f"{list_} has no column {target!r} to map {source!r} to{maybe}")
         chosen[target] = source
     for source in present:
         lowered = source.lower()
-        meant = "side" if lowered in flags else lowered if lowered in layout.columns else COLUMN_ALIASES.get(lowered)
+        meant = lowered if lowered in layout.columns else COLUMN_ALIASES.get(lowered)
+        if lowered in flags:
+            meant = "side"
         if meant in layout.columns and meant not in chosen:
             chosen[str(meant)] = source
     used = set(chosen.values())
@@ -136,7 +140,8 @@ def resolve_columns(
         near = closest(name, known)
         maybe = f"; did you mean {COLUMN_ALIASES.get(near, near)!r}?" if near else ""
         raise DatasetError(
-            f"{list_} has an unknown column {name!r}{maybe} (map it with columns=, drop it, or pass strict=False)"
+            f"{list_} has an unknown column {name!r}{maybe} "
+            "(map it with columns=, drop it, or pass strict=False)"
         )
     return chosen
 

@@ -80,7 +80,8 @@ def _sides(name: str, values: list[Any]) -> np.ndarray[Any, Any]:
     except (KeyError, TypeError):
         row = next(i for i, v in enumerate(values) if not isinstance(v, str) or v not in words)
         expected = " or ".join(repr(w) for w in words)
-        raise DatasetError(f"{name}[{row}] side {values[row]!r} is not {expected}{hint(str(values[row]), words)}") from None
+        maybe = hint(str(values[row]), words)
+        raise DatasetError(f"{name}[{row}] side {values[row]!r} is not {expected}{maybe}") from None
 
 
 def field(record: Any, position: int, names: tuple[str, ...], at: str, kind: type) -> Any:

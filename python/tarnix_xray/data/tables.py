@@ -44,7 +44,8 @@ def row_columns(
     present = [str(c) for c in table]
     chosen = resolve_columns(list_, present, mapping, strict)
     layout = LAYOUTS[list_]
-    rows: dict[str, np.ndarray[Any, Any]] = {"ts": to_ms(table[chosen["ts"]], f"{list_} column {chosen['ts']!r}", ts_unit, warn)}
+    where = f"{list_} column {chosen['ts']!r}"
+    rows: dict[str, np.ndarray[Any, Any]] = {"ts": to_ms(table[chosen["ts"]], where, ts_unit, warn)}
     for column in layout.columns[1:]:
         source = chosen[column]
         where = f"{list_} column {source!r}"
@@ -78,7 +79,8 @@ def _as_table(list_: str, table: Any) -> Any:
         return table
     if isinstance(table, Sequence) and not isinstance(table, (str, bytes)):
         return _from_rows(list_, table)
-    raise DatasetError(f"{list_}: a DataFrame, a dict of columns or a list of records, not {type(table).__name__}")
+    kind = type(table).__name__
+    raise DatasetError(f"{list_}: a DataFrame, a dict of columns or a list of records, not {kind}")
 
 
 def _from_rows(list_: str, rows: Sequence[Any]) -> Any:
@@ -96,5 +98,6 @@ def _from_rows(list_: str, rows: Sequence[Any]) -> Any:
         return pd.DataFrame.from_records(list(rows), columns=None if rows else list(columns))
     bad = next((i for i, r in enumerate(rows) if len(r) != len(columns)), None)
     if bad is not None:
-        raise DatasetError(f"{list_}[{bad}] has {len(rows[bad])} values, not {len(columns)} ({', '.join(columns)})")
+        names = ", ".join(columns)
+        raise DatasetError(f"{list_}[{bad}] has {len(rows[bad])} values, not {len(columns)} ({names})")
     return pd.DataFrame.from_records(list(rows), columns=list(columns))
