@@ -7,6 +7,7 @@ skipped with the reason when any is missing.
 XRAY_VIEWER_SCREENSHOT=PATH also saves the page there (docs/viewer.png).
 """
 
+import calendar
 import json
 import os
 import shutil
@@ -152,6 +153,32 @@ def test_the_page_draws_four_panels(browser, server, market):
     shot = os.environ.get("XRAY_VIEWER_SCREENSHOT")
     if shot:
         browser.save_screenshot(str(Path(shot)))
+
+
+HOVERS = [  # canvas, offset from its centre, what the read-out must say
+    ("heatmap", (0, 0), r"^time 2026-03-02 \d\d:\d\d:\d\d UTC · price [\d.]+ · resting qty [\d.e+-]+ at [\d.]+$"),
+    ("footprint", (0, 0), r"^price [\d.]+"),
+    ("series", (0, 0), r"^time 2026-03-02 \d\d:\d\d:\d\d UTC · close [\d.]+, funding [\d.e+-]+, open interest [\d.]+$"),
+]
+
+
+@pytest.mark.parametrize("canvas, offset, pattern", HOVERS)
+def test_hover_reads_out_time_price_and_quantity(browser, server, canvas, offset, pattern):
+    import re
+
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    ActionChains(browser).move_to_element_with_offset(browser.find_element("id", canvas), *offset).perform()
+    text = browser.find_element("id", "readout").text
+    assert re.match(pattern, text), text
+    if canvas == "heatmap":  # the cell named is the frame's own (1 s buckets: the second names it)
+        heat = next(p for p in frame_of(server, browser.execute_script("return window.xray.lastDrawnTs"))["panels"]
+                    if p["kind"] == "book_heatmap")
+        when = re.search(r"time (\S+ \S+) UTC", text).group(1)
+        qty, at = re.search(r"resting qty (\S+) at (\S+)$", text).groups()
+        k = heat["time"].index(calendar.timegm(time.strptime(when, "%Y-%m-%d %H:%M:%S")) * 1000)
+        i = heat["price"].index(float(at))
+        assert float(qty) == pytest.approx(heat["intensity"][k][i], rel=1e-3)
 
 
 def test_the_slider_and_arrow_keys_move_the_cursor_and_the_heatmap(browser, server, market):

@@ -212,7 +212,7 @@ export function drawFootprint(canvas, frame, range) {
   const layout = { y: null, mid: w / 2, x: null };
   if (!range || !fp || !fp.price_bins.length) { empty(ctx, w, h, "no trades"); return layout; }
   const y = linear(range[0], range[1], h - m.bottom, m.top);
-  const mid = w / 2, half = w / 2 - 8;
+  const mid = Math.round(w / 2), half = w / 2 - 8;
   let maxVol = 0;
   for (let i = 0; i < fp.price_bins.length; i++) maxVol = Math.max(maxVol, fp.buy_vol[i] || 0, fp.sell_vol[i] || 0);
   const x = (v) => (half * v) / (maxVol || 1);
@@ -222,11 +222,13 @@ export function drawFootprint(canvas, frame, range) {
     if ((fp.buy_vol[i] || 0) + (fp.sell_vol[i] || 0) > (fp.buy_vol[poc] || 0) + (fp.sell_vol[poc] || 0)) poc = i;
   }
   for (let i = 0; i < fp.price_bins.length; i++) {
-    const top = y(fp.price_bins[i] + fp.priceBin), bottom = y(fp.price_bins[i]);
+    // Whole pixels: thin bars stay their own colour instead of blending.
+    const top = Math.round(y(fp.price_bins[i] + fp.priceBin)), bottom = Math.round(y(fp.price_bins[i]));
     const bh = Math.max(1, bottom - top - 1);
-    ctx.fillStyle = SELL; ctx.fillRect(mid - x(fp.sell_vol[i] || 0), top, x(fp.sell_vol[i] || 0), bh);
-    ctx.fillStyle = BUY; ctx.fillRect(mid, top, x(fp.buy_vol[i] || 0), bh);
-    if (i === poc) { ctx.strokeStyle = "#f5d76e"; ctx.strokeRect(4.5, top, w - 9, bh); }
+    const sell = Math.round(x(fp.sell_vol[i] || 0)), buy = Math.round(x(fp.buy_vol[i] || 0));
+    ctx.fillStyle = SELL; ctx.fillRect(mid - sell, top, sell, bh);
+    ctx.fillStyle = BUY; ctx.fillRect(mid, top, buy, bh);
+    if (i === poc) { ctx.strokeStyle = "#f5d76e"; ctx.strokeRect(4.5, top - 0.5, w - 9, bh + 1); }
   }
   ctx.strokeStyle = TEXT; ctx.beginPath(); ctx.moveTo(mid + 0.5, m.top); ctx.lineTo(mid + 0.5, h - m.bottom); ctx.stroke();
   ctx.fillStyle = TEXT; ctx.textBaseline = "top";
@@ -257,12 +259,14 @@ export function drawSeries(canvas, frame, x0, x1) {
     ctx.fillText(label, w - m.right + 6, top);
     ctx.save(); ctx.beginPath(); ctx.rect(m.left, top, w - m.left - m.right, stripH); ctx.clip();
     ctx.strokeStyle = colour; ctx.lineWidth = 1.5; ctx.beginPath();
-    let started = false;
+    // Steps: each value holds until the next bucket (the panel carries values forward).
+    let lastY = null;
     for (let k = 0; k < s.time.length; k++) {
       const v = s[key][k];
-      if (!Number.isFinite(v)) { started = false; continue; }
+      if (!Number.isFinite(v)) { lastY = null; continue; }
       const px = x(s.time[k]), py = y(v);
-      if (started) ctx.lineTo(px, py); else { ctx.moveTo(px, py); started = true; }
+      if (lastY === null) ctx.moveTo(px, py); else { ctx.lineTo(px, lastY); ctx.lineTo(px, py); }
+      lastY = py;
     }
     ctx.stroke(); ctx.restore();
   });

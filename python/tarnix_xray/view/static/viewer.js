@@ -176,7 +176,7 @@ function cellIndex(values, v, width) {
 }
 
 function readout(parts) {
-  $("readout").textContent = parts.filter(Boolean).join("  ·  ");
+  $("readout").textContent = parts.filter(Boolean).join(" · ");
 }
 
 function hoverHeatmap(e) {
