@@ -423,3 +423,30 @@ def test_view_command_says_when_the_port_is_taken(files):
         port = taken.getsockname()[1]
         with pytest.raises(Failure, match=rf"cannot listen on 127.0.0.1:{port}: Address already in use"):
             cmd_view(view_args([str(files / "ds.json"), "--spec", str(files / "spec.json"), "--port", str(port)]))
+
+
+def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatch):
+    import argparse
+
+    from tarnix_xray.cli._view import add_demo_view_arguments, cmd_demo_view
+
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--hours", type=float, default=1.0)
+    parser.add_argument("--seed", type=int, default=0)
+    add_demo_view_arguments(parser)
+    args = parser.parse_args(["--view", "--hours", "0.5", "--seed", "4", "--port", "0"])
+    served = {}
+    monkeypatch.setattr(Viewer, "serve", lambda self, host, port, **kw: served.update(viewer=self, open=kw))
+    assert cmd_demo_view(args) == 0
+    try:
+        client = TestClient(served["viewer"].app, base_url=LOCAL)
+        state = client.get("/api/spec").json()
+        assert state["window_ms"] == 180_000
+        market = generate_market(0.5, seed=4)
+        assert state["spec"] == window_spec(market, 180_000)
+        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+        expected = engine_frame(reference(market, state["spec"], from_ts=hi - 180_000), hi)
+        assert client.get(f"/api/frame?ts={hi}").text == expected
+        assert served["open"]["open_browser"] is False
+    finally:
+        served["viewer"].close()
