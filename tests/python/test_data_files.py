@@ -101,7 +101,10 @@ def test_file_errors(tmp_path, name, columns, message):
 
 def test_list_told_by_columns_and_missing_file(tmp_path):
     write(pd.DataFrame({"time": ["2026-12-01T00:00:00Z"], "funding_rate": [0.0001]}), tmp_path / "x.csv")
-    assert read(tmp_path / "x.csv").counts["funding"] == 1
+    funding = read(tmp_path / "x.csv")
+    assert funding.counts["funding"] == 1
+    session = Session({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})
+    assert session.load(funding) == 1 and session.bounds()[:2] == (1_796_083_200_000,) * 2
     with pytest.raises(DatasetError, match="^no such file: "):
         read(tmp_path / "nope.parquet")
 
