@@ -10,8 +10,8 @@ panels at every --every over a trailing --window, in chunks of --chunk.
    each; cluster start-up not counted): wall time, frames per second, and
    the Dask layer's cost per task = (wall x workers - sum of the tasks' own
    times) / tasks. Also a no-op task's round trip on the same cluster.
-3. Peak memory of one task in a fresh process (ru_maxrss after the task
-   minus after the imports), for two chunk sizes.
+3. Peak memory of one task in a fresh process (peak resident set during the
+   task minus the resident set before it), for two chunk sizes.
 
 Usage: PYTHONPATH=python python bench/bench_batch.py [--instruments 4] [--hours 3]
        [--every 1m] [--window 1h] [--chunk 30m] [--repeat 2] [--engine-threads N]
@@ -23,7 +23,6 @@ import argparse
 import concurrent.futures
 import multiprocessing
 import os
-import resource
 import shutil
 import tempfile
 import time
@@ -102,14 +101,22 @@ def on_cluster(job: Job, out: Path, workers: int, repeat: int, engine_threads: i
     return best
 
 
-def peak_rss_of(task: Task) -> tuple[float, int]:
-    """(MB above the imports' high-water mark, records loaded) of one task, in this fresh process."""
-    import tarnix_xray.batch  # noqa: F401  (imports first, so they are not counted)
+def _status_kb(field: str) -> int:
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith(field + ":"))
+    return int(line.split()[1])
 
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+def peak_rss_of(task: Task) -> tuple[float, int]:
+    """(peak MB above the resident set before the task, records loaded), in this fresh process."""
+    import gc
+
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")  # resets the peak resident set (VmHWM) to the current one
+    before = _status_kb("VmRSS")
     result = run_task(task)
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    return (after - before) / 1024, result.records
+    return (_status_kb("VmHWM") - before) / 1024, result.records
 
 
 def task_memory(job: Job, out: Path) -> tuple[float, int, int]:
@@ -163,7 +170,7 @@ def main() -> None:
             sized = Job(job.source, SPEC, schedule, window_ms=job.window_ms, chunk_ms=duration_ms(chunk))
             mb, records, cursors = task_memory(sized, work / "mem")
             print(f"task memory, chunk {chunk} + {args.window} look-back: {cursors} frames over {records} records, "
-                  f"peak {mb:.0f} MB above the imports")  # fmt: skip
+                  f"peak {mb:.0f} MB above the process before it")  # fmt: skip
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

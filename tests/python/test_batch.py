@@ -21,7 +21,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 pytest.importorskip("distributed")
-import cloudpickle  # noqa: E402
+import cloudpickle  # type: ignore[import-untyped]  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from tarnix_xray import Session  # noqa: E402

@@ -33,6 +33,7 @@ def add_batch_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--scheduler", metavar="ADDR", help="a running scheduler (tcp://host:8786); "
                         "default: a local cluster")  # fmt: skip
     parser.add_argument("--workers", type=int, metavar="N", help="local worker processes (default: one per core)")
+    parser.add_argument("--symbols", metavar="A,B", help="only these instruments (default: all of SOURCE)")
     parser.add_argument("--allow-gaps", action="store_true", help="accept missing days inside an instrument's span")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="output directory")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
@@ -53,6 +54,7 @@ def cmd_batch(args: argparse.Namespace) -> int:
             source=_source(args.source, Source), spec=spec, schedule=schedule,
             window_ms=None if window is None else duration_ms(window, "window"), overrides=overrides,
             chunk_ms=duration_ms(args.chunk, "chunk"), allow_gaps=args.allow_gaps,
+            symbols=tuple(args.symbols.split(",")) if args.symbols else None,
         )  # fmt: skip
         result = run(job, args.output, fmt=args.format, scheduler=args.scheduler, workers=args.workers,
                      progress=not args.quiet, log=None if args.quiet else _say)  # fmt: skip
