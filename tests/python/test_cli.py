@@ -90,7 +90,7 @@ def test_help_on_every_subcommand(monkeypatch, capsys, sub):
 def test_run_answers_each_line_as_the_engine_does():
     lines = ['{"cmd":"version"}', "", '{"cmd":"load","dataset":' + json.dumps(DATASET) + "}",
              '{"cmd":"frame"}', '{"cmd":"set_spec","spec":' + json.dumps(SPEC) + "}",
-             ' {"cmd":"frame_at","ts":1600} ', "not json", '{"cmd":"bounds"}', "\ud800"]
+             ' {"cmd":"frame_at","ts":1600} ', "  not json", '{"cmd":"bounds"}', "\ud800"]
     out = io.StringIO()
     failed = run_lines(Xray(""), (line + "\n" for line in lines), out)
     direct = Xray("")
@@ -103,7 +103,8 @@ def test_run_answers_each_line_as_the_engine_does():
 
 def test_run_over_a_pipe_answers_before_the_next_line():
     proc = subprocess.Popen([sys.executable, "-m", "tarnix_xray", "run", "--spec", json.dumps(SPEC)],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=ENV)
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                            env={**ENV, "PYTHONIOENCODING": "utf-8:strict"})  # as under a UTF-8 locale
     try:
         # Each answer is read before the next line is sent: it must be flushed.
         for command, answer in [('{"cmd":"load","dataset":' + json.dumps(DATASET) + "}", '{"ok":true,"loaded":3}'),
