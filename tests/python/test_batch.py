@@ -310,6 +310,12 @@ def test_batch_command_exit_codes(client, root, tmp_path, capsys):
     assert cmd_batch(args) == 1
     assert capsys.readouterr().err.startswith("tarnix-xray: BBB failed: bad spec: footprint price_bin must be")
     assert len(read_results(tmp_path / "out")) == 3 * 4
+    at = tmp_path / "cursors.txt"
+    at.write_text(f"{MIDNIGHT}\n2026-03-02T23:50:00\n")
+    args = parser.parse_args([*base[:-4], "--at", str(at), "--format", "jsonl", "--symbols", "AAA", "-o", str(tmp_path / "j")])
+    assert cmd_batch(args) == 0
+    frames = [json.loads(line) for line in output_text(tmp_path / "j", "AAA").splitlines()]
+    assert [f["cursor_ts"] for f in frames] == [MIDNIGHT - 10 * MIN, MIDNIGHT] and not (tmp_path / "j" / "BBB").exists()
     assert main(["batch", *base, "--every", "5 weeks", "-o", str(tmp_path / "x")]) == 2
     assert "every '5 weeks' is not a duration" in capsys.readouterr().err
 

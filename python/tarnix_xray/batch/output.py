@@ -46,7 +46,8 @@ def schema() -> Any:
 
 def task_path(out: Path, symbol: str, chunk_start_ms: int, fmt: str) -> Path:
     """OUT/<symbol, %-quoted>/<chunk start, UTC>.<ext>"""
-    stamp = str(np.datetime64(chunk_start_ms, "ms")).replace(":", "").replace("-", "")
+    # Chunks are whole seconds, so the second names a chunk.
+    stamp = str(np.datetime64(chunk_start_ms // 1000, "s")).replace(":", "").replace("-", "")
     return out / quote(symbol, safe="") / f"{stamp}{FORMATS[fmt]}"
 
 
