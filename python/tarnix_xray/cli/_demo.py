@@ -50,7 +50,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     market = clock.time("generate", lambda: generate_market(args.hours, seed=args.seed))
     spec = demo_spec(market)
     session = Session(spec)
-    dataset = data.dataset(**market)
+    dataset = clock.time("columns", lambda: data.dataset(**market))
     loaded = clock.time("load", lambda: session.load(dataset))
     frame = clock.time("frame", session.frame)
     # The dataset and spec as files, so that `frame` can take it from here.
