@@ -186,7 +186,8 @@ def test_demo_end_to_end(tmp_path, monkeypatch, capsys):
                            timeout=120) for d in ("a", "b")]
     assert [r.returncode for r in runs] == [0, 0] and runs[0].stderr == ""
     text = (tmp_path / "a" / "frame.json").read_text()
-    assert text == (tmp_path / "b" / "frame.json").read_text()  # same seed, same bytes
+    for name in ("frame.json", "dataset.json", "dashboard.png"):  # same seed, same bytes
+        assert (tmp_path / "a" / name).read_bytes() == (tmp_path / "b" / name).read_bytes()
 
     market = generate_market(0.25, seed=5)
     xray = Xray(json.dumps(demo_spec(market)))
