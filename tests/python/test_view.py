@@ -310,7 +310,7 @@ def test_waiting_frames_coalesce_and_control_jobs_go_first():
 
 
 def test_a_failing_job_answers_its_request_and_the_owner_goes_on():
-    owner = Owner(lambda: {}, lambda s, ts: ts * 2)
+    owner = Owner(dict, lambda s, ts: ts * 2)
     owner.start()
     try:
         with pytest.raises(KeyError):

@@ -51,12 +51,12 @@ const near = (i, k) => Math.abs(d[i] - k[0]) <= tol && Math.abs(d[i + 1] - k[1])
 const counts = colours.map(() => 0);
 let ink = 0, hash = 2166136261;
 for (let i = 0; i < d.length; i += 4) {
-  if (!near(i, %s) && !near(i, %s)) ink++;
+  if (!near(i, BG) && !near(i, GRID)) ink++;
   colours.forEach((k, n) => { if (near(i, k)) counts[n]++; });
   hash = Math.imul(hash ^ (d[i] + 3 * d[i + 1] + 7 * d[i + 2]), 16777619) >>> 0;
 }
 return {counts, ink, area: w * h, hash};
-""" % (list(BG), list(GRID))
+""".replace("BG", str(list(BG))).replace("GRID", str(list(GRID)))
 PLOT = [64, 10, 58, 24]  # the page's margins: left, top, right, bottom
 
 

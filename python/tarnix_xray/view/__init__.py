@@ -18,7 +18,7 @@ from ._owner import Owner, Superseded
 from ._state import Refused, ViewState
 from ._window import window_spec
 
-__all__ = ["Viewer", "Superseded", "Refused", "window_spec"]
+__all__ = ["Refused", "Superseded", "Viewer", "window_spec"]
 
 _EXTRA = 'pip install "tarnix_xray[view]"'
 

@@ -9,6 +9,7 @@ frame in progress plus its own.
 
 from __future__ import annotations
 
+import functools
 import threading
 from collections import deque
 from collections.abc import Callable
@@ -97,10 +98,9 @@ class Owner(Generic[S]):
                     assert self._pending is not None
                     ts, futures = self._pending
                     self._pending = None
-            if job is not None:
-                _settle(futures, job, state)
-            else:
-                _settle(futures, lambda s: self._frame(s, ts), state)
+            if job is None:
+                job = functools.partial(_frame_at, self._frame, ts)
+            _settle(futures, job, state)
         # Released here: the Session must not be dropped by another thread.
         release = getattr(state, "close", None)
         if release is not None:
@@ -113,6 +113,10 @@ class Owner(Generic[S]):
         self._pending = None
         for f in waiting:
             f.set_exception(RuntimeError("the viewer is closed"))
+
+
+def _frame_at(frame: Callable[[Any, int], Any], ts: int, state: Any) -> Any:
+    return frame(state, ts)
 
 
 def _settle(futures: list[Future[Any]], run: Callable[[Any], Any], state: Any) -> None:
