@@ -25,7 +25,8 @@ import cloudpickle  # type: ignore[import-untyped]  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from tarnix_xray import Session  # noqa: E402
-from tarnix_xray.batch import Job, Schedule, Source, duration_ms, read_results, run  # noqa: E402
+from tarnix_xray.batch import Job, Schedule, Source, duration_ms, plan, read_results, run  # noqa: E402
+from tarnix_xray.batch.task import run_task  # noqa: E402
 from tarnix_xray.batch.plan import chunks, days_needed, instrument_spec  # noqa: E402
 from tarnix_xray.batch.source import DAY_MS, _concat_book, _take_book  # noqa: E402
 from tarnix_xray.cli import main  # noqa: E402
@@ -146,12 +147,13 @@ def test_a_chunk_boundary_inside_a_window_changes_nothing(client, root, tmp_path
 
 def test_parquet_rows_hold_the_frames_values(client, root, markets, tmp_path):
     at = Schedule.at([START + 7 * MIN, MIDNIGHT, MIDNIGHT + 14 * MIN])
-    result = run(Job(Source.directory(root), SPEC, at, chunk_ms=20 * MIN), tmp_path, client=client, progress=False)
+    spec = {**SPEC, "to_ts": MIDNIGHT + 10 * MIN}  # the last frame's cursor_ts is not its cursor
+    result = run(Job(Source.directory(root), spec, at, chunk_ms=20 * MIN), tmp_path, client=client, progress=False)
     assert result.ok and result.frames == 6
     rows = read_results(tmp_path)
     assert len(rows) == 6 * 4
     for symbol in SYMBOLS:
-        frames = [json.loads(t) for t in reference(markets[symbol], symbol, list(at.cursors or ()), None, SPEC).split("\n") if t]
+        frames = [json.loads(t) for t in reference(markets[symbol], symbol, list(at.cursors or ()), None, spec).split("\n") if t]
         mine = rows[rows.symbol == symbol]
         for frame, (cursor, group) in zip(frames, mine.groupby("cursor", sort=True)):
             assert group.cursor_ts.tolist() == [frame["cursor_ts"]] * 4
@@ -262,7 +264,7 @@ def _file_table(tree: Path) -> Any:
 
 
 BAD_INPUTS = [
-    # (how, overrides, message of BBB's failure)
+    # (how, overrides, message of BBB's failure); all but a bad record fail before BBB's tasks are sent
     ("missing file", {}, "BBB: the file '{tree}/symbol=BBB/date=2026-03-03/trades.parquet' of the 2026-03-03 partition does not exist"),
     ("record outside its day", {}, "is the partition of 2026-03-03 (UTC) but holds ts"),
     ("", {"BBB": {"price_bin": -1.0}}, "bad spec: footprint price_bin must be"),
@@ -278,6 +280,7 @@ def test_bad_input_fails_its_instrument_and_leaves_the_others_done(client, root,
     job = Job(_break(tree, how), SPEC, EVERY, window_ms=6 * MIN, chunk_ms=30 * MIN, overrides=overrides)
     result = run(job, tmp_path / "out", fmt="jsonl", client=client, progress=False)
     assert list(result.failed) == ["BBB"] and message.format(tree=tree) in result.failed["BBB"]
+    assert result.tasks == (4 if how == "record outside its day" else 2)
     assert output_text(tmp_path / "out", "AAA") == reference(markets["AAA"], "AAA", cursors_of(EVERY), 6 * MIN, SPEC)
 
 
@@ -292,6 +295,13 @@ def test_overrides_change_only_their_instrument(client, root, markets, tmp_path)
     changed["panels"][1]["depth_levels"] = 10
     assert output_text(tmp_path, "BBB") == reference(markets["BBB"], "BBB", cursors_of(EVERY), 5 * MIN, changed)
     assert output_text(tmp_path, "AAA") == reference(markets["AAA"], "AAA", cursors_of(EVERY), 6 * MIN, SPEC)
+
+
+def test_a_task_leaves_a_finished_file_alone(root, tmp_path):
+    (task, *_) = plan(Job(Source.directory(root), SPEC, EVERY, chunk_ms=DAY_MS)).tasks(tmp_path, "jsonl")
+    Path(task.path).parent.mkdir(parents=True)
+    Path(task.path).write_text("whole\n")
+    assert run_task(task).reused and Path(task.path).read_text() == "whole\n"
 
 
 # -- the command --------------------------------------------------------------
