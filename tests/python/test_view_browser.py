@@ -8,6 +8,7 @@ XRAY_VIEWER_SCREENSHOT=PATH also saves the page there (docs/viewer.png).
 """
 
 import calendar
+import itertools
 import json
 import os
 import shutil
@@ -238,4 +239,24 @@ def test_a_refused_spec_shows_its_message_in_place(browser, server):
     wait_for(browser, "return document.getElementById('spec-error').textContent === ''")
     spec = json.loads(urllib.request.urlopen(f"{server}api/spec").read())["spec"]
     assert spec["panels"][1]["depth_levels"] == int(good) // 2
+    assert errors(browser) == []
+
+
+def test_play_steps_forward_one_bucket_at_a_time_until_paused(browser, server, market):
+    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
+    start = move_slider(browser, bounds["from_ts"] + 200_000)
+    browser.execute_script("window.__seen = []; const f = () => { window.__seen.push(window.xray.lastDrawnTs);"
+                           " window.__watch = requestAnimationFrame(f); }; f();")
+    browser.find_element("id", "play").click()
+    wait_for(browser, "return new Set(window.__seen).size >= 6")
+    browser.find_element("id", "play").click()
+    assert browser.find_element("id", "play").text == "▶ play"
+    time.sleep(0.3)
+    drawn = list(dict.fromkeys(browser.execute_script("cancelAnimationFrame(window.__watch); return window.__seen")))
+    step = next(p["bucket_ms"] for p in window_spec(market, WINDOW_MS)["panels"] if p["kind"] == "book_heatmap")
+    assert drawn[0] == start and len(drawn) >= 6
+    assert all(b - a == step for a, b in itertools.pairwise(drawn)), drawn
+    paused = browser.execute_script("return window.xray.lastDrawnTs")
+    time.sleep(0.3)
+    assert browser.execute_script("return window.xray.lastDrawnTs") == paused == drawn[-1]
     assert errors(browser) == []
