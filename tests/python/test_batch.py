@@ -26,6 +26,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 from tarnix_xray import Session  # noqa: E402
 from tarnix_xray.batch import Job, Schedule, Source, duration_ms, plan, read_results, run  # noqa: E402
+from tarnix_xray.batch.output import task_path  # noqa: E402
 from tarnix_xray.batch.task import run_task  # noqa: E402
 from tarnix_xray.batch.plan import chunks, days_needed, instrument_spec  # noqa: E402
 from tarnix_xray.batch.source import DAY_MS, _concat_book, _take_book  # noqa: E402
@@ -295,6 +296,11 @@ def test_overrides_change_only_their_instrument(client, root, markets, tmp_path)
     changed["panels"][1]["depth_levels"] = 10
     assert output_text(tmp_path, "BBB") == reference(markets["BBB"], "BBB", cursors_of(EVERY), 5 * MIN, changed)
     assert output_text(tmp_path, "AAA") == reference(markets["AAA"], "AAA", cursors_of(EVERY), 6 * MIN, SPEC)
+
+
+@pytest.mark.parametrize("symbol, folder", [("BTC/USD", "BTC%2FUSD"), ("..", "%2E."), (".X", "%2EX"), ("a b", "a%20b")])
+def test_task_files_stay_inside_out(symbol, folder):
+    assert task_path(Path("out"), symbol, 1772409600000, "jsonl") == Path("out", folder, "20260302T000000.jsonl")
 
 
 def test_a_task_leaves_a_finished_file_alone(root, tmp_path):

@@ -48,7 +48,10 @@ def task_path(out: Path, symbol: str, chunk_start_ms: int, fmt: str) -> Path:
     """OUT/<symbol, %-quoted>/<chunk start, UTC>.<ext>"""
     # Chunks are whole seconds, so the second names a chunk.
     stamp = str(np.datetime64(chunk_start_ms // 1000, "s")).replace(":", "").replace("-", "")
-    return out / quote(symbol, safe="") / f"{stamp}{FORMATS[fmt]}"
+    folder = quote(symbol, safe="")
+    if folder.startswith("."):  # "..", or a name hidden like the temporary files
+        folder = "%2E" + folder[1:]
+    return out / folder / f"{stamp}{FORMATS[fmt]}"
 
 
 def write(path: Path, symbol: str, cursors: Sequence[int], texts: Sequence[str], fmt: str) -> None:
