@@ -210,7 +210,8 @@ export function drawFootprint(canvas, frame, range) {
   const { ctx, w, h } = prepare(canvas);
   const m = MARGIN, fp = frame.footprint;
   const layout = { y: null, mid: w / 2, x: null };
-  if (!range || !fp || !fp.price_bins.length) { empty(ctx, w, h, "no trades"); return layout; }
+  if (!fp) { empty(ctx, w, h, "no footprint panel in the spec"); return layout; }
+  if (!range || !fp.price_bins.length) { empty(ctx, w, h, "no trades in this window"); return layout; }
   const y = linear(range[0], range[1], h - m.bottom, m.top);
   const mid = Math.round(w / 2), half = w / 2 - 8;
   let maxVol = 0;
@@ -244,7 +245,8 @@ export function drawSeries(canvas, frame, x0, x1) {
   const m = MARGIN, s = frame.series;
   const x = linear(x0, x1, m.left, w - m.right);
   const layout = { x, strips: [] };
-  if (!s || !s.time.length) { empty(ctx, w, h, "no funding, open interest or candles"); return layout; }
+  if (!s) { empty(ctx, w, h, "no funding_oi_divergence panel in the spec"); return layout; }
+  if (!s.time.length) { empty(ctx, w, h, "no funding, open interest or candles in this window"); return layout; }
   const gap = 8, stripH = (h - m.top - m.bottom - 2 * gap) / 3;
   STRIPS.forEach(([key, label, colour], n) => {
     const top = m.top + n * (stripH + gap), bottom = top + stripH;
