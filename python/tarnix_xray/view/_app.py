@@ -1,4 +1,4 @@
-"""The viewer's routes: the page, its two static files and the JSON API.
+"""The viewer's routes: the page, its static files and the JSON API.
 
     GET /                  the page (index.html; its scripts and styles by name)
     GET /api/bounds        the dataset bounds (engine text)
