@@ -108,6 +108,8 @@ def run(
         log(describe_load(job, planned, len(todo)))
     if todo:
         with _client(client, scheduler, workers) as c:
+            if log and getattr(c, "dashboard_link", None):
+                log(f"dashboard: {c.dashboard_link}")
             _submit(c, todo, result, progress, retries)
     result.seconds = time.perf_counter() - began
     return result
