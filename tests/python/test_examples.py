@@ -1,0 +1,135 @@
+"""The examples run as a user runs them: a fresh process in an empty folder.
+What each one leaves behind is checked against figures computed here from the
+same synthetic market, or from the commands it sent."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnix_xray
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+# The examples import the very package these tests import, wherever it lives.
+_PACKAGE_ROOT = str(Path(tarnix_xray.__file__).resolve().parents[1])
+_PATH = os.pathsep.join(p for p in (_PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p)
+ENV = {**os.environ, "PYTHONPATH": _PATH}
+
+
+def run_example(script: str, *args: str, cwd: Path) -> str:
+    done = subprocess.run([sys.executable, str(EXAMPLES / script), *args], cwd=cwd, env=ENV, check=False,
+                          capture_output=True, text=True, timeout=180)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    return done.stdout
+
+
+def test_own_csv_to_picture_is_lossless_and_draws_the_dashboard(tmp_path: Path) -> None:
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("matplotlib")
+    import matplotlib.image
+    import numpy as np
+
+    from tarnix_xray import Session, data
+    from tarnix_xray.synthetic import demo_spec, generate_market
+
+    out = tmp_path / "out"
+    stdout = run_example("own_csv_to_picture.py", str(out), "--hours", "0.25", cwd=tmp_path)
+
+    # The files use names the layouts do not know, so the mapping is needed.
+    headers = {}
+    for name in ("my_trades.csv", "my_depth.csv", "my_klines.csv"):
+        with open(out / name) as f:
+            headers[name] = f.readline().strip().split(",")
+    assert headers["my_trades.csv"] == ["timestamp", "price", "amount", "is_buyer_maker"]
+    assert not {"ts", "qty", "side"} & set(headers["my_trades.csv"] + headers["my_klines.csv"])
+    assert not {"ts", "price", "qty"} & set(headers["my_depth.csv"])
+    # ISO text, fractional seconds and a side flag lose nothing: every record
+    # and the frame are those of the market's own tables (7 is the example's seed).
+    market = generate_market(0.25, seed=7)
+    own = data.dataset(trades=market["trades"], book=market["book"], candles=market["candles"])
+    assert (out / "dataset.json").read_text() == own.load_text(command=False)
+    direct = Session(demo_spec(market))
+    loaded = direct.load(trades=market["trades"], book=market["book"], candles=market["candles"])
+    assert (out / "frame.json").read_text() == direct.frame().text
+    assert f"{loaded:,} records loaded" in stdout
+
+    image = matplotlib.image.imread(out / "dashboard.png")
+    assert image.shape[:2] == (1000, 1600)
+    # A drawn dashboard, not a blank canvas.
+    assert len(np.unique(image.reshape(-1, image.shape[2]), axis=0)) > 100
+
+
+def test_scrub_a_day_rows_match_the_trades_of_each_window(tmp_path: Path) -> None:
+    pd = pytest.importorskip("pandas")
+    import numpy as np
+
+    from tarnix_xray.synthetic import generate_market
+
+    steps = 40
+    stdout = run_example("scrub_a_day.py", str(tmp_path / "out"), "--hours", "1", "--steps", str(steps),
+                         cwd=tmp_path)
+    scrub = pd.read_csv(tmp_path / "out" / "scrub.csv", parse_dates=["cursor"])
+    assert len(scrub) == steps
+    cursors = scrub["cursor"].to_numpy().astype("datetime64[ms]").astype(np.int64)
+    assert (np.diff(cursors) > 0).all()
+    rate = re.search(rf"^{steps} frames over 1 h .*: ([\d,]+) frames/s$", stdout, re.MULTILINE)
+    assert rate is not None and int(rate.group(1).replace(",", "")) > 0, stdout
+
+    # The example's market (seed 0): the cursors run from one 1% window after
+    # the first record to the last, and every row holds its window's figures.
+    market = generate_market(1.0, seed=0)
+    trades, liqs = market["trades"], market["liquidations"]
+    first = min(trades["ts"].min(), liqs["ts"].min())
+    last = max(trades["ts"].max(), liqs["ts"].max())
+    window = (last - first) // 100
+    assert (cursors[0], cursors[-1]) == (first + window, last)
+    signed = np.where(trades["side"] == "buy", trades["qty"], -trades["qty"])
+    for cursor, row in zip(cursors, scrub.itertuples()):
+        inside = trades["ts"].between(cursor - window, cursor).to_numpy()
+        volume = trades["qty"][inside].groupby(np.floor(trades["price"][inside])).sum()
+        assert row.volume == pytest.approx(volume.sum(), abs=1e-6)
+        assert row.delta == pytest.approx(signed[inside].sum(), abs=1e-6)
+        assert row.poc == volume.idxmax()  # the first maximum: the lowest bin on a tie
+        liq = liqs[liqs["ts"].between(cursor - window, cursor)]
+        assert row.liq_long == pytest.approx(liq["qty"][liq["side"] == "long"].sum(), abs=1e-9)
+        assert row.liq_short == pytest.approx(liq["qty"][liq["side"] == "short"].sum(), abs=1e-9)
+    assert scrub[["liq_long", "liq_short"]].to_numpy().sum() > 0  # some window saw a cascade
+
+
+def test_jsonl_driver_pairs_each_command_with_one_answer(tmp_path: Path) -> None:
+    # Without an argument the transcript goes to the default folder.
+    stdout = run_example("jsonl_from_another_process.py", cwd=tmp_path)
+    lines = (tmp_path / "jsonl_from_another_process" / "transcript.jsonl").read_text().splitlines()
+    transcript = [json.loads(line) for line in lines]
+    responses = [json.loads(t["response"]) for t in transcript]  # every answer is one line of JSON
+    printed = stdout.splitlines()
+    assert len(transcript) >= 5
+    assert sum(line.startswith("> ") for line in printed) == sum(line.startswith("< ") for line in printed)
+    assert sum(line.startswith("< ") for line in printed) == len(responses)
+
+    failed = [(t["command"], r) for t, r in zip(transcript, responses) if r.get("ok") is False]
+    assert [command for command, _ in failed] == [{"cmd": "frame_at", "ts": "soon"}]
+    assert failed[0][1]["error"] == "bad spec: frame_at requires integer 'ts'"
+    assert "runner exit code 1" in stdout  # one error line makes the runner's exit code 1
+
+    # The answers agree with the data the driver sent.
+    by_cmd = {(t["command"]["cmd"], str(t["command"].get("ts"))): r for t, r in zip(transcript, responses)}
+    dataset = next(t["command"]["dataset"] for t in transcript if t["command"]["cmd"] == "load")
+    records = [r for rows in dataset.values() for r in rows]
+    assert by_cmd[("bounds", "None")] == {"from_ts": min(r["ts"] for r in records),
+                                          "to_ts": max(r["ts"] for r in records), "count": len(records)}
+    at = next(t["command"]["ts"] for t in transcript if isinstance(t["command"].get("ts"), int))
+    frame = by_cmd[("frame_at", str(at))]
+    assert frame["cursor_ts"] == at
+    footprint = next(p for p in frame["panels"] if p["kind"] == "footprint")
+    sent = sum(r["qty"] for r in dataset["trades"] if r["ts"] <= at)
+    assert sum(footprint["buy_vol"]) + sum(footprint["sell_vol"]) == pytest.approx(sent)
+    assert 0 < sent < sum(r["qty"] for r in dataset["trades"])  # the cursor cuts the trades
