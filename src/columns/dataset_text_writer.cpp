@@ -77,15 +77,15 @@ struct Out {
   }
 };
 
-// A finite double, or the error naming where it is.
-Status check_finite(double v, const char* list, const char* column, std::size_t row) {
-  if (std::isfinite(v)) return {};
+// The error for a value that is not finite (callers test isfinite inline:
+// a Status per value costs more than the test).
+XrayError non_finite(double v, const char* list, const char* column, std::size_t row) {
   const char* what = std::isnan(v) ? "NaN" : v > 0 ? "inf" : "-inf";
   return error(list, column,
                "row " + std::to_string(row) + " is " + what + "; JSON has no text for it");
 }
 
-// The name of a code (0 or 1), quoted, or the error naming where it is.
+// The names of the codes 0 and 1, quoted and plain.
 struct CodeNames {
   std::string_view quoted[2];
   const char* plain[2];
@@ -94,9 +94,9 @@ constexpr CodeNames kTradeSides{{R"("buy")", R"("sell")"}, {"buy", "sell"}};
 constexpr CodeNames kBookKinds{{R"("snapshot")", R"("diff")"}, {"snapshot", "diff"}};
 constexpr CodeNames kLiquidationSides{{R"("long")", R"("short")"}, {"long", "short"}};
 
-Status check_code(uint8_t code, const CodeColumn& column, const CodeNames& names, const char* list,
-                  const char* name, std::size_t row) {
-  if (code <= 1) return {};
+// The error for a code other than 0 or 1.
+XrayError bad_code(uint8_t code, const CodeColumn& column, const CodeNames& names, const char* list,
+                   const char* name, std::size_t row) {
   const int shown = column.is_signed ? static_cast<int>(static_cast<int8_t>(code)) : code;
   return error(list, name,
                "row " + std::to_string(row) + " is " + std::to_string(shown) +
@@ -199,7 +199,7 @@ Status write_candles(const CandleColumns& c, Out& out) {
     out.integer(c.ts.data[i]);
     for (int k = 0; k < 5; ++k) {
       const double v = columns[k][i];
-      XRAY_TRY(check_finite(v, l, names[k], i));
+      if (!std::isfinite(v)) return non_finite(v, l, names[k], i);
       out.put(',');
       out.number(v);
     }
@@ -215,9 +215,9 @@ Status write_trades(const TradeColumns& c, Out& out) {
     const double price = c.price.data[i];
     const double qty = c.qty.data[i];
     const uint8_t side = c.side.data[i];
-    XRAY_TRY(check_finite(price, l, "price", i));
-    XRAY_TRY(check_finite(qty, l, "qty", i));
-    XRAY_TRY(check_code(side, c.side, kTradeSides, l, "side", i));
+    if (!std::isfinite(price)) return non_finite(price, l, "price", i);
+    if (!std::isfinite(qty)) return non_finite(qty, l, "qty", i);
+    if (side > 1) return bad_code(side, c.side, kTradeSides, l, "side", i);
     out.put('[');
     out.integer(ts);
     out.put(',');
@@ -267,8 +267,8 @@ struct BookSide {
     for (std::size_t k = end; k < stop; ++k) {
       const double p = price.data[k];
       const double q = qty.data[k];
-      XRAY_TRY(check_finite(p, "book", price_name, k));
-      XRAY_TRY(check_finite(q, "book", qty_name, k));
+      if (!std::isfinite(p)) return non_finite(p, "book", price_name, k);
+      if (!std::isfinite(q)) return non_finite(q, "book", qty_name, k);
       out.put('[');
       out.number(p);
       out.put(',');
@@ -297,7 +297,7 @@ Status write_book(const BookColumns& c, Out& out) {
   for (std::size_t i = 0; i < c.ts.size; ++i) {
     const int64_t ts = c.ts.data[i];
     const uint8_t kind = c.kind.data[i];
-    XRAY_TRY(check_code(kind, c.kind, kBookKinds, "book", "kind", i));
+    if (kind > 1) return bad_code(kind, c.kind, kBookKinds, "book", "kind", i);
     out.put('[');
     out.integer(ts);
     out.put(',');
@@ -317,7 +317,7 @@ Status write_pairs(const char* list, const Int64Column& ts, const char* name, co
   for (std::size_t i = 0; i < ts.size; ++i) {
     const int64_t t = ts.data[i];
     const double value = v.data[i];
-    XRAY_TRY(check_finite(value, list, name, i));
+    if (!std::isfinite(value)) return non_finite(value, list, name, i);
     out.put('[');
     out.integer(t);
     out.put(',');
@@ -334,9 +334,9 @@ Status write_liquidations(const LiquidationColumns& c, Out& out) {
     const double price = c.price.data[i];
     const double qty = c.qty.data[i];
     const uint8_t side = c.side.data[i];
-    XRAY_TRY(check_finite(price, l, "price", i));
-    XRAY_TRY(check_finite(qty, l, "qty", i));
-    XRAY_TRY(check_code(side, c.side, kLiquidationSides, l, "side", i));
+    if (!std::isfinite(price)) return non_finite(price, l, "price", i);
+    if (!std::isfinite(qty)) return non_finite(qty, l, "qty", i);
+    if (side > 1) return bad_code(side, c.side, kLiquidationSides, l, "side", i);
     out.put('[');
     out.integer(ts);
     out.put(',');

@@ -29,6 +29,8 @@ constexpr int kStepsMax = 96;
 // Short decimals of the fast path: up to this many decimals, below 10^15.
 constexpr int kFastDecimalsMax = 8;
 constexpr double kFastLimit = 1e15;
+// Below this the layout is d.ddde-X, which write_short_decimal does not write.
+constexpr double kPositionalLowest = 1e-5;
 // Integral values below this are written as integers.
 constexpr double kIntegerTextLimit = 1e16;
 // Neighbours tried on each side of an unreachable value.
@@ -269,8 +271,7 @@ bool search_other_exponents(double x, Decimal shortest, int shortest_count, Scra
 // divides an integer below 2^53 by an exact power of ten, which is
 // correctly rounded, as m / 10^(k-1) after dropping a zero is, so step 2
 // accepts the very same text.
-bool fast_short_decimal(double x, Scratch& s) {
-  const double magnitude = std::fabs(x);
+bool short_decimal(double magnitude, Decimal& found) {
   for (int k = 1; k <= kFastDecimalsMax; ++k) {
     const double scaled = magnitude * kPow10[static_cast<std::size_t>(k)];
     if (scaled >= kFastLimit) return false;
@@ -283,23 +284,73 @@ bool fast_short_decimal(double x, Scratch& s) {
       m /= 10;
       --decimals;
     }
-    s.end_at(render(std::signbit(x), {m, -decimals}, s.bytes));
+    found = {m, -decimals};
     return true;
   }
   return false;
+}
+
+// Writes m / 10^decimals (m below 10^15, 1 to 8 decimals, the value at
+// least 10^-5) positionally:
+// the text render gives for it, without its general steps. The digits are
+// made two at a time from the right; out has kExactTextMax bytes of room,
+// so the copies move a fixed 16 bytes and later bytes are overwritten.
+char* write_short_decimal(bool negative, uint64_t m, int decimals, char* out) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char buf[48] = {};
+  char* const end = buf + 24;
+  char* p = end;
+  while (m >= 100) {
+    p -= 2;
+    std::memcpy(p, kPairs + 2 * (m % 100), 2);
+    m /= 100;
+  }
+  if (m >= 10) {
+    p -= 2;
+    std::memcpy(p, kPairs + 2 * m, 2);
+  } else {
+    *--p = static_cast<char>('0' + m);
+  }
+  const auto n = static_cast<int>(end - p);
+  if (negative) *out++ = '-';
+  if (n > decimals) {
+    const int whole = n - decimals;
+    std::memcpy(out, p, 16);
+    out[whole] = '.';
+    std::memcpy(out + whole + 1, p + whole, 16);
+    return out + n + 1;
+  }
+  std::memcpy(out, "0.00000000", 10);
+  std::memcpy(out + 2 + (decimals - n), p, 16);
+  return out + 2 + decimals;
+}
+
+// Step 1: an integral magnitude below 10^16 as an integer.
+bool is_integer_text(double magnitude) {
+  return magnitude < kIntegerTextLimit && magnitude == std::floor(magnitude);
+}
+
+char* write_integer_text(double x, char* out) {
+  if (std::signbit(x)) *out++ = '-';
+  return write_json_integer(static_cast<uint64_t>(std::fabs(x)), out);
 }
 
 // Steps 1 to 4 for finite x: true with the text in s when some text reads
 // back as x.
 bool exact_text(double x, bool fast, Scratch& s) {
   const double magnitude = std::fabs(x);
-  if (magnitude < kIntegerTextLimit && magnitude == std::floor(magnitude)) {
-    char* out = s.bytes;
-    if (std::signbit(x)) *out++ = '-';
-    s.end_at(write_json_integer(static_cast<uint64_t>(magnitude), out));
+  if (is_integer_text(magnitude)) {
+    s.end_at(write_integer_text(x, s.bytes));
     return true;  // integers convert exactly (and "-0" is negative zero)
   }
-  if (fast && fast_short_decimal(x, s)) return true;
+  Decimal dec{0, 0};
+  if (fast && short_decimal(magnitude, dec)) {
+    s.end_at(render(std::signbit(x), dec, s.bytes));
+    return true;
+  }
   int count = 0;
   const Decimal shortest = nearest_decimal(magnitude, 0, count);
   return search_by_digit_count(x, shortest, count, s) ||
@@ -327,7 +378,15 @@ char* write_text(double x, char* out, bool& exact, bool fast) {
 }  // namespace
 
 char* write_exact_double(double x, char* out, bool& exact) {
-  return write_text(x, out, exact, true);
+  // Steps 1 and the fast path straight into out; the rest through scratch.
+  exact = true;
+  const double magnitude = std::fabs(x);
+  if (is_integer_text(magnitude)) return write_integer_text(x, out);
+  Decimal dec{0, 0};
+  if (magnitude >= kPositionalLowest && short_decimal(magnitude, dec)) {
+    return write_short_decimal(std::signbit(x), dec.digits, -dec.exp10, out);
+  }
+  return write_text(x, out, exact, false);
 }
 
 char* write_exact_double_general(double x, char* out, bool& exact) {
