@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -16,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "columns/dataset_text_writer.h"
 #include "columns/exact_double_text.h"
@@ -273,9 +276,66 @@ bool bind_dataset(PyObject* const args[6], cols::DatasetColumns& columns, HeldBu
 // ---------------------------------------------------------------------------
 // The functions.
 
+const char* const kKeywords[] = {"candles", "trades",       "book",    "funding",
+                                 "oi",      "liquidations", "command", nullptr};
+
+// Edits (insertions, deletions, substitutions) between two short names.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    cur[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (a[i - 1] != b[j - 1])});
+    }
+    std::swap(prev, cur);
+  }
+  return prev[b.size()];
+}
+
+// A TypeError for the first keyword load_text does not take, with the
+// nearest one it does take when that is close; false when all are known.
+bool unknown_keyword(PyObject* kwargs) {
+  if (kwargs == nullptr) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (name == nullptr) return false;  // left to the argument parser
+    const std::string_view given(name, static_cast<std::size_t>(size));
+    const char* nearest = nullptr;
+    std::size_t best = 3;  // at most two edits away
+    for (const char* const* k = kKeywords; *k != nullptr; ++k) {
+      if (given == *k) {
+        nearest = *k;
+        best = 0;
+        break;
+      }
+      if (const std::size_t d = edit_distance(given, *k); d < best) {
+        best = d;
+        nearest = *k;
+      }
+    }
+    if (best == 0) continue;
+    if (nearest != nullptr) {
+      PyErr_Format(PyExc_TypeError,
+                   "load_text() got an unexpected keyword argument '%U'; did you mean '%s'?", key,
+                   nearest);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "load_text() got an unexpected keyword argument '%U'; it takes candles, "
+                   "trades, book, funding, oi, liquidations and command",
+                   key);
+    }
+    return true;
+  }
+  return false;
+}
+
 PyObject* load_text(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kKeywords[] = {"candles", "trades",       "book",    "funding",
-                                    "oi",      "liquidations", "command", nullptr};
+  if (unknown_keyword(kwargs)) return nullptr;
   PyObject* lists[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   int command = 1;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOOOOp:load_text",
