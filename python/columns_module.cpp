@@ -352,7 +352,7 @@ PyObject* load_text(PyObject*, PyObject* args, PyObject* kwargs) {
       raise_value_error(bound.error().message);
       return nullptr;
     }
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[*bound]);
+    const cols::TextBuffer buffer = cols::allocate_text_buffer(*bound);
     if (!buffer) return PyErr_NoMemory();
     // The buffers stay held (so their memory stays put) while the text is
     // written without the interpreter lock.

@@ -11,6 +11,10 @@
 #include "columns/exact_double_text.h"
 #include "json/json_writer.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace xray::columns {
 namespace {
 
@@ -410,10 +414,26 @@ Result<std::size_t> write_dataset_text(const DatasetColumns& columns, bool comma
   return static_cast<std::size_t>(o.p - out);
 }
 
+TextBuffer allocate_text_buffer(std::size_t bytes) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  void* block = nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes >= kHugePage) {
+    if (posix_memalign(&block, kHugePage, bytes) != 0) return nullptr;
+    madvise(block, bytes, MADV_HUGEPAGE);  // advice: failing changes nothing
+    return TextBuffer(static_cast<char*>(block));
+  }
+#endif
+  block = std::malloc(bytes == 0 ? 1 : bytes);
+  return TextBuffer(static_cast<char*>(block));
+}
+
 Result<std::string> dataset_text(const DatasetColumns& columns, bool command) {
   Result<std::size_t> bound = dataset_text_bound(columns, command);
   if (!bound) return std::move(bound).error();
-  const std::unique_ptr<char[]> buffer(new char[*bound]);
+  const TextBuffer buffer = allocate_text_buffer(*bound);
+  if (!buffer)
+    return XrayError::data("out of memory for a text of " + std::to_string(*bound) + " bytes");
   Result<std::size_t> size = write_dataset_text(columns, command, buffer.get());
   if (!size) return std::move(size).error();
   return std::string(buffer.get(), *size);
