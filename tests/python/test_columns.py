@@ -39,17 +39,20 @@ codes = st.integers(0, 1)
 
 
 @st.composite
-def market(draw, value=short_decimals):
+def market(draw):
     """Columns of all six lists and the same records as plain Python values."""
     n = draw(st.integers(0, 12))
-    trades = [(draw(ts_values), draw(value), draw(quantities), draw(codes)) for _ in range(n)]
-    liqs = [(draw(ts_values), draw(value), draw(quantities), draw(codes)) for _ in range(n // 2)]
-    candles = [(draw(ts_values), *(draw(value) for _ in range(5))) for _ in range(n // 3)]
+    def priced(count):
+        return [(draw(ts_values), draw(short_decimals), draw(quantities), draw(codes))
+                for _ in range(count)]
+
+    trades, liqs = priced(n), priced(n // 2)
+    candles = [(draw(ts_values), *(draw(short_decimals) for _ in range(5))) for _ in range(n // 3)]
     funding = [(draw(ts_values), draw(st.integers(-999, 999)) / 1e6) for _ in range(n // 2)]
     oi = [(draw(ts_values), draw(quantities)) for _ in range(n // 2)]
     book = []
     for _ in range(n // 2):
-        sides = [[(draw(value), draw(quantities)) for _ in range(draw(st.integers(0, 4)))]
+        sides = [[(draw(short_decimals), draw(quantities)) for _ in range(draw(st.integers(0, 4)))]
                  for _ in range(2)]
         book.append((draw(ts_values), draw(codes), *sides))
     return {"candles": candles, "trades": trades, "book": book, "funding": funding, "oi": oi,
@@ -119,35 +122,28 @@ def number_tokens(text: str) -> list[str]:
     return tokens
 
 
-@settings(max_examples=60, deadline=None)
-@given(market(value=st.floats(allow_nan=False, allow_infinity=False)))
-def test_every_double_reads_back_through_the_engine(m):
-    cols = columns(m)
-    text = load_text(**cols)
-    expected = []
-    for name in ("candles", "trades", "book", "funding", "oi", "liquidations"):  # text order
-        arrays = cols[name]
-        if name == "book":
-            ts, _, bo, bp, bq, ao, ap, aq = arrays
-            for i in range(len(ts)):
-                expected.append(float(ts[i]))
-                for off, p, q in ((bo, bp, bq), (ao, ap, aq)):
-                    for k in range(off[i], off[i + 1]):
-                        expected += [p[k], q[k]]
-        else:
-            numeric = [a for a in arrays if a.dtype != np.uint8]
-            for row in zip(*numeric):
-                expected += [float(v) for v in row]
+finite = st.floats(allow_nan=False, allow_infinity=False)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(st.tuples(ts_values, finite, finite, codes), max_size=30))
+def test_every_double_reads_back_through_the_engine(rows):
+    columns = [np.array([r[k] for r in rows], dtype=t)
+               for k, t in enumerate((np.int64, np.float64, np.float64, np.uint8))]
+    text = load_text(trades=tuple(columns))
     tokens = number_tokens(text)
-    assert len(tokens) == len(expected)
-    for token, x in zip(tokens, expected):
+    assert len(tokens) == 3 * len(rows)
+    for token, x in zip(tokens, [float(v) for r in rows for v in r[:3]]):
         back = read_double(token)
         if reachable(x):
             assert bits(back) == bits(x), token
-        else:  # a neighbour, one unit in the last place away
-            assert back == math.nextafter(x, 0.0 if abs(x) > 0 else math.inf), token
-    x = Xray(json.dumps(SPEC))
-    assert x.command(text) == f'{{"ok":true,"loaded":{sum(len(r) for r in m.values())}}}'
+        else:  # the nearest double some text reaches
+            assert reachable(back) and back != x, token
+            y = math.nextafter(x, back)
+            while y != back:
+                assert not reachable(y), token
+                y = math.nextafter(y, back)
+    assert Xray(json.dumps(SPEC)).command(text) == f'{{"ok":true,"loaded":{len(rows)}}}'
 
 
 def test_a_value_json_dumps_gets_wrong_and_load_text_gets_right():
