@@ -15,7 +15,11 @@ of --repeat runs, by wall clock and by processor time (the machines are
 shared; every writer here runs on one thread); "x" is the time of the same
 data relative to load_text.
 
-Usage: PYTHONPATH=python python3 bench/bench_columns.py [--trades N] [--events N] [--repeat N]
+With --full-precision, trade prices and all quantities are full-precision
+doubles instead (the general path of the exact text, not the short decimals).
+
+Usage: PYTHONPATH=python python3 bench/bench_columns.py [--trades N] [--events N]
+       [--levels N] [--repeat N] [--full-precision]
 """
 
 from __future__ import annotations
@@ -31,7 +35,8 @@ import pandas as pd
 from tarnix_xray import _columns
 
 
-def make_columns(trades: int, events: int, levels: int, seed: int = 7) -> dict[str, tuple]:
+def make_columns(trades: int, events: int, levels: int, full: bool = False,
+                 seed: int = 7) -> dict[str, tuple]:
     rng = np.random.default_rng(seed)
     ts = 1_700_000_000_000 + np.cumsum(rng.integers(0, 50, trades)).astype(np.int64)
     ticks = 3_000_000 + np.cumsum(rng.integers(-3, 4, trades))
@@ -48,6 +53,11 @@ def make_columns(trades: int, events: int, levels: int, seed: int = 7) -> dict[s
     bid_qty = rng.integers(0, 20000, events * levels) / 1000.0
     ask_qty = rng.integers(0, 20000, events * levels) / 1000.0
     offsets = np.arange(0, events * levels + 1, levels, dtype=np.int64)
+    if full:  # full-precision doubles instead of short decimals: the general path
+        price = price * (1 + rng.random(trades) * 1e-9)
+        qty = qty * rng.random(trades)
+        bid_qty = bid_qty * rng.random(events * levels)
+        ask_qty = ask_qty * rng.random(events * levels)
     return {
         "trades": (ts, price, qty, side),
         "book": (ev_ts, kind, offsets, bid_price, bid_qty, offsets, ask_price, ask_qty),
@@ -73,8 +83,10 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--levels", type=int, default=50)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--full-precision", action="store_true",
+                        help="prices and quantities with all 17 digits")
     args = parser.parse_args()
-    cols = make_columns(args.trades, args.events, args.levels)
+    cols = make_columns(args.trades, args.events, args.levels, args.full_precision)
     ts, price, qty, side = cols["trades"]
     ev_ts, kind, offsets, bid_price, bid_qty, _, ask_price, ask_qty = cols["book"]
     levels = len(bid_price) + len(ask_price)
