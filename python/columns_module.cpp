@@ -443,7 +443,17 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// __all__ lists the four functions.
+int module_exec(PyObject* module) {
+  PyObject* all = Py_BuildValue("[ssss]", "load_text", "format_double", "read_double", "reachable");
+  if (all == nullptr) return -1;
+  const int added = PyObject_SetAttrString(module, "__all__", all);
+  Py_DECREF(all);
+  return added;
+}
+
 PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {0, nullptr},
 };
 
