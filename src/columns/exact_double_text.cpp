@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 
 #include "json/json_number.h"
 #include "json/json_pow10.h"

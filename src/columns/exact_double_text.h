@@ -16,8 +16,10 @@
 //     decimal of that count, then its last digit stepped up or down (the
 //     conversion is monotonic in D, so one direction only) until it reads
 //     back as x or passes it.
-//  4. Else every significand up to 2^64-1 with every exponent that can come
-//     near x is searched (monotonic again: one bisection per exponent).
+//  4. Else every significand up to 2^64-1 with every other exponent that can
+//     come near x is searched (monotonic again: one bisection per exponent;
+//     exponents where the conversion is correctly rounded cannot hold a text
+//     shorter than the shortest and are skipped).
 //  5. Else no text reaches x: the text of the nearest double that is reached
 //     (smaller magnitude first at equal distance) is written, and the value
 //     is reported as inexact.
