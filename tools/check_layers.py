@@ -19,7 +19,7 @@ import sys
 from pathlib import Path
 
 # Bottom up; a layer's rank is its place here.
-LAYERS = ("core", "json", "decode", "model", "protocol", "panels", "engine", "top", "python")
+LAYERS = ("core", "json", "columns", "decode", "model", "protocol", "panels", "engine", "top", "python")
 TOP, PYTHON = "top", "python"
 SRC_LAYERS = frozenset(LAYERS) - {PYTHON}
 FOLDERS = tuple(name for name in LAYERS if name not in (TOP, PYTHON))
@@ -29,6 +29,7 @@ FOLDERS = tuple(name for name in LAYERS if name not in (TOP, PYTHON))
 ALLOWED: dict[str, frozenset[str]] = {
     "core": frozenset({"core"}),
     "json": frozenset({"core", "json"}),
+    "columns": frozenset({"core", "json", "columns"}),
     "decode": frozenset({"core", "json", "decode"}),
     "model": frozenset({"core", "model"}),
     "protocol": frozenset({"core", "json", "decode", "model", "protocol"}),

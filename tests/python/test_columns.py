@@ -1,0 +1,249 @@
+"""tarnix_xray._columns: the load text from numpy columns, judged by the
+engine itself (Xray "load", "bounds", frames) and by its own conversion."""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tarnix_xray import Xray
+from tarnix_xray._columns import format_double, load_text, reachable, read_double
+
+SPEC = {
+    "dataset_ref": "d",
+    "symbol": "S",
+    "panels": [
+        {"kind": "footprint", "price_bin": 0.5},
+        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 1000, "depth_levels": 4},
+        {"kind": "liquidation_map", "price_bin": 0.25},
+        {"kind": "funding_oi_divergence", "bucket_ms": 1000},
+    ],
+}
+
+
+def bits(x: float) -> bytes:
+    return struct.pack("<d", x)
+
+
+ts_values = st.integers(1_000_000, 1_000_100_000)
+short_decimals = st.integers(1, 10**9).map(lambda n: n / 100)  # a price with 2 decimals
+quantities = st.integers(0, 10**7).map(lambda n: n / 1000)
+codes = st.integers(0, 1)
+
+
+@st.composite
+def market(draw):
+    """Columns of all six lists and the same records as plain Python values."""
+    n = draw(st.integers(0, 12))
+    def priced(count):
+        return [(draw(ts_values), draw(short_decimals), draw(quantities), draw(codes))
+                for _ in range(count)]
+
+    trades, liqs = priced(n), priced(n // 2)
+    candles = [(draw(ts_values), *(draw(short_decimals) for _ in range(5))) for _ in range(n // 3)]
+    funding = [(draw(ts_values), draw(st.integers(-999, 999)) / 1e6) for _ in range(n // 2)]
+    oi = [(draw(ts_values), draw(quantities)) for _ in range(n // 2)]
+    book = []
+    for _ in range(n // 2):
+        sides = [[(draw(short_decimals), draw(quantities)) for _ in range(draw(st.integers(0, 4)))]
+                 for _ in range(2)]
+        book.append((draw(ts_values), draw(codes), *sides))
+    return {"candles": candles, "trades": trades, "book": book, "funding": funding, "oi": oi,
+            "liquidations": liqs}
+
+
+def columns(m: dict) -> dict:
+    """The load_text arguments of market()'s records."""
+    def col(rows, k, dtype):
+        return np.array([r[k] for r in rows], dtype=dtype)
+
+    out = {name: tuple(col(m[name], k, np.int64 if k == 0 else np.float64) for k in range(width))
+           for name, width in [("candles", 6), ("funding", 2), ("oi", 2)]}
+    for name in ("trades", "liquidations"):
+        rows = m[name]
+        out[name] = (col(rows, 0, np.int64), col(rows, 1, np.float64), col(rows, 2, np.float64),
+                     col(rows, 3, np.uint8))
+    book = m["book"]
+    parts = [col(book, 0, np.int64), col(book, 1, np.int8)]
+    for side in (2, 3):
+        levels = [lv for event in book for lv in event[side]]
+        parts += [np.cumsum([0] + [len(e[side]) for e in book]).astype(np.int64),
+                  np.array([p for p, _ in levels], dtype=np.float64),
+                  np.array([q for _, q in levels], dtype=np.float64)]
+    out["book"] = tuple(parts)
+    return out
+
+
+def object_form(m: dict) -> str:
+    """The same dataset as json.dumps of records in their object form."""
+    side, kind, liq = ("buy", "sell"), ("snapshot", "diff"), ("long", "short")
+    keys = ("ts", "open", "high", "low", "close", "volume")
+    dataset = {
+        "candles": [dict(zip(keys, c)) for c in m["candles"]],
+        "trades": [{"ts": t, "price": p, "qty": q, "side": side[s]} for t, p, q, s in m["trades"]],
+        "book": [{"ts": t, "kind": kind[k], "bids": [list(lv) for lv in b],
+                  "asks": [list(lv) for lv in a]} for t, k, b, a in m["book"]],
+        "funding": [{"ts": t, "rate": r} for t, r in m["funding"]],
+        "oi": [{"ts": t, "oi": v} for t, v in m["oi"]],
+        "liquidations": [{"ts": t, "price": p, "qty": q, "side": liq[s]}
+                         for t, p, q, s in m["liquidations"]],
+    }
+    return json.dumps({"cmd": "load", "dataset": dataset})
+
+
+def engine_view(load: str) -> list[str]:
+    x = Xray(json.dumps(SPEC))
+    return [x.command(load), x.command('{"cmd":"bounds"}'), x.command('{"cmd":"frame"}')]
+
+
+@settings(max_examples=60, deadline=None)
+@given(market())
+def test_frames_match_the_json_route_where_it_is_exact(m):
+    numbers = [v for rows in m.values() for r in rows for v in r if isinstance(v, float)]
+    numbers += [v for e in m["book"] for side in e[2:] for lv in side for v in lv]
+    assert all(read_double(repr(v)) == v for v in numbers)  # the JSON route is exact here
+    ours = engine_view(load_text(**columns(m)))
+    assert ours == engine_view(object_form(m))
+    count = sum(len(rows) for rows in m.values())
+    assert ours[0] == f'{{"ok":true,"loaded":{count}}}'
+
+
+def number_tokens(text: str) -> list[str]:
+    """Every number token of a JSON text, as written."""
+    tokens: list[str] = []
+    json.loads(text, parse_float=tokens.append, parse_int=tokens.append)
+    return tokens
+
+
+finite = st.floats(allow_nan=False, allow_infinity=False)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(st.tuples(ts_values, finite, finite, codes), max_size=30))
+def test_every_double_reads_back_through_the_engine(rows):
+    columns = [np.array([r[k] for r in rows], dtype=t)
+               for k, t in enumerate((np.int64, np.float64, np.float64, np.uint8))]
+    text = load_text(trades=tuple(columns))
+    tokens = number_tokens(text)
+    assert len(tokens) == 3 * len(rows)
+    for token, x in zip(tokens, [float(v) for r in rows for v in r[:3]]):
+        back = read_double(token)
+        if reachable(x):
+            assert bits(back) == bits(x), token
+        else:  # the nearest double some text reaches
+            assert reachable(back) and back != x, token
+            y = math.nextafter(x, back)
+            while y != back:
+                assert not reachable(y), token
+                y = math.nextafter(y, back)
+    assert Xray(json.dumps(SPEC)).command(text) == f'{{"ok":true,"loaded":{len(rows)}}}'
+
+
+def test_a_value_json_dumps_gets_wrong_and_load_text_gets_right():
+    price = 12.088995980580641
+    assert read_double(json.dumps(price)) < price  # shortest repr reads one unit low
+    assert read_double(format_double(price)) == price and reachable(price)
+    # A footprint binned at the price itself: one unit low falls into bin 0.
+    spec = {"dataset_ref": "d", "symbol": "S", "panels": [{"kind": "footprint"}]}
+    spec_text = json.dumps(spec).replace("}]}", ', "price_bin": ' + format_double(price) + "}]}")
+    dumped, ours = Xray(spec_text), Xray(spec_text)
+    dumped.command(json.dumps({"cmd": "load", "dataset": {"trades": [[1, price, 1.0, "buy"]]}}))
+    ours.command(load_text(trades=(np.array([1]), np.array([price]), np.array([1.0]),
+                                   np.array([0], dtype=np.uint8))))
+    frame = '{"symbol":"S","cursor_ts":1,"panels":[{"kind":"footprint","price_bins":[%s],' \
+            '"buy_vol":[1.0],"sell_vol":[0.0]}]}'
+    assert dumped.command('{"cmd":"frame"}') == frame % "0.0"
+    assert ours.command('{"cmd":"frame"}') == frame % "12.08899598"
+
+
+def test_texts_of_one_value():
+    assert [format_double(v) for v in (27123.45, 27123.0, -0.0, 1e-7, 0.1 * 3, 5e-324)] == [
+        "27123.45", "27123", "-0", "1e-7", "0.30000000000000004", "5e-324"]
+    assert bits(read_double("-0")) == bits(-0.0)
+    assert read_double("18446744073709551616") == 2.0**64
+    assert not reachable(32375.824924527362) and not reachable(math.nan)
+
+
+E = np.array([], dtype=np.int64)
+F = np.array([], dtype=np.float64)
+U8 = np.array([], dtype=np.uint8)
+I3 = np.array([1, 2, 3], dtype=np.int64)
+F3 = np.array([1.0, 2.0, 3.0])
+C3 = np.array([0, 1, 0], dtype=np.uint8)
+
+
+def test_lists_in_order_only_those_given():
+    assert load_text() == '{"cmd":"load","dataset":{}}'
+    assert load_text(oi=(E, F), trades=(E, F, F, U8), command=False) == '{"trades":[],"oi":[]}'
+    assert load_text(book=(I3[:1], np.array([True]), np.array([0, 1]), F3[:1], F3[1:2],
+                           np.array([0, 0]), F, F), command=False) == \
+        '{"book":[[1,"diff",[[1,2]],[]]]}'
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(trades=(I3, F3, F3)), TypeError,
+     "trades: expected None or a tuple of 4 columns (ts, price, qty, side), got 3"),
+    (dict(oi=[I3, F3]), TypeError,
+     "oi: expected None or a tuple of 2 columns (ts, oi), not 'list'"),
+    (dict(funding=(I3, [1.0, 2.0, 3.0])), TypeError,
+     "funding: column 'rate' must be a buffer (a numpy array, for example), not 'list'"),
+    (dict(funding=(I3.astype(np.int32), F3)), TypeError,
+     "funding: column 'ts' has format 'i' (4-byte items); expected int64 (format 'q' or 'l')"),
+    (dict(trades=(I3, F3, F3, C3.astype(np.int16))), TypeError,
+     "trades: column 'side' has format 'h' (2-byte items); expected uint8, int8 or bool codes "
+     "(format 'B', 'b' or '?')"),
+    (dict(oi=(I3, np.ones((3, 2))[:, 0])), TypeError, "oi: column 'oi' must be C-contiguous"),
+    (dict(oi=(I3, np.ones((3, 1)))), TypeError, "oi: column 'oi' must be 1-D, not 2-D"),
+    (dict(candles=(I3, F3, F3, F3, F3, F3[:2])), ValueError,
+     "candles: column 'volume' has 2 rows, column 'ts' has 3"),
+    (dict(trades=(I3, np.array([1.0, 2.0, np.nan]), F3, C3)), ValueError,
+     "trades: column 'price' row 2 is NaN; JSON has no text for it"),
+    (dict(liquidations=(I3, F3, F3, np.array([0, -1, 0], dtype=np.int8))), ValueError,
+     "liquidations: column 'side' row 1 is -1; the codes are 0 (long) and 1 (short)"),
+    (dict(book=(I3, C3, np.array([0, 1, 1]), F3, F3, np.array([0, 0, 0, 0]), F, F)), ValueError,
+     "book: column 'bid_offsets' has 3 rows, expected 4 (one more than column 'ts')"),
+    (dict(book=(I3, C3, np.array([0, 2, 1, 3]), F3, F3, np.zeros(4, np.int64), F, F)),
+     ValueError,
+     "book: column 'bid_offsets' row 2 is 1, below row 1 (2); offsets must not decrease"),
+])
+def test_errors_name_list_column_and_row(kwargs, error, message):
+    with pytest.raises(error) as raised:
+        load_text(**kwargs)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: format_double(math.inf), ValueError,
+     "format_double: the value is inf; JSON has no text for it"),
+    (lambda: read_double("1e400"), ValueError,
+     "read_double: '1e400' is not a JSON number: number out of range at line 1 column 5"),
+    (lambda: read_double("1.5 "), ValueError,
+     "read_double: '1.5 ' is not a JSON number: trailing characters at line 1 column 4"),
+    (lambda: read_double(b"1"), TypeError, "read_double() argument must be str, not 'bytes'"),
+    (lambda: load_text(trade=None), TypeError,
+     "load_text() got an unexpected keyword argument 'trade'; did you mean 'trades'?"),
+    (lambda: load_text(side=None), TypeError,
+     "load_text() got an unexpected keyword argument 'side'; it takes candles, trades, book, "
+     "funding, oi, liquidations and command"),
+])
+def test_function_errors(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_same_text_from_many_threads():
+    rng = np.random.default_rng(3)
+    n = 200_000
+    cols = (np.arange(n, dtype=np.int64), rng.random(n) * 1e5, rng.integers(1, 9, n) / 8,
+            rng.integers(0, 2, n).astype(np.uint8))
+    with ThreadPoolExecutor(4) as pool:
+        texts = list(pool.map(lambda _: load_text(trades=cols), range(8)))
+    assert len(set(texts)) == 1 and len(texts[0]) > 20 * n
