@@ -48,8 +48,8 @@ double book_mid(const BookState& book) {
   // Halving each price first avoids overflow in the sum of two huge prices.
   constexpr double kHalfMax = 8.988465674311579e307;
   static_assert(kHalfMax == std::numeric_limits<double>::max() / 2);
-  const double best_bid = from_total_order_key(book.bids.entries().back().key);
-  const double best_ask = from_total_order_key(book.asks.entries().front().key);
+  const double best_bid = from_total_order_key(book.bids.back_key());
+  const double best_ask = from_total_order_key(book.asks.front_key());
   if (std::fabs(best_bid) <= kHalfMax && std::fabs(best_ask) <= kHalfMax) {
     return (best_bid + best_ask) * 0.5;
   }
@@ -74,14 +74,6 @@ PriceGrid price_grid(double mid, double price_bin, uint32_t depth_levels) {
   return grid;
 }
 
-// Index of the first entry whose key is not below key.
-std::size_t first_not_below(std::span<const BookSide::Entry> entries, uint64_t key) {
-  return static_cast<std::size_t>(
-      std::lower_bound(entries.begin(), entries.end(), key,
-                       [](const BookSide::Entry& e, uint64_t k) { return e.key < k; }) -
-      entries.begin());
-}
-
 // Index of the first level whose key is above key.
 template <class KeyOf>
 std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf key_of) {
@@ -91,72 +83,76 @@ std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf 
       ranges.begin());
 }
 
-// One side's sums for a row: sums[i] for levels [first, end), -0.0 (an
-// empty sum) everywhere else. Only that run is written and cleared, so a row
-// costs the levels the side reaches, not the whole grid.
-struct LevelSums {
-  explicit LevelSums(std::size_t levels) : sums(levels, -0.0) {}
-  double at(std::size_t i) const { return sums[i]; }
+// The levels whose cells must be worked out again for the next row: those
+// holding a price that changed since the last row. Each is listed once.
+class DirtyLevels {
+ public:
+  explicit DirtyLevels(std::span<const LevelRange> ranges)
+      : ranges_(ranges), marked_(ranges.size(), 0) {}
 
-  std::vector<double> sums;
-  std::size_t first = 0;
-  std::size_t end = 0;
+  // The levels whose range holds a key in [lo, hi]: they form one run,
+  // since both edges of the ranges only grow.
+  void mark(uint64_t lo, uint64_t hi) {
+    const std::size_t first =
+        first_above(ranges_, lo, [](const LevelRange& r) { return r.hi_key; });
+    const std::size_t end = first_above(ranges_, hi, [](const LevelRange& r) { return r.lo_key; });
+    for (std::size_t i = first; i < end; ++i) {
+      if (marked_[i] != 0) continue;
+      marked_[i] = 1;
+      list_.push_back(i);
+    }
+  }
+
+  // Calls visit(level) for each marked level, then unmarks them all.
+  template <class Visit>
+  void drain(Visit visit) {
+    for (const std::size_t i : list_) {
+      visit(i);
+      marked_[i] = 0;
+    }
+    list_.clear();
+  }
+
+ private:
+  std::span<const LevelRange> ranges_;
+  std::vector<uint8_t> marked_;
+  std::vector<std::size_t> list_;
 };
 
-// The quantities of the side's entries in each level, added in ascending
-// price order from -0.0. Only the levels between the side's lowest and
-// highest key can hold anything; there both range ends only move forward
-// (the ranges are ordered), so this costs those levels plus the entries.
-void sum_levels(const BookSide& side, const PriceGrid& grid, LevelSums& out) {
-  std::fill(out.sums.data() + out.first, out.sums.data() + out.end, -0.0);
-  out.first = out.end = 0;
-  const std::span<const LevelRange> ranges = grid.ranges;
-  const std::span<const BookSide::Entry> entries = side.entries();
-  if (entries.empty()) return;
-  // Levels ending at or below the lowest key, or starting above the highest, stay empty.
-  const std::size_t first_level =
-      first_above(ranges, entries.front().key, [](const LevelRange& r) { return r.hi_key; });
-  const std::size_t end_level =
-      first_above(ranges, entries.back().key, [](const LevelRange& r) { return r.lo_key; });
-  if (first_level >= end_level) return;
-  const std::size_t n = entries.size();
-  std::size_t a = first_not_below(entries, ranges[first_level].lo_key);
-  std::size_t b = first_not_below(entries, ranges[first_level].hi_key);
-  for (std::size_t i = first_level; i < end_level; ++i) {
-    const LevelRange& range = ranges[i];
-    while (a < n && entries[a].key < range.lo_key) ++a;
-    while (b < n && entries[b].key < range.hi_key) ++b;
-    double sum = -0.0;
-    for (std::size_t j = a; j < b; ++j) sum += entries[j].qty;
-    out.sums[i] = sum;
+// Replays one event into the sampled book, keeping only keys in the grid's
+// span (no level reads any other), and marks the levels it may change. A
+// snapshot marks every level the sides reached before it empties them.
+void replay_event(BookState& book, const BookEvent& event, const LevelRange& span,
+                  DirtyLevels& dirty) {
+  if (event.kind == BookEventKind::Snapshot) {
+    for (OrderedSide* side : {&book.bids, &book.asks}) {
+      if (side->empty()) continue;
+      dirty.mark(side->front_key(), side->back_key());
+      side->clear();
+    }
   }
-  out.first = first_level;
-  out.end = end_level;
+  const auto in_span = [&](uint64_t key) { return span.lo_key <= key && key < span.hi_key; };
+  const auto changed = [&](uint64_t key) { dirty.mark(key, key); };
+  apply_levels(book.bids, event.bids, in_span, changed);
+  apply_levels(book.asks, event.asks, in_span, changed);
 }
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
 
-// cell = round8(bid sum + ask sum); outside both sides' runs that is -0.0.
-void sample_row(const BookState& book, const PriceGrid& grid, LevelSums& bids, LevelSums& asks,
-                std::span<double> row) {
-  sum_levels(book.bids, grid, bids);
-  sum_levels(book.asks, grid, asks);
-  const auto reached = [](const LevelSums& s) { return s.first < s.end; };
-  std::size_t first = row.size();
-  std::size_t end = 0;
-  for (const LevelSums* side : {&bids, &asks}) {
-    if (!reached(*side)) continue;
-    first = std::min(first, side->first);
-    end = std::max(end, side->end);
-  }
-  if (first >= end) first = end = 0;
-  std::fill(row.data(), row.data() + first, -0.0);
-  for (std::size_t i = first; i < end; ++i) {
-    const double cell = bids.at(i) + asks.at(i);
-    // round8(-0.0) is -0.0: empty cells skip the rounding.
-    row[i] = is_negative_zero(cell) ? cell : round8(cell);
-  }
-  std::fill(row.data() + end, row.data() + row.size(), -0.0);
+// round8(bid sum + ask sum) of one level, each sum taken in ascending price
+// order from -0.0: a cell that nothing reaches is -0.0. Rounding makes the
+// sums depend on their order, so a cell is added up anew rather than
+// adjusted by what changed.
+double level_cell(const BookState& book, const LevelRange& range) {
+  double bid = -0.0;
+  book.bids.visit_range(range.lo_key, range.hi_key,
+                        [&](const OrderedSide::Entry& e) { bid += e.qty; });
+  double ask = -0.0;
+  book.asks.visit_range(range.lo_key, range.hi_key,
+                        [&](const OrderedSide::Entry& e) { ask += e.qty; });
+  const double cell = bid + ask;
+  // round8(-0.0) is -0.0: empty cells skip the rounding.
+  return is_negative_zero(cell) ? cell : round8(cell);
 }
 
 }  // namespace
@@ -168,50 +164,52 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
 
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
-  BookState book = final_book(events);
-  if (book.bids.empty() || book.asks.empty()) return PanelData{std::move(out)};
-
+  PriceGrid grid;
+  {
+    const BookState last = final_book(events);
+    if (last.bids.empty() || last.asks.empty()) return PanelData{std::move(out)};
+    grid = price_grid(book_mid(last), config.price_bin, config.depth_levels);
+  }
   const TimeBuckets buckets = *book_buckets(window, config.bucket_ms);
   XRAY_ASSERT(heatmap_within_limits(buckets, config.depth_levels),
               "book heatmap size is checked before the panel runs");
-  PriceGrid grid = price_grid(book_mid(book), config.price_bin, config.depth_levels);
   const auto bucket_count = static_cast<std::size_t>(buckets.count);
   const std::size_t depth = config.depth_levels;
   out.time.resize(bucket_count);
   // Rows are appended as they are made, so the output is written once.
   out.intensity.reserve(bucket_count * depth);
-  std::vector<double> row(depth, -0.0);
-  LevelSums bid_sums(depth);
-  LevelSums ask_sums(depth);
 
-  // Sampling pass: the same book object, emptied, replays the events bucket
-  // by bucket with one forward cursor. Every level lies within the key span
-  // from the first level's lo to the last one's hi (both edges only grow),
-  // so prices outside it are never read and are not stored.
+  // Sampling pass: a fresh book replays the events bucket by bucket with one
+  // forward cursor. Every level lies within the key span from the first
+  // level's lo to the last one's hi (both edges only grow), so prices
+  // outside it are never read and are not stored. Each row starts as a copy
+  // of the one before; only the levels a change reached are summed again.
   const LevelRange grid_span{grid.ranges.front().lo_key, grid.ranges.back().hi_key};
-  book.bids.clear();
-  book.asks.clear();
+  BookState book;
+  DirtyLevels dirty(grid.ranges);
   std::size_t cursor = 0;
   BucketWalk walk(buckets);
   for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
-    const uint64_t changes_before = book.bids.changes() + book.asks.changes();
     // The replay of a bucket starts at its last snapshot, found on the way.
     std::size_t end = cursor;
     std::size_t start = cursor;
     for (; end < events.size() && walk.before_end(events[end].ts); ++end) {
       if (events[end].kind == BookEventKind::Snapshot) start = end;
     }
-    for (std::size_t e = start; e < end; ++e) {
-      apply_book_event_within(book, events[e], grid_span.lo_key, grid_span.hi_key);
-    }
+    // Events before that snapshot would be cleared by it: they are skipped,
+    // and the snapshot marks the levels of the book it empties.
+    for (std::size_t e = start; e < end; ++e) replay_event(book, events[e], grid_span, dirty);
     cursor = end;
     out.time[k] = walk.start();
-    // A book with no change since the last row (no event, or only prices
-    // off the grid, or quantities set to what they were) samples to it again.
-    if (k == 0 || book.bids.changes() + book.asks.changes() != changes_before) {
-      sample_row(book, grid, bid_sums, ask_sums, row);
+
+    const std::size_t row = out.intensity.size();
+    if (k == 0) {
+      out.intensity.resize(depth, -0.0);
+    } else {
+      out.intensity.resize(row + depth);
+      std::copy_n(out.intensity.data() + (row - depth), depth, out.intensity.data() + row);
     }
-    out.intensity.insert(out.intensity.end(), row.begin(), row.end());
+    dirty.drain([&](std::size_t i) { out.intensity[row + i] = level_cell(book, grid.ranges[i]); });
   }
   out.price = std::move(grid.price);
   return PanelData{std::move(out)};
