@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "panels/book_state.h"
@@ -25,23 +26,64 @@ struct LevelRange {
   uint64_t hi_key;
 };
 
-// The key ranges never move down from one level to the next: both edges are
-// rounded, monotone functions of the level index. NaN edges (an infinite
-// centre plus an infinite offset, or a NaN centre) come in one run at either
-// end of the grid; their empty range is placed where the previous level's
-// range ends, so the order holds there too.
-LevelRange level_range(double lo, double hi, const LevelRange* previous) {
-  if (std::isnan(lo) || std::isnan(hi)) {
-    const uint64_t at = previous != nullptr ? previous->hi_key : 0;
-    return {at, at};
-  }
+LevelRange edge_range(double lo, double hi) {
   const auto edge = [](double x) { return total_order_key(x == 0.0 ? -0.0 : x); };
   return {edge(lo), edge(hi)};
 }
 
-struct PriceGrid {
-  std::vector<double> price;       // lower edge of each level
-  std::vector<LevelRange> ranges;  // key range of each level
+// The lower edge of each level, and its key range worked out from it when
+// asked for: stored, the ranges would take twice the grid's memory, which
+// at the size limit is 800 MB.
+//
+// The key ranges never move down from one level to the next: both edges are
+// rounded, monotone functions of the level index. NaN edges (an infinite
+// centre plus an infinite offset, or a NaN centre) come in one run at either
+// end of the grid; their empty range is placed where the range of the level
+// below ends (at key 0 below the first), so the order holds there too.
+class PriceGrid {
+ public:
+  PriceGrid(double mid, double price_bin, uint32_t depth_levels) : price_bin_(price_bin) {
+    price_.resize(depth_levels);
+    const double centre = bin_price(mid, price_bin);
+    const int64_t half = depth_levels / 2;
+    for (uint32_t i = 0; i < depth_levels; ++i) {
+      price_[i] = round8(centre + static_cast<double>(int64_t{i} - half) * price_bin);
+    }
+    first_whole_ = depth_levels;
+    for (std::size_t i = 0; i < price_.size(); ++i) {
+      if (has_nan_edge(i)) continue;
+      if (first_whole_ == depth_levels) first_whole_ = i;
+      below_top_run_ = edge_range(price_[i], hi(i)).hi_key;
+    }
+#if defined(XRAY_CHECK_INVARIANTS)
+    // Each range as the level below it places a NaN level's, in order.
+    LevelRange below{0, 0};
+    for (std::size_t i = 0; i < price_.size(); ++i) {
+      const LevelRange r = range(i);
+      XRAY_ASSERT(!has_nan_edge(i) || r.lo_key == below.hi_key, "NaN edges lie at the grid's ends");
+      XRAY_ASSERT(below.lo_key <= r.lo_key && below.hi_key <= r.hi_key,
+                  "level edges never decrease");
+      below = r;
+    }
+#endif
+  }
+
+  std::size_t size() const { return price_.size(); }
+  LevelRange range(std::size_t i) const {
+    if (!has_nan_edge(i)) return edge_range(price_[i], hi(i));
+    const uint64_t at = i < first_whole_ ? 0 : below_top_run_;
+    return {at, at};
+  }
+  std::vector<double>& prices() { return price_; }
+
+ private:
+  double hi(std::size_t i) const { return round8(price_bin_ + price_[i]); }
+  bool has_nan_edge(std::size_t i) const { return std::isnan(price_[i]) || std::isnan(hi(i)); }
+
+  std::vector<double> price_;
+  double price_bin_;
+  std::size_t first_whole_ = 0;  // the first level without a NaN edge, or size()
+  uint64_t below_top_run_ = 0;   // hi_key of the last level without a NaN edge
 };
 
 double book_mid(const BookState& book) {
@@ -56,49 +98,36 @@ double book_mid(const BookState& book) {
   return best_bid * 0.5 + best_ask * 0.5;
 }
 
-PriceGrid price_grid(double mid, double price_bin, uint32_t depth_levels) {
-  PriceGrid grid;
-  grid.price.resize(depth_levels);
-  grid.ranges.resize(depth_levels);
-  const double centre = bin_price(mid, price_bin);
-  const int64_t half = depth_levels / 2;
-  for (uint32_t i = 0; i < depth_levels; ++i) {
-    const double lo = round8(centre + static_cast<double>(int64_t{i} - half) * price_bin);
-    const double hi = round8(price_bin + lo);
-    grid.price[i] = lo;
-    grid.ranges[i] = level_range(lo, hi, i > 0 ? &grid.ranges[i - 1] : nullptr);
-    XRAY_ASSERT(i == 0 || (grid.ranges[i - 1].lo_key <= grid.ranges[i].lo_key &&
-                           grid.ranges[i - 1].hi_key <= grid.ranges[i].hi_key),
-                "level edges never decrease");
-  }
-  return grid;
-}
-
-// Index of the first level whose key is above key.
+// Index of the first level whose key_of(range) is above key.
 template <class KeyOf>
-std::size_t first_above(std::span<const LevelRange> ranges, uint64_t key, KeyOf key_of) {
-  return static_cast<std::size_t>(
-      std::upper_bound(ranges.begin(), ranges.end(), key,
-                       [&](uint64_t k, const LevelRange& r) { return k < key_of(r); }) -
-      ranges.begin());
+std::size_t first_above(const PriceGrid& grid, uint64_t key, KeyOf key_of) {
+  std::size_t lo = 0;
+  std::size_t hi = grid.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (key < key_of(grid.range(mid))) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
 }
 
 // The levels whose cells must be worked out again for the next row: those
 // holding a price that changed since the last row. Each is listed once.
 class DirtyLevels {
  public:
-  explicit DirtyLevels(std::span<const LevelRange> ranges)
-      : ranges_(ranges), marked_(ranges.size(), 0) {}
+  explicit DirtyLevels(const PriceGrid& grid) : grid_(grid), marked_(grid.size(), false) {}
 
   // The levels whose range holds a key in [lo, hi]: they form one run,
   // since both edges of the ranges only grow.
   void mark(uint64_t lo, uint64_t hi) {
-    const std::size_t first =
-        first_above(ranges_, lo, [](const LevelRange& r) { return r.hi_key; });
-    const std::size_t end = first_above(ranges_, hi, [](const LevelRange& r) { return r.lo_key; });
+    const std::size_t first = first_above(grid_, lo, [](const LevelRange& r) { return r.hi_key; });
+    const std::size_t end = first_above(grid_, hi, [](const LevelRange& r) { return r.lo_key; });
     for (std::size_t i = first; i < end; ++i) {
-      if (marked_[i] != 0) continue;
-      marked_[i] = 1;
+      if (marked_[i]) continue;
+      marked_[i] = true;
       list_.push_back(i);
     }
   }
@@ -108,14 +137,14 @@ class DirtyLevels {
   void drain(Visit visit) {
     for (const std::size_t i : list_) {
       visit(i);
-      marked_[i] = 0;
+      marked_[i] = false;
     }
     list_.clear();
   }
 
  private:
-  std::span<const LevelRange> ranges_;
-  std::vector<uint8_t> marked_;
+  const PriceGrid& grid_;
+  std::vector<bool> marked_;  // a bit a level
   std::vector<std::size_t> list_;
 };
 
@@ -164,12 +193,13 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
 
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
-  PriceGrid grid;
+  std::optional<PriceGrid> built;
   {
     const BookState last = final_book(events);
     if (last.bids.empty() || last.asks.empty()) return PanelData{std::move(out)};
-    grid = price_grid(book_mid(last), config.price_bin, config.depth_levels);
+    built.emplace(book_mid(last), config.price_bin, config.depth_levels);
   }
+  PriceGrid& grid = *built;
   const TimeBuckets buckets = *book_buckets(window, config.bucket_ms);
   XRAY_ASSERT(heatmap_within_limits(buckets, config.depth_levels),
               "book heatmap size is checked before the panel runs");
@@ -184,9 +214,9 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   // level's lo to the last one's hi (both edges only grow), so prices
   // outside it are never read and are not stored. Each row starts as a copy
   // of the one before; only the levels a change reached are summed again.
-  const LevelRange grid_span{grid.ranges.front().lo_key, grid.ranges.back().hi_key};
+  const LevelRange grid_span{grid.range(0).lo_key, grid.range(grid.size() - 1).hi_key};
   BookState book;
-  DirtyLevels dirty(grid.ranges);
+  DirtyLevels dirty(grid);
   std::size_t cursor = 0;
   BucketWalk walk(buckets);
   for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
@@ -209,9 +239,9 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
       out.intensity.resize(row + depth);
       std::copy_n(out.intensity.data() + (row - depth), depth, out.intensity.data() + row);
     }
-    dirty.drain([&](std::size_t i) { out.intensity[row + i] = level_cell(book, grid.ranges[i]); });
+    dirty.drain([&](std::size_t i) { out.intensity[row + i] = level_cell(book, grid.range(i)); });
   }
-  out.price = std::move(grid.price);
+  out.price = std::move(grid.prices());
   return PanelData{std::move(out)};
 }
 
