@@ -72,12 +72,13 @@ TEST(Footprint, FibonacciStridedPricesEachGetTheirBin) {
 }
 
 // Random sets (single and in batches, with repeats, zeros of both signs and
-// NaN quantities) and clears, on key pools small enough to repeat keys and
-// large enough to split runs, against an ordered map; after each step the
-// changes reported, the size, the ends and random ranges must agree.
+// NaN quantities), removals that empty whole runs, and clears, on key pools
+// small enough to repeat keys and large enough to split runs, against an
+// ordered map; after each step the changes reported, the size, the ends and
+// random ranges must agree.
 TEST(OrderedSide, MatchesAnOrderedMap) {
   const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, -1.0, std::nan(""), 1e-9, 2.5};
-  for (uint64_t seed = 0; seed < 30; ++seed) {
+  for (uint64_t seed = 0; seed < 18; ++seed) {
     SCOPED_TRACE(seed);
     std::mt19937_64 rng(seed);
     const uint64_t pool = seed % 3 == 0 ? 40 : seed % 3 == 1 ? 5000 : UINT64_MAX;
@@ -92,11 +93,19 @@ TEST(OrderedSide, MatchesAnOrderedMap) {
       model[k] = q;
       return true;
     };
-    for (int step = 0; step < 250; ++step) {
+    for (int step = 0; step < 160; ++step) {
       const uint64_t what = rng() % 100;
       if (what == 0) {
         side.clear();
         model.clear();
+      } else if (what < 3) {
+        // Removed one by one, from the top, so that whole runs empty.
+        while (!model.empty()) {
+          const uint64_t k = std::prev(model.end())->first;
+          ASSERT_TRUE(side.set(k, rng() % 2 ? 0.0 : -0.0));
+          model.erase(k);
+          if (rng() % 1000 == 0) break;
+        }
       } else if (what < 8) {
         std::vector<OrderedSide::Entry> batch(rng() % 1500);
         for (auto& e : batch) e = {key(), testing::pick(rng, qtys)};
