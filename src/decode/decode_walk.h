@@ -196,8 +196,10 @@ class Decoder {
   // A list is allocated once, at its length. When the source cannot tell the
   // length yet, the first elements go to a small reused list: a list that
   // ends there is moved out at its size, a longer one is counted (the source
-  // walks it once more) and allocated at its length, or grows when the
-  // source cannot count ahead.
+  // walks it once more) and allocated at its length, or, when the source
+  // cannot count ahead, allocated at an estimate of its length. Growing by
+  // doubling instead would hold the old and the new block at once, up to
+  // three times the list.
   template <class T>
   bool list(const Value& v, std::vector<T>& out) {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectSequence);
@@ -212,10 +214,21 @@ class Decoder {
     const bool ok = source_.each_element(v, [&](auto& element) {
       const std::size_t i = count++;
       if (i < kScratchLength) return decode(element.value(), first.emplace_back());
-      if (i == kScratchLength) move_all(first, out, capacity_past_scratch<T>(v));
+      if constexpr (Source::kCountsAhead) {
+        if (i == kScratchLength) move_all(first, out, reservation<T>(v, source_.element_count(v)));
+      } else if (i == kScratchLength) {
+        move_all(first, out, estimated_length<T>(v, element.position(), i));
+      } else if (out.size() == out.capacity()) {
+        out.reserve(estimated_length<T>(v, element.position(), i));
+      }
       return decode(element.value(), out.emplace_back());
     });
     if (ok && count <= kScratchLength) move_all(first, out, first.size());
+    // The estimate counts the text after the list as more of it: a list
+    // followed by more text than its own gives back what it did not use.
+    if constexpr (!Source::kCountsAhead) {
+      if (ok && out.capacity() > 2 * out.size() + kScratchLength) out.shrink_to_fit();
+    }
     return ok;
   }
 
@@ -229,15 +242,19 @@ class Decoder {
     return std::min(count, source_.text_bytes(v) / sizeof(T) * 4 + 1);
   }
 
-  // A source that can count the list (by skipping it) gets it allocated
-  // once; otherwise it grows from twice the scratch length.
+  // The length of a list whose first `seen` elements ended at byte `at`, if
+  // the rest of the text held more elements of the same mean size, with an
+  // eighth to spare: at most four bytes of element per byte of text from the
+  // list on, at least a quarter more than seen. Room that is never written
+  // is never touched, so an estimate too high costs address space only.
   template <class T>
-  std::size_t capacity_past_scratch(const Value& v) {
-    if constexpr (Source::kCountsAhead) {
-      return reservation<T>(v, source_.element_count(v));
-    } else {
-      return 2 * kScratchLength;
-    }
+  std::size_t estimated_length(const Value& v, std::size_t at, std::size_t seen) {
+    const std::size_t size = source_.text().size();
+    const double per_element = static_cast<double>(at - v.begin) / static_cast<double>(seen);
+    const double rest = static_cast<double>(size - at) / per_element;
+    const auto estimate = static_cast<std::size_t>(static_cast<double>(seen) + rest * 1.125);
+    const std::size_t most = (size - v.begin) / sizeof(T) * 4 + 1;
+    return std::max(std::min(estimate, most), seen + seen / 4 + 1);
   }
 
   template <class T>

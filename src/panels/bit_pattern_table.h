@@ -10,9 +10,13 @@
 
 namespace xray {
 
+// A random value drawn once per process: it seeds the tables' hash, so no
+// input can be prepared to land its keys in one probe run.
+uint64_t process_hash_seed();
+
 // Keys compare as 64-bit integers: keyed by a double's bit pattern (or its
 // total_order_key), -0.0 and 0.0 stay apart and every NaN is an ordinary key.
-// Open addressing with linear probing from a multiplicative hash; a deletion
+// Open addressing with linear probing from a seeded hash; a deletion
 // shifts later members of its probe run back, so lookups never meet
 // tombstones.
 //
@@ -95,10 +99,27 @@ class BitPatternTable {
     }
   }
 
-  // Empties every slot; the table keeps its size.
+  // Empties every slot. A table mostly free is released instead of swept,
+  // so clearing costs what was held rather than the largest size reached.
   void clear() {
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    if (count_ * 8 < slots_.size()) {
+      std::vector<Slot>().swap(slots_);
+    } else {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+    }
     count_ = 0;
+  }
+
+  // The probes that finding every held key takes, in all: size() when each
+  // sits in its home slot. Walks the whole table; for tests.
+  std::size_t probes_to_find_all(const Layout& layout = Layout{}) const {
+    std::size_t probes = 0;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t pos = 0; pos < slots_.size(); ++pos) {
+      if (!Layout::is_free(slots_[pos]))
+        probes += ((pos - home(layout.key(slots_[pos]))) & mask) + 1;
+    }
+    return probes;
   }
 
  private:
@@ -108,8 +129,14 @@ class BitPatternTable {
   // large tables settle for half full, to bound memory.
   static constexpr std::size_t kQuarterFullUpTo = std::size_t{1} << 16;
 
+  // A multiplicative hash alone sends keys in arithmetic progression with a
+  // stride near a multiple of its inverse to one slot; the finaliser mixes
+  // every bit of the seeded key into the top bits taken as the home.
   std::size_t home(uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+    uint64_t x = key ^ seed_;
+    x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDull;
+    x = (x ^ (x >> 33)) * 0xC4CEB9FE1A85EC53ull;
+    return static_cast<std::size_t>((x ^ (x >> 33)) >> shift_);
   }
 
   // The table grows when count * max_fill_ratio() exceeds its slots.
@@ -130,6 +157,7 @@ class BitPatternTable {
 
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
+  uint64_t seed_ = process_hash_seed();
   int shift_ = 64;  // set by grow(), which runs before the first probe
 };
 

@@ -48,6 +48,20 @@ class BinTable {
 
 }  // namespace
 
+uint64_t footprint_bin_count(const XrayPanel::Footprint& config, const DatasetWindow& window) {
+  BinTable table;
+  uint64_t last_price_bits = 0;
+  bool first = true;
+  for (const Trade& trade : window.trades) {
+    const auto price_bits = std::bit_cast<uint64_t>(trade.price);
+    if (price_bits == last_price_bits && !first) continue;
+    table.find_or_insert(std::bit_cast<uint64_t>(bin_price(trade.price, config.price_bin)));
+    last_price_bits = price_bits;
+    first = false;
+  }
+  return table.bins().size();
+}
+
 PanelData compute_footprint(const XrayPanel::Footprint& config, const DatasetWindow& window) {
   BinTable table;
   std::vector<BinTotals>& bins = table.bins();

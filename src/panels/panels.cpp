@@ -83,30 +83,4 @@ Status check_panel_size(const XrayPanel& panel, const DatasetWindow& window) {
   return {};
 }
 
-uint64_t panel_output_numbers(const XrayPanel& panel, const DatasetWindow& window) {
-  if (const auto* heatmap = std::get_if<XrayPanel::BookHeatmap>(&panel.config)) {
-    const std::optional<TimeBuckets> grid = book_buckets(window, heatmap->bucket_ms);
-    // Past the limit the panel only passed because its output is empty.
-    if (!grid || !heatmap_within_limits(*grid, heatmap->depth_levels)) return 0;
-    const auto rows = static_cast<uint64_t>(grid->count);
-    return rows * heatmap->depth_levels + rows + heatmap->depth_levels;
-  }
-  if (const auto* series = std::get_if<XrayPanel::FundingOiDivergence>(&panel.config)) {
-    const std::optional<TimeBuckets> grid = series_buckets(window, series->bucket_ms);
-    return grid ? 4 * static_cast<uint64_t>(grid->count) : 0;
-  }
-  return 0;
-}
-
-Status check_frame_size(const std::vector<XrayPanel>& panels, const DatasetWindow& window) {
-  // Each term is bounded by the per-panel limits, so the sum cannot wrap.
-  uint64_t numbers = 0;
-  for (const XrayPanel& panel : panels) numbers += panel_output_numbers(panel, window);
-  if (numbers <= kMaxFrameNumbers) return {};
-  return XrayError::data("frame would hold " + std::to_string(numbers) +
-                         " numbers in its book_heatmap and funding_oi_divergence panels, more "
-                         "than the limit of " +
-                         std::to_string(kMaxFrameNumbers) + " numbers");
-}
-
 }  // namespace xray

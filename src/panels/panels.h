@@ -22,12 +22,18 @@ PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);
 // the bucket count and the limit. Allocates nothing.
 [[nodiscard]] Status check_panel_size(const XrayPanel& panel, const DatasetWindow& window);
 
-// For a panel that passed check_panel_size: how many numbers its bucketed
-// output will hold (0 for footprints and liquidation maps, which are never
-// longer than their input). Frame evaluation bounds the sum over a frame.
+// For a panel that passed check_panel_size: at most how many numbers its
+// output will hold. Footprints count three per trade of the window (each
+// trade could open a bin of its own), liquidation maps eight per
+// liquidation: an event's text carries four values and four member names.
 uint64_t panel_output_numbers(const XrayPanel& panel, const DatasetWindow& window);
 
-// The frame-wide bound on the sum of panel_output_numbers.
+// The distinct bins of the window's trades: the footprint's exact length.
+uint64_t footprint_bin_count(const XrayPanel::Footprint& config, const DatasetWindow& window);
+
+// The frame-wide bound on the numbers of all panels together, checked
+// before any panel is computed. Footprints are counted by their trades
+// first; only when that bound is over the limit are their bins counted.
 [[nodiscard]] Status check_frame_size(const std::vector<XrayPanel>& panels,
                                       const DatasetWindow& window);
 

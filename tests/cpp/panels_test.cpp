@@ -103,11 +103,11 @@ PanelData model_heatmap(const WindowData& d, double price_bin, uint32_t depth, i
     out.time.push_back(static_cast<int64_t>(q * bucket_ms));
     for (const double lo : out.price) {
       const double hi = r8(price_bin + lo);
-      double sum = -0.0;
+      double sums[2] = {-0.0, -0.0};  // bids, asks
       for (const Side* side : {&bids, &asks}) {
-        for (const auto& [p, qty] : *side) sum += lo <= p && p < hi ? qty : -0.0;
+        for (const auto& [p, qty] : *side) sums[side == &asks] += lo <= p && p < hi ? qty : -0.0;
       }
-      out.intensity.push_back(r8(sum));
+      out.intensity.push_back(r8(sums[0] + sums[1]));
     }
   }
   return {out};
@@ -183,10 +183,12 @@ TEST(Footprint, MatchesOrderedMapModel) {
   }
 }
 
-// Books of three shapes: few levels on and next to the level edges, with
+// Books of four shapes: few levels on and next to the level edges, with
 // zeros of both signs, NaNs and infinities (0); long books, a third of their
 // prices far off the grid (1); wide books of thousands of prices set and
-// removed (2).
+// removed (2); deep levels of hundreds of prices each, bids and asks drawn
+// from one pool so that the sides cross, events of up to a hundred levels
+// and snapshots amid the diffs of a bucket (3).
 std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64_t bucket_ms,
                                    int shape) {
   std::vector<double> near = {-0.0, 0.0, kNaN, -kNaN, 1e-12, -1e-12};
@@ -196,8 +198,10 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
   const std::vector<double> far = {-1e6, 1e6, 5e5 + 0.25, -kInf, kInf};
   std::vector<double> wide;
   for (int m = -3000; m <= 3000 && shape == 2; ++m) wide.push_back(m * price_bin / 2);
+  for (int m = -2000; m <= 2000 && shape == 3; ++m) wide.push_back(100 + m * 0.01);
   const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, 0.1, 0.2, kNaN, 1e-9, -1.0, 3.3333333};
   const std::size_t count = shape == 0 ? 1 + rng() % 25 : 100 + rng() % 100;
+  const std::size_t most = shape == 0 || shape == 1 ? 5 : shape == 3 && rng() % 4 == 0 ? 100 : 60;
   const int64_t max_step = shape == 0 && rng() % 2 ? bucket_ms * 3 : bucket_ms / 2;
   const int64_t start = random_start(rng, bucket_ms, static_cast<int64_t>(count) * max_step);
   std::vector<BookEvent> events;
@@ -205,8 +209,8 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
     const bool snapshot = rng() % (shape == 0 ? 5 : 40) == 0;
     BookEvent e{ts, snapshot ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
     for (std::vector<PriceLevel>* side : {&e.bids, &e.asks}) {
-      for (std::size_t j = rng() % (shape == 2 ? (snapshot ? 2000 : 60) : 5); j > 0; --j) {
-        const std::vector<double>& from = shape == 2                     ? wide
+      for (std::size_t j = rng() % (shape >= 2 && snapshot ? 2000 : most); j > 0; --j) {
+        const std::vector<double>& from = shape >= 2                     ? wide
                                           : shape == 1 && rng() % 3 == 0 ? far
                                                                          : near;
         side->push_back({pick(rng, from), pick(rng, qtys)});
@@ -223,9 +227,10 @@ TEST(BookHeatmap, MatchesFullScanModel) {
   for (uint64_t seed = 0; seed < 3000; ++seed) {
     SCOPED_TRACE(seed);
     std::mt19937_64 rng(seed);
-    const int shape = seed % 100 == 0 ? 2 : seed % 10 == 0 ? 1 : 0;
-    const double price_bin =
-        shape == 0 ? pick(rng, bins) : pick(rng, std::vector<double>{0.5, 0.1, 0.25, 1.0});
+    const int shape = seed % 100 == 0 ? 2 : seed % 100 == 50 ? 3 : seed % 10 == 0 ? 1 : 0;
+    const double price_bin = shape == 0   ? pick(rng, bins)
+                             : shape == 3 ? pick(rng, std::vector<double>{5.0, 2.5, 1.0})
+                                          : pick(rng, std::vector<double>{0.5, 0.1, 0.25, 1.0});
     const int64_t bucket_ms = shape == 0 ? pick(rng, widths) : 1 + static_cast<int64_t>(rng() % 50);
     const auto depth = static_cast<uint32_t>(1 + rng() % 12);
     WindowData d;
