@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/cancel.h"
 #include "panels/book_state.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
@@ -193,7 +194,9 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   book.asks.clear();
   std::size_t cursor = 0;
   BucketWalk walk(buckets);
+  CancelPoll cancel;
   for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
+    if (cancel.due()) return {};
     const uint64_t changes_before = book.bids.changes() + book.asks.changes();
     // The replay of a bucket starts at its last snapshot, found on the way.
     std::size_t end = cursor;
