@@ -90,7 +90,7 @@ class Tape {
           panel = cat({all.substr(0, at), value, all.substr(at + 1)});
       };
       static const char* const kBins[] = {"0.5", "1", "2.5", "0", "-1", "1e-9"};
-      static const char* const kBuckets[] = {"250", "1000", "1", "0", "-250", "100000"};
+      static const char* const kBuckets[] = {"250", "1000", "50", "0", "-250", "100000"};
       fill('P', kBins[upto(5)]);
       fill('B', kBuckets[upto(5)]);
       fill('D', std::to_string(upto(9)));
