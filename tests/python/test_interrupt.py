@@ -66,9 +66,13 @@ def alarm_later():
 @pytest.fixture
 def on_alarm():
     previous = signal.signal(signal.SIGALRM, raise_stop)
+    # Python's own SIGINT handler, which is not installed when the process
+    # started with SIGINT ignored (a background job of a script).
+    previous_int = signal.signal(signal.SIGINT, signal.default_int_handler)
     yield
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, previous)
+    signal.signal(signal.SIGINT, previous_int)
 
 
 def interrupted(x, command, send, expected):
