@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "constructor_spec.h"
+#include "core/cancel.h"
 #include "core/errors.h"
 #include "core/version.h"
 #include "instance.h"
@@ -163,6 +164,12 @@ std::optional<std::string_view> argument_text(PyObject* arg, const char* param) 
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+// The core's cancellation check: runs the pending signal handlers. One that
+// raises (SIGINT's raises KeyboardInterrupt) stops the command, which then
+// changes nothing, and its exception is the command's. Called by the core on
+// the command's own thread only, which holds the interpreter lock.
+bool python_signal_raised(void* /*unused*/) { return PyErr_CheckSignals() != 0; }
+
 PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -257,10 +264,14 @@ PyObject* xray_command(PyObject* self, PyObject* args, PyObject* kwargs) {
 
   PyObject* result = nullptr;
   if (const std::optional<std::string_view> text = argument_text(arg, "cmd_json")) {
+    std::optional<xray::CancelScope> cancel;
     try {
-      result = new_str(xr->state->command(*text));
+      cancel.emplace(python_signal_raised, nullptr);
+      std::string response = xr->state->command(*text);
+      // A cancelled command's response is dropped: the handler's exception is set.
+      if (!cancel->cancelled()) result = new_str(response);
     } catch (...) {
-      raise_from_current_exception();
+      if (!cancel || !cancel->cancelled()) raise_from_current_exception();
     }
   }
   use_flag.store(kIdle);

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "core/cancel.h"
 #include "engine/evaluate_frame.h"
 #include "json/json_reader.h"
 #include "protocol/command_decode.h"
@@ -22,6 +23,8 @@ class CommandRunner {
     if (std::optional<Dataset> loaded = decode_load_in_one_pass(cmd_json)) {
       return load(std::move(*loaded));
     }
+    // A pass given up because the host cancelled is not tried again.
+    if (cancel_requested()) return cancelled_error();
     if (Status syntax = check_json_syntax(cmd_json); !syntax) return std::move(syntax).error();
     CheckedCommand command = read_checked_command(cmd_json);
     if (!command.name) return XrayError::bad_spec("missing 'cmd'");
@@ -46,6 +49,8 @@ class CommandRunner {
   Result<std::string> load(Result<Dataset> decoded) {
     if (!decoded) return std::move(decoded).error();
     sort_by_ts(*decoded);
+    // The last moment to stop: after it the dataset is replaced.
+    if (CancelPoll().now()) return cancelled_error();
     const uint64_t count = record_count(*decoded);
     dataset_ = std::move(decoded).value();
     return loaded_response(count);
@@ -55,6 +60,7 @@ class CommandRunner {
     if (!decoded) return XrayError::bad_spec("set_spec requires 'spec'");
     if (!*decoded) return std::move(*decoded).error();
     if (Status valid = validate_spec(**decoded); !valid) return std::move(valid).error();
+    if (cancel_requested()) return cancelled_error();
     spec_ = std::move(*decoded).value();
     return std::string(kOkResponse);
   }
@@ -93,7 +99,8 @@ class CommandRunner {
 
 std::string XrayInstance::command(std::string_view cmd_json) {
   Result<std::string> response = CommandRunner(spec_, dataset_).run(cmd_json);
-  if (!response) return error_response(response.error());
+  // A step stopped by a cancellation may have failed in its own words.
+  if (!response) return error_response(cancel_requested() ? cancelled_error() : response.error());
   return std::move(response).value();
 }
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Fuzzes the JSON reader and "load" for a bounded time each, in a separate
-# clang build with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer.
+# Fuzzes each target for a bounded time, in a separate clang build with
+# libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer: the JSON reader,
+# "load" (one pass against the exact path), spec decoding (both settings) and
+# the command tape (a failed or cancelled command changes nothing).
 # Usage: tools/run_fuzz.sh [seconds per target, default 60] [target...]
-# (targets: json_reader load; default both). Exits non-zero on a crash.
+# (targets: json_reader load spec tape; default all). Exits non-zero on a crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
-targets=(json_reader load)
+targets=(json_reader load spec tape)
 [ $# -eq 0 ] || targets=("$@")
 build=${FUZZ_BUILD:-build-fuzz}
 cxx=${FUZZ_CXX:-clang++-14}

@@ -48,6 +48,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/cancel.h"
 #include "core/errors.h"
 #include "decode/decode_messages.h"
 #include "decode/decode_schema.h"
@@ -174,6 +175,9 @@ class Decoder {
     XrayError error;
   };
 
+  // Polled once per list element: the host may stop a long load.
+  bool cancelled() { return cancel_.due() && !reject(0, cancelled_error().message); }
+
   bool reject(std::size_t at, std::string message) {
     error_ = setting_.reject(at, std::move(message));
     return false;
@@ -205,13 +209,15 @@ class Decoder {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectSequence);
     if (const std::optional<std::size_t> known = source_.known_element_count(v)) {
       out.reserve(reservation<T>(v, *known));
-      return source_.each_element(
-          v, [&](auto& element) { return decode(element.value(), out.emplace_back()); });
+      return source_.each_element(v, [&](auto& element) {
+        return !cancelled() && decode(element.value(), out.emplace_back());
+      });
     }
     ScratchList<T> scratch;
     std::vector<T>& first = scratch.items();
     std::size_t count = 0;
     const bool ok = source_.each_element(v, [&](auto& element) {
+      if (cancelled()) return false;
       const std::size_t i = count++;
       if (i < kScratchLength) return decode(element.value(), first.emplace_back());
       if constexpr (Source::kCountsAhead) {
@@ -523,6 +529,7 @@ class Decoder {
   Source& source_;
   Setting setting_;
   XrayError error_{ErrorKind::Parse, {}};
+  CancelPoll cancel_;
 };
 
 }  // namespace xray::decoding

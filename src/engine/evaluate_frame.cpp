@@ -5,6 +5,7 @@
 #include <exception>
 #include <vector>
 
+#include "core/cancel.h"
 #include "engine/window.h"
 #include "engine/worker_pool.h"
 #include "panels/panels.h"
@@ -28,13 +29,14 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   Frame frame{spec.symbol, cursor_ts, std::vector<PanelData>(spec.panels.size())};
   if (spec.panels.size() == 1) {
     frame.panels[0] = compute_panel(spec.panels[0], window);
+    if (cancel_requested()) return cancelled_error();  // the panel may have stopped short
     return frame;
   }
   // Panels report no errors, but running out of memory on a worker must not
   // end the process: the failure is carried back and raised on this thread.
   std::vector<std::exception_ptr> failures(spec.panels.size());
   get_pool().run_runs(spec.panels.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t i = begin; i < end && !cancel_requested(); ++i) {
       try {
         frame.panels[i] = compute_panel(spec.panels[i], window);
       } catch (...) {
@@ -46,6 +48,7 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   for (const std::exception_ptr& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
+  if (cancel_requested()) return cancelled_error();
   return frame;
 }
 

@@ -7,11 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <vector>
+
+#include "core/cancel.h"
 
 namespace xray {
 namespace {
@@ -20,9 +23,13 @@ namespace {
 struct Batch {
   WorkerPool::RunFn fn;
   void* context;
+  CancelScope* cancel;    // the caller's, lent to the workers; may be null
   std::size_t remaining;  // guarded by the pool mutex
   std::condition_variable done;
 };
+
+// How often a caller with a cancellation scope asks it while its runs go on.
+constexpr std::chrono::milliseconds kCancelPollInterval{10};
 
 struct Task {
   Batch* batch;
@@ -51,22 +58,27 @@ void* worker_main(void* arg) {
     const Task task = state->queue.front();
     state->queue.pop_front();
     lock.unlock();
-    task.batch->fn(task.batch->context, task.begin, task.end);
+    {
+      const BorrowedCancel borrowed(task.batch->cancel);
+      task.batch->fn(task.batch->context, task.begin, task.end);
+    }
     lock.lock();
     // Notified under the lock, so the caller cannot free the batch before this returns.
     if (--task.batch->remaining == 0) task.batch->done.notify_one();
   }
 }
 
-// Starts threads until `wanted` run; stops early when the system refuses one.
-// Workers block every signal so that the host's handlers run on its own threads.
-void start_threads(WorkerPoolState& state, std::size_t wanted) {
+// Starts threads until `wanted` run; stops early when the system (or the
+// gate) refuses one. Workers block every signal so that the host's handlers
+// run on its own threads.
+void start_threads(WorkerPoolState& state, std::size_t wanted, WorkerPool::StartGate gate) {
   if (state.threads.size() >= wanted) return;
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   while (state.threads.size() < wanted) {
+    if (gate != nullptr && !gate(state.threads.size())) break;
     pthread_t thread;
     if (pthread_create(&thread, nullptr, worker_main, &state) != 0) break;
     state.threads.push_back(thread);
@@ -76,8 +88,13 @@ void start_threads(WorkerPoolState& state, std::size_t wanted) {
 
 }  // namespace
 
-WorkerPool::WorkerPool(std::size_t workers)
-    : state_(new WorkerPoolState), workers_(std::max<std::size_t>(workers, 1)) {}
+WorkerPool::WorkerPool(std::size_t workers, StartGate gate)
+    : state_(new WorkerPoolState), workers_(std::max<std::size_t>(workers, 1)), gate_(gate) {}
+
+std::size_t WorkerPool::threads() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->threads.size();
+}
 
 WorkerPool::~WorkerPool() {
   {
@@ -91,15 +108,21 @@ WorkerPool::~WorkerPool() {
 
 void WorkerPool::run(std::size_t count, RunFn fn, void* context) {
   if (count == 0) return;
-  const std::size_t runs = std::min(workers_, count);
-  Batch batch{fn, context, runs, {}};
+  // Asked once before the runs start, so a short batch answers it too; not
+  // under the pool's lock, since the check may run host code.
+  const CancelBinding cancel = current_cancel();
+  if (cancel.owned) cancel.scope->check_now();
   std::unique_lock lock(state_->mutex);
-  start_threads(*state_, runs);
+  start_threads(*state_, std::min(workers_, count), gate_);
   if (state_->threads.empty()) {  // not a single thread could be started
     lock.unlock();
     fn(context, 0, count);
     return;
   }
+  // As many runs as threads running: with fewer threads than asked for, the
+  // runs are longer, and the result is the same.
+  const std::size_t runs = std::min(state_->threads.size(), count);
+  Batch batch{fn, context, cancel.scope, runs, {}};
   const std::size_t base = count / runs;
   const std::size_t longer = count % runs;  // the first `longer` runs take one more
   std::size_t begin = 0;
@@ -109,7 +132,19 @@ void WorkerPool::run(std::size_t count, RunFn fn, void* context) {
     begin = end;
   }
   state_->work.notify_all();
-  batch.done.wait(lock, [&batch] { return batch.remaining == 0; });
+  const auto finished = [&batch] { return batch.remaining == 0; };
+  if (!cancel.owned) {
+    batch.done.wait(lock, finished);
+    return;
+  }
+  // The workers cannot ask the check, so the caller does while it waits; the
+  // pool is unlocked meanwhile, since the check may run host code that
+  // evaluates frames of its own.
+  while (!batch.done.wait_for(lock, kCancelPollInterval, finished)) {
+    lock.unlock();
+    cancel.scope->check_now();
+    lock.lock();
+  }
 }
 
 std::optional<uint64_t> parse_thread_count(std::string_view text) {
@@ -129,11 +164,12 @@ std::optional<uint64_t> parse_thread_count(std::string_view text) {
 std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, long online) {
   // Which value wins, and what 0 or junk means, is documented to callers: keep it as is.
   const std::size_t fallback = online > 0 ? static_cast<std::size_t>(online) : 1;
+  const std::size_t cap = kPoolThreadsPerProcessor * fallback;
   for (const char* variable : {num_threads, rs_num_cpus}) {
     if (variable == nullptr) continue;
     const std::optional<uint64_t> count = parse_thread_count(variable);
     if (!count) continue;
-    return *count > 0 ? static_cast<std::size_t>(*count) : fallback;
+    return *count > 0 ? static_cast<std::size_t>(std::min<uint64_t>(*count, cap)) : fallback;
   }
   return fallback;
 }

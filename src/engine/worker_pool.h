@@ -14,18 +14,25 @@ struct WorkerPoolState;
 // A fixed-size pool of worker threads. run() splits [0, count) into
 // contiguous runs, hands them to the workers and blocks until all are done.
 // Threads are started on demand, never more than the runs a call needs, so
-// a large configured size costs nothing until frames are that wide.
+// a large configured size costs nothing until frames are that wide. When the
+// system refuses a thread the pool goes on with those it has (the caller
+// alone when it has none); it never aborts for want of threads.
 class WorkerPool {
  public:
   using RunFn = void (*)(void* context, std::size_t begin, std::size_t end);
+  // Asked before each thread is started, with the number running; false
+  // refuses it as the system would. Lets tests stand in for a refusing system.
+  using StartGate = bool (*)(std::size_t running);
 
-  explicit WorkerPool(std::size_t workers);
+  explicit WorkerPool(std::size_t workers, StartGate gate = nullptr);
   // Stops and joins the workers. The process-wide pool is never destroyed.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   std::size_t size() const { return workers_; }
+  // The threads started so far.
+  std::size_t threads() const;
 
   // Calls fn(context, begin, end) for min(size(), count) contiguous runs
   // covering [0, count), each on one worker thread, front to back within a run.
@@ -46,6 +53,7 @@ class WorkerPool {
  private:
   WorkerPoolState* state_;  // owned; opaque so this header stays free of thread headers
   std::size_t workers_;
+  StartGate gate_;
 };
 
 // The pool shared by every frame of the process: created by the first call,
@@ -61,7 +69,10 @@ std::optional<uint64_t> parse_thread_count(std::string_view text);
 // (nullptr when unset): a usable first value above 0 wins and 0 there means
 // `online`; an unusable first value defers to the second, where 0 or nothing
 // usable means `online`. `online` is the processors online; below 1 (unknown)
-// it counts as 1.
+// it counts as 1. The count is capped at kPoolThreadsPerProcessor * online:
+// more threads only compete for the same processors, and thousands of them
+// can exhaust the memory for their stacks and thread-local data.
+inline constexpr std::size_t kPoolThreadsPerProcessor = 4;
 std::size_t pool_size_from(const char* num_threads, const char* rs_num_cpus, long online);
 
 }  // namespace xray

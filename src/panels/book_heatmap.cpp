@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/cancel.h"
 #include "panels/book_state.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
@@ -259,7 +260,9 @@ PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const Datas
   DirtyLevels dirty(grid);
   std::size_t cursor = 0;
   BucketWalk walk(buckets);
+  CancelPoll cancel;
   for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
+    if (cancel.due()) return {};
     // The replay of a bucket starts at its last snapshot, found on the way.
     std::size_t end = cursor;
     std::size_t start = cursor;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <vector>
 
+#include "core/cancel.h"
 #include "panels/bit_pattern_table.h"
 #include "panels/panel_common.h"
 #include "panels/panels.h"
@@ -68,7 +69,9 @@ PanelData compute_footprint(const XrayPanel::Footprint& config, const DatasetWin
   // Runs of trades at one price are common: they reuse the previous bin.
   uint64_t last_price_bits = 0;
   std::size_t last_bin = SIZE_MAX;
+  CancelPoll cancel;
   for (const Trade& trade : window.trades) {
+    if (cancel.due()) return {};
     const auto price_bits = std::bit_cast<uint64_t>(trade.price);
     if (price_bits != last_price_bits || last_bin == SIZE_MAX) {
       const double key = bin_price(trade.price, config.price_bin);

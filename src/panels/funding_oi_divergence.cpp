@@ -2,6 +2,7 @@
 // close carried forward onto one time grid.
 #include <span>
 
+#include "core/cancel.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
 #include "panels/panels.h"
@@ -50,7 +51,9 @@ PanelData compute_funding_oi_divergence(const XrayPanel::FundingOiDivergence& co
   CarriedValue<OiEvent, &OiEvent::oi> oi(window.oi);
   CarriedValue<Candle, &Candle::close> close(window.candles);
   BucketWalk walk(*buckets);
+  CancelPoll cancel;
   for (std::size_t k = 0; k < count; ++k, walk.next()) {
+    if (cancel.due()) return {};
     out.time[k] = walk.start();
     out.funding[k] = funding.advance(walk);
     out.oi[k] = oi.advance(walk);

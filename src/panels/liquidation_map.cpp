@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/cancel.h"
 #include "core/stable_sort.h"
 #include "panels/panel_common.h"
 #include "panels/panels.h"
@@ -58,7 +59,9 @@ PanelData compute_liquidation_map(const XrayPanel::LiquidationMap& config,
                                   const DatasetWindow& window) {
   PanelData::LiquidationMap out;
   out.events.reserve(window.liquidations.size());
+  CancelPoll cancel;
   for (const LiquidationEvent& liquidation : window.liquidations) {
+    if (cancel.due()) return {};
     out.events.push_back(BinnedLiquidation{
         .ts = liquidation.ts,
         .price_bin = bin_price(liquidation.price, config.price_bin),

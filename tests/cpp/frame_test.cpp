@@ -167,10 +167,23 @@ TEST(WorkerPoolSize, FromTheEnvironment) {
     long online;
     std::size_t size;
   };
-  const Case cases[] = {{"4", nullptr, 8, 4}, {"+3", "7", 8, 3},        {"0", "7", 8, 8},
-                        {"abc", "7", 8, 7},   {"", "+5", 8, 5},         {nullptr, "5", 8, 5},
-                        {"-1", "0", 8, 8},    {nullptr, nullptr, 8, 8}, {nullptr, nullptr, -1, 1},
-                        {"0", nullptr, 0, 1}, {"1", nullptr, 64, 1}};
+  const Case cases[] = {{"4", nullptr, 8, 4},
+                        {"+3", "7", 8, 3},
+                        {"0", "7", 8, 8},
+                        {"abc", "7", 8, 7},
+                        {"", "+5", 8, 5},
+                        {nullptr, "5", 8, 5},
+                        {"-1", "0", 8, 8},
+                        {nullptr, nullptr, 8, 8},
+                        {nullptr, nullptr, -1, 1},
+                        {"0", nullptr, 0, 1},
+                        {"1", nullptr, 64, 1},
+                        // Capped at four threads per processor online.
+                        {"1000000", nullptr, 2, 8},
+                        {"9", nullptr, 2, 8},
+                        {"8", nullptr, 2, 8},
+                        {"abc", "99", 3, 12},
+                        {"18446744073709551615", nullptr, -1, 4}};
   for (const Case& c : cases) {
     EXPECT_EQ(pool_size_from(c.num_threads, c.rs_num_cpus, c.online), c.size)
         << (c.num_threads ? c.num_threads : "unset") << " / "

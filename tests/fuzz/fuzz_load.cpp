@@ -5,7 +5,6 @@
 // must give up or give the tree path's dataset (read_json_value, then
 // decode_dataset_value), and the instance must answer as the tree path does.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -21,9 +20,12 @@
 #include "protocol/command_decode.h"
 #include "protocol/model_decode.h"
 #include "protocol/responses.h"
+#include "render.h"
 
 namespace xray {
 namespace {
+
+using testing::render;
 
 class LoadWriter {
  public:
@@ -251,34 +253,6 @@ class LoadWriter {
   std::size_t size_;
   std::size_t pos_ = 0;
 };
-
-// A dataset as text with every double's bits, so -0.0, 0.0 and NaNs differ.
-std::string render(const Dataset& d) {
-  std::string out;
-  const auto put = [&](auto... values) {
-    const auto one = [&](auto v) {
-      if constexpr (std::is_same_v<decltype(v), double>) {
-        out += std::to_string(std::bit_cast<uint64_t>(v)) + ",";
-      } else {
-        out += std::to_string(v) + ",";
-      }
-    };
-    (one(values), ...);
-    out += ";";
-  };
-  for (const Candle& c : d.candles) put(c.ts, c.open, c.high, c.low, c.close, c.volume);
-  for (const Trade& t : d.trades) put(t.ts, t.price, t.qty, static_cast<int>(t.side));
-  for (const BookEvent& b : d.book) {
-    put(b.ts, static_cast<int>(b.kind), b.bids.size(), b.asks.size());
-    for (const PriceLevel& l : b.bids) put(l.price, l.qty);
-    for (const PriceLevel& l : b.asks) put(l.price, l.qty);
-  }
-  for (const FundingEvent& f : d.funding) put(f.ts, f.rate);
-  for (const OiEvent& o : d.oi) put(o.ts, o.oi);
-  for (const LiquidationEvent& l : d.liquidations)
-    put(l.ts, l.price, l.qty, static_cast<int>(l.side));
-  return out;
-}
 
 std::string loaded(Dataset d) {
   sort_by_ts(d);

@@ -1,0 +1,158 @@
+"""A pending signal stops a long "load" or frame within milliseconds; the
+handler's exception is the command's and the instance is as it was."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from tarnix_xray import Xray
+
+# The first of these has to go by before the signal arrives; the command must
+# last several times longer than that if it ran to its end.
+SIGNAL_AFTER_S = 0.3
+# Generous: polls come every few milliseconds while records are decoded and
+# panels computed; what lies between polls (a list's storage growing) is
+# several times slower in sanitizer builds on a busy machine.
+NOTICED_WITHIN_S = 2.0
+
+TRADES = '[1700000000000,30000.5,0.25,"buy"],[1700000000001,30001.5,0.5,"sell"]'
+SMALL = json.dumps({"cmd": "load", "dataset": {
+    "trades": [[1_000, 100.0, 1.0, "buy"], [2_000, 101.0, 2.0, "sell"]],
+    "liquidations": [[1_500, 99.0, 3.0, "long"]]}})
+
+
+def spec(panels):
+    return json.dumps({"dataset_ref": "d", "symbol": "S", "panels": panels})
+
+
+def big_load(pairs):
+    return '{"cmd":"load","dataset":{"trades":[' + ",".join([TRADES] * pairs) + "]}}"
+
+
+def big_load_as_array(pairs):
+    # The dataset's lists by position: decoded as they are met, with no
+    # check of the whole text first, so the first poll comes at once.
+    return '{"cmd":"load","dataset":[[],[' + ",".join([TRADES] * pairs) + "],[],[],[],[]]}"
+
+
+def observed(x, whole_frame=True):
+    commands = ['{"cmd":"bounds"}', '{"cmd":"frame_at","ts":1500}']
+    return [x.command(c) for c in commands + ['{"cmd":"frame"}'] * whole_frame]
+
+
+class Stop(Exception):
+    pass
+
+
+def raise_stop(signum, frame):
+    raise Stop(signum)
+
+
+def sigint_later():
+    """SIGINT from another process: no thread of this one can run Python
+    code while a command holds the interpreter lock."""
+    return subprocess.Popen(["sh", "-c", f"sleep {SIGNAL_AFTER_S}; kill -INT {os.getpid()}"])
+
+
+def alarm_later():
+    signal.setitimer(signal.ITIMER_REAL, SIGNAL_AFTER_S)
+
+
+@pytest.fixture
+def on_alarm():
+    previous = signal.signal(signal.SIGALRM, raise_stop)
+    # Python's own SIGINT handler, which is not installed when the process
+    # started with SIGINT ignored (a background job of a script).
+    previous_int = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+    signal.signal(signal.SIGINT, previous_int)
+
+
+def interrupted(x, command, send, expected):
+    """Runs the command with a signal on its way; the seconds from the
+    signal to the exception."""
+    sender = send()
+    started = time.monotonic()
+    with pytest.raises(expected):
+        x.command(command)
+        pytest.fail("the command ended before the signal came: make it longer")
+    stopped = time.monotonic()
+    if sender is not None:
+        sender.wait()
+    return stopped - started - SIGNAL_AFTER_S
+
+
+# A load of 8 million trades (about 280 MB, several seconds); a frame of many
+# footprints over 400,000 trades (several seconds on two processors). A
+# frame's single panel polls as the pool's do; the C++ tests cover it.
+CASES = {
+    "load": (spec([{"kind": "footprint"}]), None, big_load_as_array(4_000_000)),
+    "frame on the pool": (spec([{"kind": "footprint", "price_bin": 0.5}] * 2_000),
+                          big_load(200_000), '{"cmd":"frame"}'),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+@pytest.mark.parametrize("send, expected", [(sigint_later, KeyboardInterrupt),
+                                            (alarm_later, Stop)], ids=["SIGINT", "handler"])
+def test_interrupted_command_changes_nothing(on_alarm, case, send, expected):
+    spec_text, setup, command = CASES[case]
+    x = Xray(spec_text)
+    assert x.command(SMALL) == '{"ok":true,"loaded":3}'
+    if setup is not None:
+        x.command(setup)
+    before = observed(x, whole_frame=setup is None)  # the others' frames take seconds
+    late = interrupted(x, command, send, expected)
+    print(f"{case}: noticed {late * 1000:.1f} ms after the signal")
+    assert late < NOTICED_WITHIN_S
+    assert observed(x, whole_frame=setup is None) == before
+    assert x.command('{"cmd":"version"}') == '{"version":"0.2.0"}'  # usable: not borrowed
+
+
+def test_handler_that_returns_lets_the_command_finish(on_alarm):
+    calls = []
+    signal.signal(signal.SIGALRM, lambda *_: calls.append(time.monotonic()))
+    x = Xray(spec([{"kind": "footprint", "price_bin": 0.5}]))
+    command = big_load(300_000)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)  # again and again, during the load
+    try:
+        response = x.command(command)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    assert response == '{"ok":true,"loaded":600000}'
+    assert len(calls) >= 2, "the handler ran during the command"
+    quiet = Xray(spec([{"kind": "footprint", "price_bin": 0.5}]))
+    quiet.command(command)
+    assert observed(x) == observed(quiet)
+
+
+def test_thread_count_is_capped(tmp_path):
+    # A thousand panels on a pool asked for a million threads: at most four
+    # threads per processor are started, and the frame is the same.
+    code = (
+        "import json, os\n"
+        "from tarnix_xray import Xray\n"
+        "x = Xray(json.dumps({'dataset_ref': 'd', 'symbol': 'S', 'panels':"
+        " [{'kind': 'liquidation_map', 'price_bin': 1.0 + i % 7} for i in range(1000)]}))\n"
+        "x.command(json.dumps({'cmd': 'load', 'dataset': {'liquidations':"
+        " [[i, 100.0 + i, 1.0, 'long'] for i in range(50)]}}))\n"
+        "frame = x.command('{\"cmd\":\"frame\"}')\n"
+        "print(len(os.listdir('/proc/self/task')), len(frame), hash(frame))\n")
+    outs = []
+    for threads in ("1000000", "1"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads, PYTHONHASHSEED="0")
+        done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        outs.append(done.stdout.split())
+    (many, size, digest), (one, size_one, digest_one) = outs
+    assert int(many) <= 1 + 4 * os.cpu_count()
+    assert int(one) <= 2
+    assert (size, digest) == (size_one, digest_one)
