@@ -14,11 +14,15 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import tarnix_xray
 from tarnix_xray import Frame, Xray
 from tarnix_xray.cli import main, run_lines
 from tarnix_xray.synthetic import demo_spec, generate_market
 
-ENV = {**os.environ, "PYTHONPATH": str(Path(__file__).resolve().parents[2] / "python")}
+# Subprocesses import the very package these tests import, wherever it lives
+# (the source tree in development, the installed wheel in CI).
+_PACKAGE_ROOT = str(Path(tarnix_xray.__file__).resolve().parents[1])
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in (_PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p)}
 SPEC = {"dataset_ref": "t", "symbol": "T", "panels": [{"kind": "footprint", "price_bin": 1.0},
                                                      {"kind": "liquidation_map", "price_bin": 1.0}]}
 DATASET = {"trades": [{"ts": 1000, "price": 100.5, "qty": 2.0, "side": "buy"},
