@@ -1,4 +1,4 @@
-"""The `tarnix-xray` command: demo, frame, run and convert.
+"""The `tarnix-xray` command: demo, frame, run, convert and batch.
 
 Exit codes: 0 done, 1 a command answered an error, 2 usage (bad arguments,
 missing or unreadable files, a spec that does not decode or validate).
@@ -12,6 +12,7 @@ import sys
 import warnings
 from collections.abc import Sequence
 
+from ._batch import add_batch_arguments, cmd_batch
 from ._common import DONE, PROG, Failure, Parser
 from ._convert import cmd_convert
 from ._demo import add_demo_arguments, cmd_demo
@@ -57,6 +58,13 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("-o", "--output", required=True, metavar="DATASET", help="the dataset file to write")
     convert.add_argument("-q", "--quiet", action="store_true", help="no progress")
     convert.set_defaults(handler=cmd_convert)
+
+    batch = sub.add_parser("batch", help="frames of every instrument of a partitioned dataset, on Dask",
+                           description="Frame every instrument of SOURCE at each cursor, as tasks on a "
+                           "Dask cluster, into one file per instrument and chunk under OUT. Exit 1 when "
+                           "an instrument failed. Needs the [batch] extra.")
+    add_batch_arguments(batch)
+    batch.set_defaults(handler=cmd_batch)
     return parser
 
 
