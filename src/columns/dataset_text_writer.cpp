@@ -212,8 +212,9 @@ Status write_candles(const CandleColumns& c, Out& out) {
   return {};
 }
 
-Status write_trades(const TradeColumns& c, Out& out) {
-  const char* l = "trades";
+// Trades and liquidations share one shape: [ts,price,qty,"side"].
+template <typename SidedColumns>
+Status write_sided(const SidedColumns& c, const CodeNames& sides, const char* l, Out& out) {
   for (std::size_t i = 0; i < c.ts.size; ++i) {
     const int64_t ts = c.ts.data[i];
     const double price = c.price.data[i];
@@ -221,7 +222,7 @@ Status write_trades(const TradeColumns& c, Out& out) {
     const uint8_t side = c.side.data[i];
     if (!std::isfinite(price)) return non_finite(price, l, "price", i);
     if (!std::isfinite(qty)) return non_finite(qty, l, "qty", i);
-    if (side > 1) return bad_code(side, c.side, kTradeSides, l, "side", i);
+    if (side > 1) return bad_code(side, c.side, sides, l, "side", i);
     out.put('[');
     out.integer(ts);
     out.put(',');
@@ -229,7 +230,7 @@ Status write_trades(const TradeColumns& c, Out& out) {
     out.put(',');
     out.number(qty);
     out.put(',');
-    out.put(kTradeSides.quoted[side]);
+    out.put(sides.quoted[side]);
     out.put("],");
   }
   return {};
@@ -331,29 +332,6 @@ Status write_pairs(const char* list, const Int64Column& ts, const char* name, co
   return {};
 }
 
-Status write_liquidations(const LiquidationColumns& c, Out& out) {
-  const char* l = "liquidations";
-  for (std::size_t i = 0; i < c.ts.size; ++i) {
-    const int64_t ts = c.ts.data[i];
-    const double price = c.price.data[i];
-    const double qty = c.qty.data[i];
-    const uint8_t side = c.side.data[i];
-    if (!std::isfinite(price)) return non_finite(price, l, "price", i);
-    if (!std::isfinite(qty)) return non_finite(qty, l, "qty", i);
-    if (side > 1) return bad_code(side, c.side, kLiquidationSides, l, "side", i);
-    out.put('[');
-    out.integer(ts);
-    out.put(',');
-    out.number(price);
-    out.put(',');
-    out.number(qty);
-    out.put(',');
-    out.put(kLiquidationSides.quoted[side]);
-    out.put("],");
-  }
-  return {};
-}
-
 }  // namespace
 
 Result<std::size_t> dataset_text_bound(const DatasetColumns& columns, bool command) {
@@ -394,7 +372,7 @@ Result<std::size_t> write_dataset_text(const DatasetColumns& columns, bool comma
       c.candles, "candles", [&](const auto& v) { return write_candles(v, o); },
       c.candles ? c.candles->ts.size : 0));
   XRAY_TRY(list(
-      c.trades, "trades", [&](const auto& v) { return write_trades(v, o); },
+      c.trades, "trades", [&](const auto& v) { return write_sided(v, kTradeSides, "trades", o); },
       c.trades ? c.trades->ts.size : 0));
   XRAY_TRY(list(
       c.book, "book", [&](const auto& v) { return write_book(v, o); },
@@ -407,7 +385,8 @@ Result<std::size_t> write_dataset_text(const DatasetColumns& columns, bool comma
       c.oi, "oi", [&](const auto& v) { return write_pairs("oi", v.ts, "oi", v.oi, o); },
       c.oi ? c.oi->ts.size : 0));
   XRAY_TRY(list(
-      c.liquidations, "liquidations", [&](const auto& v) { return write_liquidations(v, o); },
+      c.liquidations, "liquidations",
+      [&](const auto& v) { return write_sided(v, kLiquidationSides, "liquidations", o); },
       c.liquidations ? c.liquidations->ts.size : 0));
   o.put(command ? "}}" : "}");
   if (inexact != nullptr) *inexact = o.inexact;
