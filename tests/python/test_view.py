@@ -450,3 +450,28 @@ def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatc
         assert served["open"]["open_browser"] is False
     finally:
         served["viewer"].close()
+
+
+def test_view_command_serves_until_interrupted(files):
+    import re
+    import select
+    import signal
+    import subprocess
+    import sys
+    import urllib.request
+
+    argv = [sys.executable, "-m", "tarnix_xray", "view", str(files / "ds.json"), "--spec", str(files / "spec.json"),
+            "--port", "0"]
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 60)
+        assert ready, "the viewer did not start"
+        line = proc.stdout.readline().strip()
+        url = re.fullmatch(r"serving (http://127\.0\.0\.1:\d+/) \(Ctrl-C to stop\)", line).group(1)
+        with urllib.request.urlopen(url + "api/bounds") as response:
+            assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
+    finally:
+        proc.send_signal(signal.SIGINT)
+        code = proc.wait(20)
+    # Ctrl-C ends the server cleanly: the usual 130, and no traceback.
+    assert (code, proc.stderr.read()) == (130, "")

@@ -1,4 +1,4 @@
-"""The `tarnix-xray` command: demo, frame, run, convert and batch.
+"""The `tarnix-xray` command: demo, frame, view, run, convert and batch.
 
 Exit codes: 0 done, 1 a command answered an error, 2 usage (bad arguments,
 missing or unreadable files, a spec that does not decode or validate).
@@ -18,6 +18,7 @@ from ._convert import cmd_convert
 from ._demo import add_demo_arguments, cmd_demo
 from ._frame import cmd_frame
 from ._run import cmd_run, run_lines
+from ._view import add_view_arguments, cmd_view
 
 __all__ = ["main", "build_parser", "run_lines"]
 
@@ -42,6 +43,12 @@ def build_parser() -> argparse.ArgumentParser:
     frame.add_argument("--out", metavar="FILE", help="write the frame text here (default stdout)")
     frame.add_argument("--png", metavar="FILE", help="also draw the dashboard here (needs [plot])")
     frame.set_defaults(handler=cmd_frame)
+
+    view = sub.add_parser("view", help="scrub a dataset's frames in a browser page",
+                          description="Load DATASET as frame does and serve, on 127.0.0.1, a page that draws "
+                          "the four panels and follows a time slider (needs the [view] extra).")
+    add_view_arguments(view)
+    view.set_defaults(handler=cmd_view)
 
     run = sub.add_parser("run", help="JSON lines: one command per line in, one response per line out",
                          description="Read one JSON command per line and write one response per line, "

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ._common import DONE, draw, one_line, usage, write_text
+from ._view import add_demo_view_arguments, cmd_demo_view
 
 if TYPE_CHECKING:
     from ..frame import Frame
@@ -32,9 +33,12 @@ def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--hours", type=_hours, default=1.0, metavar="H", help="market length (default 1)")
     parser.add_argument("--seed", type=int, default=0, metavar="N", help="random seed (default 0)")
     parser.add_argument("--no-png", action="store_true", help="skip the dashboard picture")
+    add_demo_view_arguments(parser)
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    if args.view:
+        return cmd_demo_view(args)
     try:
         from .. import Session, data
         from ..synthetic import demo_spec, generate_market
