@@ -250,7 +250,9 @@ export function drawSeries(canvas, frame, x0, x1) {
   const gap = 8, stripH = (h - m.top - m.bottom - 2 * gap) / 3;
   STRIPS.forEach(([key, label, colour], n) => {
     const top = m.top + n * (stripH + gap), bottom = top + stripH;
-    const values = s[key].filter(Number.isFinite);
+    // Before the window's first record the panel carries 0.0: a gap, not a value.
+    const first = Math.max(0, s[key].findIndex((v) => v !== 0));
+    const values = s[key].slice(first).filter(Number.isFinite);
     let lo = Math.min(...values), hi = Math.max(...values);
     if (!values.length) { lo = 0; hi = 1; }
     if (lo === hi) { lo -= Math.abs(lo) * 0.01 || 1; hi += Math.abs(hi) * 0.01 || 1; }
@@ -263,7 +265,7 @@ export function drawSeries(canvas, frame, x0, x1) {
     ctx.strokeStyle = colour; ctx.lineWidth = 1.5; ctx.beginPath();
     // Steps: each value holds until the next bucket (the panel carries values forward).
     let lastY = null;
-    for (let k = 0; k < s.time.length; k++) {
+    for (let k = first; k < s.time.length; k++) {
       const v = s[key][k];
       if (!Number.isFinite(v)) { lastY = null; continue; }
       const px = x(s.time[k]), py = y(v);
