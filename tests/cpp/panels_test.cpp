@@ -183,6 +183,29 @@ TEST(Footprint, MatchesOrderedMapModel) {
   }
 }
 
+// More distinct prices than the footprint remembers bins for, in an order
+// that keeps sending them back and forth between the same remembered slots.
+TEST(Footprint, ManyDistinctPricesMatchModel) {
+  for (uint64_t seed = 0; seed < 20; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    std::vector<double> pool;
+    for (std::size_t i = 0, n = 1 + rng() % 3000; i < n; ++i) {
+      pool.push_back(seed % 2 ? static_cast<double>(rng() % 100000) / 10.0
+                              : std::bit_cast<double>(rng()));
+    }
+    WindowData d;
+    for (std::size_t i = 0; i < 6000; ++i) {
+      d.trades.push_back({static_cast<int64_t>(i), pool[rng() % pool.size()],
+                          static_cast<double>(rng() % 1000) / 7.0,
+                          rng() % 2 ? TradeSide::Buy : TradeSide::Sell});
+    }
+    for (const double price_bin : {0.5, 1.0, 7.0}) {
+      expect_model({XrayPanel::Footprint{price_bin, 1}}, d, model_footprint(d, price_bin));
+    }
+  }
+}
+
 // Books of four shapes: few levels on and next to the level edges, with
 // zeros of both signs, NaNs and infinities (0); long books, a third of their
 // prices far off the grid (1); wide books of thousands of prices set and
