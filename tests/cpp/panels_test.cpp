@@ -263,6 +263,33 @@ TEST(BookHeatmap, MatchesFullScanModel) {
   }
 }
 
+// Split into parts over bucket ranges, run in any order, the heatmap is the
+// one made in a single pass, for every part count: each part's replay from
+// the last snapshot before it must leave the book the full replay leaves.
+TEST(BookHeatmap, PartsMatchOnePass) {
+  std::size_t split = 0;  // windows that did come in more than one part
+  for (uint64_t seed = 0; seed < 600; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const int shape = seed % 20 == 0 ? 2 : seed % 20 == 10 ? 3 : seed % 2;
+    const double price_bin = pick(rng, std::vector<double>{0.5, 0.1, 0.25, 1.0});
+    const int64_t bucket_ms = 1 + static_cast<int64_t>(rng() % 50);
+    const XrayPanel::BookHeatmap config{price_bin, bucket_ms,
+                                        static_cast<uint32_t>(1 + rng() % 12)};
+    WindowData d;
+    d.book = random_book(rng, price_bin, bucket_ms, shape);
+    const std::string one_pass = encode_frame({"S", 0, {compute_book_heatmap(config, d.window())}});
+    for (const std::size_t parts : {2, 3, 7}) {
+      BookHeatmapJob job(config, d.window(), parts, 1);
+      EXPECT_LE(job.parts(), parts);
+      split += job.parts() > 1 ? 1 : 0;
+      for (std::size_t i = job.parts(); i > 0; --i) job.run_part(i - 1);
+      ASSERT_EQ(encode_frame({"S", 0, {job.take()}}), one_pass) << parts << " parts";
+    }
+  }
+  EXPECT_GT(split, 600u);
+}
+
 TEST(LiquidationMap, MatchesOneStableSort) {
   // Runs of one ts shorter and longer than an insertion sort takes, and
   // windows not in ts order at all.
