@@ -34,9 +34,10 @@ LevelRange edge_range(double lo, double hi) {
 
 }  // namespace
 
-// The lower edge of each level, and its key range worked out from it when
-// asked for: stored, the ranges would take twice the grid's memory, which
-// at the size limit is 800 MB.
+// The lower edge of each level and its key range. Grids of ordinary depth
+// keep the ranges; deeper ones work a range out from the edge when asked
+// for: stored, the ranges would take twice the grid's memory, which at the
+// size limit is 800 MB.
 //
 // The key ranges never move down from one level to the next: both edges are
 // rounded, monotone functions of the level index. NaN edges (an infinite
@@ -58,6 +59,13 @@ class PriceGrid {
       if (first_whole_ == depth_levels) first_whole_ = i;
       below_top_run_ = edge_range(price_[i], hi(i)).hi_key;
     }
+    // Every changed price looks its levels up by two binary searches, each
+    // probe a range worked out with two roundings; a grid of ordinary depth
+    // keeps its ranges, at twice its own memory.
+    if (depth_levels <= kStoredRangesUpTo) {
+      stored_.reserve(depth_levels);
+      for (std::size_t i = 0; i < price_.size(); ++i) stored_.push_back(computed_range(i));
+    }
 #if defined(XRAY_CHECK_INVARIANTS)
     // Each range as the level below it places a NaN level's, in order.
     LevelRange below{0, 0};
@@ -72,18 +80,22 @@ class PriceGrid {
   }
 
   std::size_t size() const { return price_.size(); }
-  LevelRange range(std::size_t i) const {
+  LevelRange range(std::size_t i) const { return stored_.empty() ? computed_range(i) : stored_[i]; }
+  std::vector<double>& prices() { return price_; }
+
+ private:
+  static constexpr uint32_t kStoredRangesUpTo = uint32_t{1} << 16;
+
+  LevelRange computed_range(std::size_t i) const {
     if (!has_nan_edge(i)) return edge_range(price_[i], hi(i));
     const uint64_t at = i < first_whole_ ? 0 : below_top_run_;
     return {at, at};
   }
-  std::vector<double>& prices() { return price_; }
-
- private:
   double hi(std::size_t i) const { return round8(price_bin_ + price_[i]); }
   bool has_nan_edge(std::size_t i) const { return std::isnan(price_[i]) || std::isnan(hi(i)); }
 
   std::vector<double> price_;
+  std::vector<LevelRange> stored_;  // empty for grids deeper than kStoredRangesUpTo
   double price_bin_;
   std::size_t first_whole_ = 0;  // the first level without a NaN edge, or size()
   uint64_t below_top_run_ = 0;   // hi_key of the last level without a NaN edge

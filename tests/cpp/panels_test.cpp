@@ -263,6 +263,22 @@ TEST(BookHeatmap, MatchesFullScanModel) {
   }
 }
 
+// Grids deeper than the heatmap keeps level ranges for work each range out
+// when asked: the same cells as the model.
+TEST(BookHeatmap, DeepGridMatchesModel) {
+  for (uint64_t seed = 0; seed < 4; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const double price_bin = pick(rng, std::vector<double>{0.5, 1e-9, 0.1});
+    const int64_t bucket_ms = 1000;
+    WindowData d;
+    d.book = random_book(rng, price_bin, bucket_ms, 0);
+    const uint32_t depth = 70000;
+    expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
+                 model_heatmap(d, price_bin, depth, bucket_ms));
+  }
+}
+
 // Split into parts over bucket ranges, run in any order, the heatmap is the
 // one made in a single pass, for every part count: each part's replay from
 // the last snapshot before it must leave the book the full replay leaves.
