@@ -47,8 +47,9 @@ class BinTable {
 };
 
 // The bin of a trade price. A window holds few distinct prices against its
-// trades, so the bin index is remembered per price bit pattern in a small
-// direct-mapped cache: a hit costs a multiply and a compare instead of the
+// trades, so the bin index is remembered per price bit pattern in a
+// direct-mapped cache of 4,096 slots (64 KB, a few thousand prices on
+// ticks seldom share one): a hit costs a multiply and a compare instead of the
 // divide, floor, multiply, rounding and hash lookup of bin_price. Every slot
 // starts out holding the first price asked for, so no slot needs a "free"
 // mark. A miss (any price, whatever its slot) takes the full path, so the
@@ -69,7 +70,7 @@ class PriceToBin {
   std::vector<BinTotals>& bins() { return table_.bins(); }
 
  private:
-  static constexpr int kSlotBits = 8;
+  static constexpr int kSlotBits = 12;
   struct Memo {
     uint64_t price_bits;
     std::size_t bin;

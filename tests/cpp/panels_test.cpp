@@ -190,7 +190,7 @@ TEST(Footprint, ManyDistinctPricesMatchModel) {
     SCOPED_TRACE(seed);
     std::mt19937_64 rng(seed);
     std::vector<double> pool;
-    for (std::size_t i = 0, n = 1 + rng() % 3000; i < n; ++i) {
+    for (std::size_t i = 0, n = 1 + rng() % 12000; i < n; ++i) {
       pool.push_back(seed % 2 ? static_cast<double>(rng() % 100000) / 10.0
                               : std::bit_cast<double>(rng()));
     }
