@@ -34,10 +34,11 @@ LevelRange edge_range(double lo, double hi) {
 
 }  // namespace
 
-// The lower edge of each level and its key range. Grids of ordinary depth
-// keep the ranges; deeper ones work a range out from the edge when asked
-// for: stored, the ranges would take twice the grid's memory, which at the
-// size limit is 800 MB.
+// The lower edge of each level, and its key range. Ranges are stored for
+// grids of up to kStoredRanges levels, where they cost little and are read
+// for every change; deeper grids work each out from its price when asked
+// for, since stored they would take twice the grid's memory (800 MB at the
+// size limit).
 //
 // The key ranges never move down from one level to the next: both edges are
 // rounded, monotone functions of the level index. NaN edges (an infinite
@@ -46,7 +47,8 @@ LevelRange edge_range(double lo, double hi) {
 // below ends (at key 0 below the first), so the order holds there too.
 class PriceGrid {
  public:
-  PriceGrid(double mid, double price_bin, uint32_t depth_levels) : price_bin_(price_bin) {
+  PriceGrid(double mid, double price_bin, uint32_t depth_levels)
+      : price_bin_(price_bin), per_bin_(1.0 / price_bin) {
     price_.resize(depth_levels);
     const double centre = bin_price(mid, price_bin);
     const int64_t half = depth_levels / 2;
@@ -59,34 +61,38 @@ class PriceGrid {
       if (first_whole_ == depth_levels) first_whole_ = i;
       below_top_run_ = edge_range(price_[i], hi(i)).hi_key;
     }
-    // Every changed price looks its levels up by two binary searches, each
-    // probe a range worked out with two roundings; a grid of ordinary depth
-    // keeps its ranges, at twice its own memory.
-    if (depth_levels <= kStoredRangesUpTo) {
-      stored_.reserve(depth_levels);
-      for (std::size_t i = 0; i < price_.size(); ++i) stored_.push_back(computed_range(i));
-    }
 #if defined(XRAY_CHECK_INVARIANTS)
     // Each range as the level below it places a NaN level's, in order.
     LevelRange below{0, 0};
     for (std::size_t i = 0; i < price_.size(); ++i) {
-      const LevelRange r = range(i);
+      const LevelRange r = work_out(i);
       XRAY_ASSERT(!has_nan_edge(i) || r.lo_key == below.hi_key, "NaN edges lie at the grid's ends");
       XRAY_ASSERT(below.lo_key <= r.lo_key && below.hi_key <= r.hi_key,
                   "level edges never decrease");
       below = r;
     }
 #endif
+    if (depth_levels <= kStoredRanges) {
+      ranges_.reserve(depth_levels);
+      for (std::size_t i = 0; i < price_.size(); ++i) ranges_.push_back(work_out(i));
+    }
   }
 
   std::size_t size() const { return price_.size(); }
-  LevelRange range(std::size_t i) const { return stored_.empty() ? computed_range(i) : stored_[i]; }
+  // A level near the one holding key, from the spacing of the grid: only
+  // a hint, any index is correct.
+  std::size_t near(uint64_t key) const {
+    const double steps = (from_total_order_key(key) - price_.front()) * per_bin_;
+    if (!(steps > 0.0)) return 0;  // NaN too
+    return steps < static_cast<double>(size() - 1) ? static_cast<std::size_t>(steps) : size() - 1;
+  }
+  LevelRange range(std::size_t i) const { return ranges_.empty() ? work_out(i) : ranges_[i]; }
   std::vector<double>& prices() { return price_; }
 
  private:
-  static constexpr uint32_t kStoredRangesUpTo = uint32_t{1} << 16;
+  static constexpr std::size_t kStoredRanges = std::size_t{1} << 20;
 
-  LevelRange computed_range(std::size_t i) const {
+  LevelRange work_out(std::size_t i) const {
     if (!has_nan_edge(i)) return edge_range(price_[i], hi(i));
     const uint64_t at = i < first_whole_ ? 0 : below_top_run_;
     return {at, at};
@@ -95,8 +101,9 @@ class PriceGrid {
   bool has_nan_edge(std::size_t i) const { return std::isnan(price_[i]) || std::isnan(hi(i)); }
 
   std::vector<double> price_;
-  std::vector<LevelRange> stored_;  // empty for grids deeper than kStoredRangesUpTo
+  std::vector<LevelRange> ranges_;  // empty past kStoredRanges levels
   double price_bin_;
+  double per_bin_;               // its inverse, for hints
   std::size_t first_whole_ = 0;  // the first level without a NaN edge, or size()
   uint64_t below_top_run_ = 0;   // hi_key of the last level without a NaN edge
 };
@@ -115,14 +122,21 @@ double book_mid(const BookState& book) {
   return best_bid * 0.5 + best_ask * 0.5;
 }
 
-// Index of the first level whose key_of(range) is above key.
+// Index of the first level whose key_of(range) is above key: a search of
+// the few levels around the grid's hint, or of them all when the answer
+// lies elsewhere.
 template <class KeyOf>
 std::size_t first_above(const PriceGrid& grid, uint64_t key, KeyOf key_of) {
-  std::size_t lo = 0;
-  std::size_t hi = grid.size();
+  const auto above = [&](std::size_t i) { return key < key_of(grid.range(i)); };
+  const std::size_t n = grid.size();
+  const std::size_t hint = grid.near(key);
+  const std::size_t a = hint >= 2 ? hint - 2 : 0;
+  const std::size_t b = std::min(n, hint + 3);
+  std::size_t lo = a < n && !above(a) ? a + 1 : 0;
+  std::size_t hi = b < n && above(b) ? b : n;
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (key < key_of(grid.range(mid))) {
+    if (above(mid)) {
       hi = mid;
     } else {
       lo = mid + 1;
@@ -142,11 +156,19 @@ class DirtyLevels {
   void mark(uint64_t lo, uint64_t hi) {
     const std::size_t first = first_above(grid_, lo, [](const LevelRange& r) { return r.hi_key; });
     const std::size_t end = first_above(grid_, hi, [](const LevelRange& r) { return r.lo_key; });
-    for (std::size_t i = first; i < end; ++i) {
-      if (marked_[i]) continue;
-      marked_[i] = true;
-      list_.push_back(i);
+    for (std::size_t i = first; i < end; ++i) mark_level(i);
+  }
+
+  // The same for one key: past the first level ending above it, those
+  // starting at or below it hold it (one, mostly).
+  void mark(uint64_t key) {
+    std::size_t i = grid_.near(key);
+    const bool first_ending_above =
+        grid_.range(i).hi_key > key && (i == 0 || grid_.range(i - 1).hi_key <= key);
+    if (!first_ending_above) {
+      i = first_above(grid_, key, [](const LevelRange& r) { return r.hi_key; });
     }
+    for (; i < grid_.size() && grid_.range(i).lo_key <= key; ++i) mark_level(i);
   }
 
   // Calls visit(level) for each marked level, then unmarks them all.
@@ -160,6 +182,12 @@ class DirtyLevels {
   }
 
  private:
+  void mark_level(std::size_t i) {
+    if (marked_[i]) return;
+    marked_[i] = true;
+    list_.push_back(i);
+  }
+
   const PriceGrid& grid_;
   std::vector<bool> marked_;  // a bit a level
   std::vector<std::size_t> list_;
@@ -178,7 +206,7 @@ void replay_event(BookState& book, const BookEvent& event, const LevelRange& spa
     }
   }
   const auto in_span = [&](uint64_t key) { return span.lo_key <= key && key < span.hi_key; };
-  const auto changed = [&](uint64_t key) { dirty.mark(key, key); };
+  const auto changed = [&](uint64_t key) { dirty.mark(key); };
   apply_levels(book.bids, event.bids, in_span, changed);
   apply_levels(book.asks, event.asks, in_span, changed);
 }

@@ -2,17 +2,21 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "panels/bit_pattern_table.h"
+
 namespace xray {
 
-// Key -> quantity in ascending key order, each key at most once and no
-// quantity zero. Entries are held in runs of at most kRunMax consecutive
-// entries, so a change searches two short sorted lists and moves at most
-// one run: its cost is bounded whatever the keys are (no hashing, nothing
-// an input can make collide), and a range of keys is read in order without
+// Key -> quantity, each key at most once and no quantity zero, readable in
+// ascending key order. Quantities live in a seeded hash table, so the
+// common change, a new quantity for a price already held, costs one probe.
+// The keys are also held in order, in runs of at most kRunMax consecutive
+// keys: adding or removing a price searches two short sorted lists and
+// moves at most one run, and a range of keys is read in order without
 // sorting anything.
 class OrderedSide {
  public:
@@ -21,23 +25,23 @@ class OrderedSide {
     double qty;
   };
 
-  static constexpr std::size_t kRunMax = 512;
+  static constexpr std::size_t kRunMax = 128;
 
   // A zero quantity (either sign) removes the key; any other (NaN too)
   // replaces the quantity held. Returns whether the contents changed.
   bool set(uint64_t key, double qty);
   // The same as set() for each level in order (a later level for the same
-  // key wins), done as one sort and one merge: for many levels at once.
-  // Reorders levels.
+  // key wins), with the keys added and removed merged into the runs at
+  // once: for many levels at once. Reorders levels.
   void set_many(std::vector<Entry>& levels);
-  // Frees what is held; costs the runs held, not the largest size reached.
+  // Frees what is held; costs what was held, not the largest size reached.
   void clear();
 
-  bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
+  bool empty() const { return table_.size() == 0; }
+  std::size_t size() const { return table_.size(); }
   // The smallest and the largest key; the side must not be empty.
-  uint64_t front_key() const { return runs_.front().front().key; }
-  uint64_t back_key() const { return runs_.back().back().key; }
+  uint64_t front_key() const { return runs_.front().front(); }
+  uint64_t back_key() const { return runs_.back().back(); }
 
   // Calls visit(entry) for every entry with lo <= key < hi, in key order.
   template <class Visit>
@@ -46,30 +50,42 @@ class OrderedSide {
     std::size_t r = run_of(lo);
     std::size_t i = first_not_below(runs_[r], lo);
     for (; r < runs_.size(); ++r, i = 0) {
-      const std::vector<Entry>& run = runs_[r];
+      const std::vector<uint64_t>& run = runs_[r];
       for (; i < run.size(); ++i) {
-        if (run[i].key >= hi) return;
-        visit(run[i]);
+        if (run[i] >= hi) return;
+        visit(Entry{run[i], table_.find(run[i])->qty});
       }
     }
   }
 
  private:
-  static std::size_t first_not_below(const std::vector<Entry>& run, uint64_t key) {
-    return static_cast<std::size_t>(
-        std::lower_bound(run.begin(), run.end(), key,
-                         [](const Entry& e, uint64_t k) { return e.key < k; }) -
-        run.begin());
+  // A held quantity is never zero, so a quantity of +0.0 marks a free slot.
+  struct EntryLayout {
+    static bool is_free(const Entry& entry) { return std::bit_cast<uint64_t>(entry.qty) == 0; }
+    static uint64_t key(const Entry& entry) { return entry.key; }
+  };
+
+  // A lower bound whose steps are conditional moves, not branches: the
+  // keys a book changes are as good as random to a branch predictor.
+  static std::size_t first_not_below(const std::vector<uint64_t>& run, uint64_t key) {
+    if (run.empty()) return 0;
+    const uint64_t* base = run.data();
+    for (std::size_t len = run.size(); len > 1;) {
+      const std::size_t half = len / 2;
+      base = base[half] < key ? base + half : base;
+      len -= half;
+    }
+    return static_cast<std::size_t>(base - run.data()) + (*base < key ? 1 : 0);
   }
   // The last run whose first key is not above key, or the first run.
   std::size_t run_of(uint64_t key) const;
+  void insert_key(uint64_t key);
+  void erase_key(uint64_t key);
   void split(std::size_t r);
-  // Replaces the contents by sorted, distinct, nonzero entries.
-  void assign(const std::vector<Entry>& sorted);
 
-  std::vector<std::vector<Entry>> runs_;  // none empty
-  std::vector<uint64_t> firsts_;          // first key of each run
-  std::size_t size_ = 0;
+  BitPatternTable<Entry, EntryLayout> table_;
+  std::vector<std::vector<uint64_t>> runs_;  // none empty
+  std::vector<uint64_t> firsts_;             // first key of each run
 };
 
 }  // namespace xray

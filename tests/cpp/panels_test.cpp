@@ -263,17 +263,18 @@ TEST(BookHeatmap, MatchesFullScanModel) {
   }
 }
 
-// Grids deeper than the heatmap keeps level ranges for work each range out
-// when asked: the same cells as the model.
+// Grids deeper than the heatmap keeps level ranges for (2^20) work each
+// range out when asked: the same cells as the model. Wide buckets keep the
+// rows few.
 TEST(BookHeatmap, DeepGridMatchesModel) {
-  for (uint64_t seed = 0; seed < 4; ++seed) {
+  for (uint64_t seed = 0; seed < 2; ++seed) {
     SCOPED_TRACE(seed);
     std::mt19937_64 rng(seed);
     const double price_bin = pick(rng, std::vector<double>{0.5, 1e-9, 0.1});
-    const int64_t bucket_ms = 1000;
+    const int64_t bucket_ms = 1000000;
     WindowData d;
     d.book = random_book(rng, price_bin, bucket_ms, 0);
-    const uint32_t depth = 70000;
+    const uint32_t depth = (uint32_t{1} << 20) + 1;
     expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
                  model_heatmap(d, price_bin, depth, bucket_ms));
   }
