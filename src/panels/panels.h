@@ -29,7 +29,7 @@ class PriceGrid;
 // max_parts, each of at least min_part_events book events.
 class BookHeatmapJob {
  public:
-  static constexpr std::size_t kMinPartEvents = 20000;
+  static constexpr std::size_t kMinPartEvents = 4000;
 
   BookHeatmapJob(const XrayPanel::BookHeatmap& config, const DatasetWindow& window,
                  std::size_t max_parts, std::size_t min_part_events = kMinPartEvents);
