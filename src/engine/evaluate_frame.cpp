@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
+#include <variant>
 #include <vector>
 
 #include "core/cancel.h"
@@ -13,8 +15,9 @@
 namespace xray {
 namespace {
 
-// The pool is asked for only when a frame has two or more panels, so a
-// process that only ever sees single-panel frames never starts a thread.
+// The pool is asked for only when a frame has two or more tasks (panels, or
+// parts of a large heatmap), so a process that only ever sees small
+// single-panel frames never starts a thread.
 template <class GetPool>
 Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cursor,
                        GetPool&& get_pool) {
@@ -27,26 +30,64 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   if (Status fits = check_frame_size(spec.panels, window); !fits) return std::move(fits).error();
 
   Frame frame{spec.symbol, cursor_ts, std::vector<PanelData>(spec.panels.size())};
-  if (spec.panels.size() == 1) {
-    frame.panels[0] = compute_panel(spec.panels[0], window);
-    if (cancel_requested()) return cancelled_error();  // the panel may have stopped short
-    return frame;
-  }
-  // Panels report no errors, but running out of memory on a worker must not
-  // end the process: the failure is carried back and raised on this thread.
-  std::vector<std::exception_ptr> failures(spec.panels.size());
-  get_pool().run_runs(spec.panels.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end && !cancel_requested(); ++i) {
-      try {
-        frame.panels[i] = compute_panel(spec.panels[i], window);
-      } catch (...) {
-        failures[i] = std::current_exception();
-        return;
-      }
+  // Book heatmaps large enough to share go to the workers in parts; every
+  // other panel is one task. The first part of each heatmap leads the task
+  // list and its other parts close it, so the pool's contiguous runs each
+  // get a share of the heavy work.
+  std::vector<std::unique_ptr<BookHeatmapJob>> jobs(spec.panels.size());
+  std::size_t workers = 1;
+  for (std::size_t i = 0; i < spec.panels.size(); ++i) {
+    const auto* heatmap = std::get_if<XrayPanel::BookHeatmap>(&spec.panels[i].config);
+    if (heatmap == nullptr) continue;
+    if (window.book.size() >= 2 * BookHeatmapJob::kMinPartEvents && workers == 1) {
+      workers = get_pool().size();
     }
-  });
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
+    jobs[i] = std::make_unique<BookHeatmapJob>(*heatmap, window, workers);
+  }
+  struct Task {
+    std::size_t panel;
+    std::size_t part;  // of a heatmap job; 0 for any other panel
+  };
+  std::vector<Task> tasks;
+  for (std::size_t i = 0; i < spec.panels.size(); ++i) {
+    if (jobs[i] == nullptr || jobs[i]->parts() > 0) tasks.push_back({i, 0});
+  }
+  std::stable_partition(tasks.begin(), tasks.end(),
+                        [&](const Task& t) { return jobs[t.panel] != nullptr; });
+  for (std::size_t i = 0; i < spec.panels.size(); ++i) {
+    if (jobs[i] == nullptr) continue;
+    for (std::size_t part = 1; part < jobs[i]->parts(); ++part) tasks.push_back({i, part});
+  }
+  const auto run_task = [&](const Task& t) {
+    if (jobs[t.panel] != nullptr) {
+      jobs[t.panel]->run_part(t.part);
+    } else {
+      frame.panels[t.panel] = compute_panel(spec.panels[t.panel], window);
+    }
+  };
+  if (tasks.size() <= 1) {
+    for (const Task& t : tasks) run_task(t);
+  } else {
+    // Panels report no errors, but running out of memory on a worker must
+    // not end the process: the failure is carried back and raised on this
+    // thread.
+    std::vector<std::exception_ptr> failures(tasks.size());
+    get_pool().run_runs(tasks.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end && !cancel_requested(); ++i) {
+        try {
+          run_task(tasks[i]);
+        } catch (...) {
+          failures[i] = std::current_exception();
+          return;
+        }
+      }
+    });
+    for (const std::exception_ptr& failure : failures) {
+      if (failure) std::rethrow_exception(failure);
+    }
+  }
+  for (std::size_t i = 0; i < spec.panels.size(); ++i) {
+    if (jobs[i] != nullptr) frame.panels[i] = jobs[i]->take();
   }
   if (cancel_requested()) return cancelled_error();
   return frame;

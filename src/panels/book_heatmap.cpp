@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -31,6 +32,8 @@ LevelRange edge_range(double lo, double hi) {
   const auto edge = [](double x) { return total_order_key(x == 0.0 ? -0.0 : x); };
   return {edge(lo), edge(hi)};
 }
+
+}  // namespace
 
 // The lower edge of each level, and its key range. Ranges are stored for
 // grids of up to kStoredRanges levels, where they cost little and are read
@@ -105,6 +108,8 @@ class PriceGrid {
   std::size_t first_whole_ = 0;  // the first level without a NaN edge, or size()
   uint64_t below_top_run_ = 0;   // hi_key of the last level without a NaN edge
 };
+
+namespace {
 
 double book_mid(const BookState& book) {
   // Halving each price first avoids overflow in the sum of two huge prices.
@@ -225,67 +230,119 @@ double level_cell(const BookState& book, const LevelRange& range) {
   return is_negative_zero(cell) ? cell : round8(cell);
 }
 
+// The bucket holding ts, counted from the grid's first.
+std::size_t bucket_of(const TimeBuckets& buckets, int64_t ts) {
+  return static_cast<std::size_t>((Int128{ts} - buckets.first_start) / buckets.bucket_ms);
+}
+
 }  // namespace
 
-PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const DatasetWindow& window) {
-  PanelData::BookHeatmap out;
-  const std::span<const BookEvent> events = window.book;
-  if (events.empty()) return PanelData{std::move(out)};
+// Rows [first_bucket, end_bucket) need the book as it stood at the end of
+// the bucket before: a part replays from the last snapshot before its first
+// bucket's events (the book is the same as after the full replay, a snapshot
+// empties both sides), starts its first row from -0.0 like the first row of
+// the panel, and marks the levels that replay reaches. Every row is then the
+// same function of the book, whichever part made it.
+struct BookHeatmapJob::Part {
+  std::size_t first_bucket;
+  std::size_t end_bucket;
+  std::size_t replay_from;  // event index
+};
 
+BookHeatmapJob::BookHeatmapJob(const XrayPanel::BookHeatmap& config, const DatasetWindow& window,
+                               std::size_t max_parts, std::size_t min_part_events)
+    : events_(window.book), depth_(config.depth_levels) {
+  if (events_.empty()) return;
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
-  std::optional<PriceGrid> built;
   {
-    const BookState last = final_book(events);
-    if (last.bids.empty() || last.asks.empty()) return PanelData{std::move(out)};
-    built.emplace(book_mid(last), config.price_bin, config.depth_levels);
+    const BookState last = final_book(events_);
+    if (last.bids.empty() || last.asks.empty()) return;
+    grid_ = std::make_unique<PriceGrid>(book_mid(last), config.price_bin, config.depth_levels);
   }
-  PriceGrid& grid = *built;
-  const TimeBuckets buckets = *book_buckets(window, config.bucket_ms);
-  XRAY_ASSERT(heatmap_within_limits(buckets, config.depth_levels),
+  buckets_ = *book_buckets(window, config.bucket_ms);
+  XRAY_ASSERT(heatmap_within_limits(*buckets_, config.depth_levels),
               "book heatmap size is checked before the panel runs");
-  const auto bucket_count = static_cast<std::size_t>(buckets.count);
-  const std::size_t depth = config.depth_levels;
-  out.time.resize(bucket_count);
-  // Rows are appended as they are made, so the output is written once.
-  out.intensity.reserve(bucket_count * depth);
+  const auto bucket_count = static_cast<std::size_t>(buckets_->count);
+  out_.time.resize(bucket_count);
+  out_.intensity.resize(bucket_count * depth_);
 
-  // Sampling pass: a fresh book replays the events bucket by bucket with one
-  // forward cursor. Every level lies within the key span from the first
-  // level's lo to the last one's hi (both edges only grow), so prices
-  // outside it are never read and are not stored. Each row starts as a copy
-  // of the one before; only the levels a change reached are summed again.
+  // Parts of about equal event counts, each starting at the bucket of its
+  // first event. A part whose replay from the last snapshot would repeat
+  // more than half of what came before it is joined to the part before: it
+  // would save the other core little and cost this one much.
+  parts_.push_back(Part{0, bucket_count, 0});
+  const std::size_t wanted =
+      std::min(max_parts, events_.size() / std::max<std::size_t>(min_part_events, 1));
+  for (std::size_t p = 1; p < wanted; ++p) {
+    const std::size_t k = bucket_of(*buckets_, events_[events_.size() * p / wanted].ts);
+    if (k <= parts_.back().first_bucket) continue;
+    const Int128 start =
+        buckets_->first_start + Int128{buckets_->bucket_ms} * static_cast<Int128>(k);
+    const auto first_event = static_cast<std::size_t>(
+        std::partition_point(events_.begin(), events_.end(),
+                             [&](const BookEvent& e) { return Int128{e.ts} < start; }) -
+        events_.begin());
+    const std::size_t replay_from = replay_start(events_.first(first_event));
+    if ((first_event - replay_from) * 2 > first_event - parts_.back().replay_from) continue;
+    parts_.back().end_bucket = k;
+    parts_.push_back(Part{k, bucket_count, replay_from});
+  }
+}
+
+BookHeatmapJob::~BookHeatmapJob() = default;
+
+std::size_t BookHeatmapJob::parts() const { return grid_ ? parts_.size() : 0; }
+
+void BookHeatmapJob::run_part(std::size_t index) {
+  const Part& part = parts_[index];
+  const PriceGrid& grid = *grid_;
+  // A fresh book replays the events bucket by bucket with one forward
+  // cursor. Every level lies within the key span from the first level's lo
+  // to the last one's hi (both edges only grow), so prices outside it are
+  // never read and are not stored. Each row starts as a copy of the one
+  // before; only the levels a change reached are summed again.
   const LevelRange grid_span{grid.range(0).lo_key, grid.range(grid.size() - 1).hi_key};
   BookState book;
   DirtyLevels dirty(grid);
-  std::size_t cursor = 0;
-  BucketWalk walk(buckets);
+  std::size_t cursor = part.replay_from;
+  TimeBuckets from = *buckets_;
+  from.first_start += Int128{from.bucket_ms} * static_cast<Int128>(part.first_bucket);
+  BucketWalk walk(from);
   CancelPoll cancel;
-  for (std::size_t k = 0; k < bucket_count; ++k, walk.next()) {
-    if (cancel.due()) return {};
+  for (std::size_t k = part.first_bucket; k < part.end_bucket; ++k, walk.next()) {
+    if (cancel.due()) return;  // the frame is dropped as a whole
     // The replay of a bucket starts at its last snapshot, found on the way.
     std::size_t end = cursor;
     std::size_t start = cursor;
-    for (; end < events.size() && walk.before_end(events[end].ts); ++end) {
-      if (events[end].kind == BookEventKind::Snapshot) start = end;
+    for (; end < events_.size() && walk.before_end(events_[end].ts); ++end) {
+      if (events_[end].kind == BookEventKind::Snapshot) start = end;
     }
     // Events before that snapshot would be cleared by it: they are skipped,
     // and the snapshot marks the levels of the book it empties.
-    for (std::size_t e = start; e < end; ++e) replay_event(book, events[e], grid_span, dirty);
+    for (std::size_t e = start; e < end; ++e) replay_event(book, events_[e], grid_span, dirty);
     cursor = end;
-    out.time[k] = walk.start();
+    out_.time[k] = walk.start();
 
-    const std::size_t row = out.intensity.size();
-    if (k == 0) {
-      out.intensity.resize(depth, -0.0);
+    double* row = out_.intensity.data() + k * depth_;
+    if (k == part.first_bucket) {
+      std::fill_n(row, depth_, -0.0);
     } else {
-      out.intensity.resize(row + depth);
-      std::copy_n(out.intensity.data() + (row - depth), depth, out.intensity.data() + row);
+      std::copy_n(row - depth_, depth_, row);
     }
-    dirty.drain([&](std::size_t i) { out.intensity[row + i] = level_cell(book, grid.range(i)); });
+    dirty.drain([&](std::size_t i) { row[i] = level_cell(book, grid.range(i)); });
   }
-  out.price = std::move(grid.prices());
-  return PanelData{std::move(out)};
+}
+
+PanelData BookHeatmapJob::take() {
+  if (grid_) out_.price = std::move(grid_->prices());
+  return PanelData{std::move(out_)};
+}
+
+PanelData compute_book_heatmap(const XrayPanel::BookHeatmap& config, const DatasetWindow& window) {
+  BookHeatmapJob job(config, window, 1);
+  for (std::size_t i = 0; i < job.parts(); ++i) job.run_part(i);
+  return job.take();
 }
 
 }  // namespace xray

@@ -1,9 +1,16 @@
 // src/panels/panels.h: the four panel computations. None of them fails.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
 #include "core/errors.h"
 #include "model/frame.h"
 #include "model/spec.h"
+#include "panels/time_buckets.h"
 
 namespace xray {
 
@@ -13,6 +20,39 @@ PanelData compute_liquidation_map(const XrayPanel::LiquidationMap& config,
                                   const DatasetWindow& window);
 PanelData compute_funding_oi_divergence(const XrayPanel::FundingOiDivergence& config,
                                         const DatasetWindow& window);
+
+class PriceGrid;
+
+// A book heatmap in parts over ranges of its time buckets, which may run on
+// different threads at once; the panel is the same for any number of parts.
+// The constructor works out the price grid and the parts: at most
+// max_parts, each of at least min_part_events book events.
+class BookHeatmapJob {
+ public:
+  static constexpr std::size_t kMinPartEvents = 4000;
+
+  BookHeatmapJob(const XrayPanel::BookHeatmap& config, const DatasetWindow& window,
+                 std::size_t max_parts, std::size_t min_part_events = kMinPartEvents);
+  ~BookHeatmapJob();
+  BookHeatmapJob(const BookHeatmapJob&) = delete;
+  BookHeatmapJob& operator=(const BookHeatmapJob&) = delete;
+
+  // 0 when the panel is empty.
+  std::size_t parts() const;
+  // Fills the rows of one part; distinct parts may run concurrently.
+  void run_part(std::size_t index);
+  // The panel, once every part has run.
+  PanelData take();
+
+ private:
+  struct Part;
+  std::span<const BookEvent> events_;
+  std::size_t depth_;
+  std::unique_ptr<PriceGrid> grid_;
+  std::optional<TimeBuckets> buckets_;
+  std::vector<Part> parts_;
+  PanelData::BookHeatmap out_;
+};
 
 // Dispatches on the panel's kind.
 PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);

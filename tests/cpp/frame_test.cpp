@@ -111,6 +111,47 @@ TEST(EvaluateFrame, SameTextOnEveryPoolAsThePlainEvaluation) {
   }
 }
 
+// Heatmaps of enough book events are split across the workers: alone, next
+// to other panels and next to a second heatmap, the text is the plain one.
+TEST(EvaluateFrame, SplitHeatmapsSameTextOnEveryPool) {
+  std::vector<int64_t> times(3 * BookHeatmapJob::kMinPartEvents);
+  for (std::size_t i = 0; i < times.size(); ++i) times[i] = static_cast<int64_t>(i / 3) * 7;
+  Dataset d = records_at(times);
+  // Books that stay on the grid, a snapshot every ten buckets or so with a
+  // level no diff touches: a part that did not replay from the last
+  // snapshot before it would miss it.
+  for (std::size_t i = 0; i < d.book.size(); ++i) {
+    d.book[i].kind = i % 4321 == 0 ? BookEventKind::Snapshot : BookEventKind::Diff;
+    const double k = static_cast<double>(i % 7);
+    d.book[i].bids = {{99.0 - 0.5 * k, 1.0 + k}, {98.0 - 0.5 * static_cast<double>(i % 3), 0.0}};
+    d.book[i].asks = {{100.5 + 0.5 * static_cast<double>(i % 5), 2.0 + k}};
+    if (d.book[i].kind == BookEventKind::Snapshot) d.book[i].asks.push_back({97.25, 9.0});
+  }
+  const XrayPanel heatmap{XrayPanel::BookHeatmap{0.5, 1000, 12}};
+  const std::vector<std::vector<XrayPanel>> frames = {
+      {heatmap},
+      {{XrayPanel::Footprint{0.5, 1}}, heatmap, {XrayPanel::FundingOiDivergence{1000}}},
+      {heatmap, {XrayPanel::LiquidationMap{0.5}}, {XrayPanel::BookHeatmap{1.0, 250, 3}}}};
+  const DatasetWindow all{d.candles, d.trades, d.book, d.funding, d.oi, d.liquidations};
+  ASSERT_GT(BookHeatmapJob(std::get<XrayPanel::BookHeatmap>(heatmap.config), all, 5).parts(), 1u);
+  WorkerPool one(1);
+  WorkerPool two(2);
+  WorkerPool five(5);
+  for (const std::vector<XrayPanel>& panels : frames) {
+    for (const std::optional<int64_t> from_ts :
+         {std::optional<int64_t>{}, std::optional(int64_t{900})}) {
+      const XraySpec spec{"ref", "S", from_ts, std::nullopt, panels};
+      const int64_t cursor = times.back() - 5000;
+      const std::string expected = copied_frame_text(d, spec, cursor);
+      for (WorkerPool* pool : {&one, &two, &five}) {
+        Result<Frame> frame = evaluate_frame_on(*pool, d, spec, cursor);
+        ASSERT_TRUE(frame) << display_text(frame.error());
+        ASSERT_EQ(encode_frame(*frame), expected) << pool->size() << " workers";
+      }
+    }
+  }
+}
+
 // Stored lists are sorted by ts, ties in input order, whether they came in
 // order, nearly (an insertion sort), or far from it (a merge sort finishes).
 TEST(SortByTs, StableWhateverTheDisorder) {

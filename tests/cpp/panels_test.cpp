@@ -183,6 +183,29 @@ TEST(Footprint, MatchesOrderedMapModel) {
   }
 }
 
+// More distinct prices than the footprint remembers bins for, in an order
+// that keeps sending them back and forth between the same remembered slots.
+TEST(Footprint, ManyDistinctPricesMatchModel) {
+  for (uint64_t seed = 0; seed < 20; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    std::vector<double> pool;
+    for (std::size_t i = 0, n = 1 + rng() % 12000; i < n; ++i) {
+      pool.push_back(seed % 2 ? static_cast<double>(rng() % 100000) / 10.0
+                              : std::bit_cast<double>(rng()));
+    }
+    WindowData d;
+    for (std::size_t i = 0; i < 6000; ++i) {
+      d.trades.push_back({static_cast<int64_t>(i), pool[rng() % pool.size()],
+                          static_cast<double>(rng() % 1000) / 7.0,
+                          rng() % 2 ? TradeSide::Buy : TradeSide::Sell});
+    }
+    for (const double price_bin : {0.5, 1.0, 7.0}) {
+      expect_model({XrayPanel::Footprint{price_bin, 1}}, d, model_footprint(d, price_bin));
+    }
+  }
+}
+
 // Books of four shapes: few levels on and next to the level edges, with
 // zeros of both signs, NaNs and infinities (0); long books, a third of their
 // prices far off the grid (1); wide books of thousands of prices set and
@@ -238,6 +261,50 @@ TEST(BookHeatmap, MatchesFullScanModel) {
     expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
                  model_heatmap(d, price_bin, depth, bucket_ms));
   }
+}
+
+// Grids deeper than the heatmap keeps level ranges for (2^20) work each
+// range out when asked: the same cells as the model. Wide buckets keep the
+// rows few.
+TEST(BookHeatmap, DeepGridMatchesModel) {
+  for (uint64_t seed = 0; seed < 2; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const double price_bin = pick(rng, std::vector<double>{0.5, 1e-9, 0.1});
+    const int64_t bucket_ms = 1000000;
+    WindowData d;
+    d.book = random_book(rng, price_bin, bucket_ms, 0);
+    const uint32_t depth = (uint32_t{1} << 20) + 1;
+    expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
+                 model_heatmap(d, price_bin, depth, bucket_ms));
+  }
+}
+
+// Split into parts over bucket ranges, run in any order, the heatmap is the
+// one made in a single pass, for every part count: each part's replay from
+// the last snapshot before it must leave the book the full replay leaves.
+TEST(BookHeatmap, PartsMatchOnePass) {
+  std::size_t split = 0;  // windows that did come in more than one part
+  for (uint64_t seed = 0; seed < 600; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const int shape = seed % 20 == 0 ? 2 : seed % 20 == 10 ? 3 : seed % 2;
+    const double price_bin = pick(rng, std::vector<double>{0.5, 0.1, 0.25, 1.0});
+    const int64_t bucket_ms = 1 + static_cast<int64_t>(rng() % 50);
+    const XrayPanel::BookHeatmap config{price_bin, bucket_ms,
+                                        static_cast<uint32_t>(1 + rng() % 12)};
+    WindowData d;
+    d.book = random_book(rng, price_bin, bucket_ms, shape);
+    const std::string one_pass = encode_frame({"S", 0, {compute_book_heatmap(config, d.window())}});
+    for (const std::size_t parts : {2, 3, 7}) {
+      BookHeatmapJob job(config, d.window(), parts, 1);
+      EXPECT_LE(job.parts(), parts);
+      split += job.parts() > 1 ? 1 : 0;
+      for (std::size_t i = job.parts(); i > 0; --i) job.run_part(i - 1);
+      ASSERT_EQ(encode_frame({"S", 0, {job.take()}}), one_pass) << parts << " parts";
+    }
+  }
+  EXPECT_GT(split, 600u);
 }
 
 TEST(LiquidationMap, MatchesOneStableSort) {
