@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Non-blank lines of test code (tests/**/*.cpp, *.h, *.py) against those of
-# the code under test (src/ and python/: *.cpp, *.h, *.h.in, *.py, *.pyi),
+# the code under test (src/ and python/: *.cpp, *.h, *.h.in, *.py, *.pyi, and the viewer page's *.js),
 # and their ratio. Case and corpus data files are not code and not counted.
 # Usage: tools/test_ratio.sh [--max R]   exits 1 when --max is given and the
 # ratio is above R, else 0 (a report).
@@ -28,10 +28,10 @@ count() {
 }
 
 tests=$(count tests .cpp .h .py)
-code=$(( $(count src .cpp .h .h.in .py .pyi) + $(count python .cpp .h .h.in .py .pyi) ))
+code=$(( $(count src .cpp .h .h.in .py .pyi) + $(count python .cpp .h .h.in .py .pyi .js) ))
 ratio=$(awk -v t="$tests" -v c="$code" 'BEGIN { printf "%.2f", (c > 0 ? t / c : 0) }')
 printf 'test code  %6d non-blank lines (tests/: *.cpp *.h *.py)\n' "$tests"
-printf 'code       %6d non-blank lines (src/ python/: *.cpp *.h *.h.in *.py *.pyi)\n' "$code"
+printf 'code       %6d non-blank lines (src/ python/: *.cpp *.h *.h.in *.py *.pyi *.js)\n' "$code"
 printf 'ratio      %6s\n' "$ratio"
 
 if [ -n "$max" ] && awk -v t="$tests" -v c="$code" -v m="$max" 'BEGIN { exit !(t > m * c) }'; then
