@@ -39,7 +39,7 @@ for v in "${versions[@]}"; do
   venv=".venv-abi3-$v"
   echo "abi3: CPython $v at $python"
   "$python" -m venv --clear "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis numpy
   # From the tests' folder, so the source tree's package cannot shadow the wheel's.
   (cd tests/python && "../../$venv/bin/python" -W error -m pytest -q -W error \
     -p no:cacheprovider .)

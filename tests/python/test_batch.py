@@ -15,8 +15,9 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 import pytest
+
+np = pytest.importorskip("numpy")
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

@@ -11,8 +11,10 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pytest
+
+np = pytest.importorskip("numpy")
+pytest.importorskip("pandas")
 
 import tarnix_xray
 from tarnix_xray import Frame, Xray

@@ -8,8 +8,9 @@ import math
 import struct
 from concurrent.futures import ThreadPoolExecutor
 
-import numpy as np
 import pytest
+
+np = pytest.importorskip("numpy")
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

@@ -3,9 +3,9 @@ empty, one-sided or NaN-holding panels. No pixels are compared."""
 
 import json
 
-import numpy as np
 import pytest
 
+np = pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
 from matplotlib.collections import PathCollection  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402

@@ -1,8 +1,9 @@
 """The synthetic market: layouts, determinism, and the structure each panel relies on."""
 
-import numpy as np
-import pandas as pd
 import pytest
+
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
 from hypothesis import given, settings, strategies as st
 
 from tarnix_xray import Session
