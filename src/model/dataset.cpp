@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "core/stable_sort.h"
+#include "core/total_order.h"
 
 namespace xray {
 namespace {
@@ -36,7 +37,24 @@ void widen_by_ends(const std::vector<Record>& records, int64_t& lo, int64_t& hi)
   hi = std::max(hi, records.back().ts);
 }
 
+KeyRange key_range(const std::vector<PriceLevel>& levels) {
+  KeyRange range{UINT64_MAX, 0};
+  for (const PriceLevel& level : levels) {
+    const uint64_t key = total_order_key(level.price);
+    range.lo = std::min(range.lo, key);
+    range.hi = std::max(range.hi, key);
+  }
+  return range;
+}
+
 }  // namespace
+
+void note_level_key_ranges(std::span<BookEvent> events) {
+  for (BookEvent& event : events) {
+    event.bid_keys = key_range(event.bids);
+    event.ask_keys = key_range(event.asks);
+  }
+}
 
 void sort_by_ts(Dataset& dataset) {
   for_each_list(dataset, [](auto& list) { stable_sort_by_ts(list); });

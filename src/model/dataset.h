@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
@@ -34,11 +36,29 @@ struct PriceLevel {
   double qty;
 };
 
+// The smallest and the largest total_order_key of some prices. The default
+// admits every key, so a range nobody worked out never rules a price out;
+// lo > hi holds no key.
+struct KeyRange {
+  uint64_t lo = 0;
+  uint64_t hi = UINT64_MAX;
+};
+
 struct BookEvent {
+  BookEvent() = default;
+  BookEvent(int64_t ts_ms, BookEventKind event_kind, std::vector<PriceLevel> bid_levels,
+            std::vector<PriceLevel> ask_levels)
+      : ts(ts_ms), kind(event_kind), bids(std::move(bid_levels)), asks(std::move(ask_levels)) {}
+
   int64_t ts;  // ms
   BookEventKind kind;
   std::vector<PriceLevel> bids;  // in the order given
   std::vector<PriceLevel> asks;
+  // Of the prices of each list, once note_level_key_ranges has run: a
+  // replay that keeps only some prices passes over lists holding none of
+  // them without reading their levels.
+  KeyRange bid_keys;
+  KeyRange ask_keys;
 };
 
 struct FundingEvent {
@@ -89,6 +109,8 @@ struct DatasetBounds {
 
 // Stable sort of each list by ts.
 void sort_by_ts(Dataset& dataset);
+// Sets the key ranges of every event from its levels.
+void note_level_key_ranges(std::span<BookEvent> events);
 // Sum of the six list lengths (a book event counts once).
 uint64_t record_count(const Dataset& dataset);
 // Absent when the dataset holds no record. The lists must be sorted by ts

@@ -208,8 +208,13 @@ void replay_event(BookState& book, const BookEvent& event, const LevelRange& spa
   }
   const auto in_span = [&](uint64_t key) { return span.lo_key <= key && key < span.hi_key; };
   const auto changed = [&](uint64_t key) { dirty.mark(key); };
-  apply_levels(book.bids, event.bids, in_span, changed);
-  apply_levels(book.asks, event.asks, in_span, changed);
+  // Most lists of a long window lie wholly off the grid: their levels, each
+  // list in a block of its own, are not read at all.
+  const auto reaches_span = [&](const KeyRange& keys) {
+    return keys.lo < span.hi_key && span.lo_key <= keys.hi;
+  };
+  if (reaches_span(event.bid_keys)) apply_levels(book.bids, event.bids, in_span, changed);
+  if (reaches_span(event.ask_keys)) apply_levels(book.asks, event.asks, in_span, changed);
 }
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }

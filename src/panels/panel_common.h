@@ -1,4 +1,4 @@
-// src/panels/panel_common.h: rounding, price bins and the total order of doubles,
+// src/panels/panel_common.h: rounding, price bins and 128-bit arithmetic,
 // shared by every panel.
 #pragma once
 
@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+
+#include "core/total_order.h"
 
 namespace xray {
 
@@ -21,21 +23,6 @@ inline double round8(double x) { return std::round(x * 100000000.0) / 100000000.
 // Snaps a price down to a multiple of price_bin, then rounds it.
 inline double bin_price(double price, double price_bin) {
   return round8(std::floor(price / price_bin) * price_bin);
-}
-
-// A key whose unsigned order is the IEEE total order of the double:
-// -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN. Keys are equal only
-// for bit-identical doubles, so -0.0 and 0.0 stay apart.
-inline uint64_t total_order_key(double x) {
-  const auto bits = std::bit_cast<uint64_t>(x);
-  constexpr uint64_t kSign = uint64_t{1} << 63;
-  return (bits & kSign) != 0 ? ~bits : bits | kSign;
-}
-
-// The double whose total_order_key is key.
-inline double from_total_order_key(uint64_t key) {
-  constexpr uint64_t kSign = uint64_t{1} << 63;
-  return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
 }
 
 // Floor division (toward negative infinity) for a positive divisor; cannot
