@@ -9,6 +9,7 @@
 
 #include "core/cancel.h"
 #include "panels/book_state.h"
+#include "panels/level_side.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
 #include "panels/panels.h"
@@ -146,30 +147,30 @@ std::size_t first_above(const PriceGrid& grid, uint64_t key, KeyOf key_of) {
   return lo;
 }
 
+// Calls visit(level) for every level whose range holds key: past the first
+// level ending above it, those starting at or below it (one, mostly; none
+// when key falls between two levels).
+template <class Visit>
+void for_levels_holding(const PriceGrid& grid, uint64_t key, Visit visit) {
+  std::size_t i = grid.near(key);
+  const bool first_ending_above =
+      grid.range(i).hi_key > key && (i == 0 || grid.range(i - 1).hi_key <= key);
+  if (!first_ending_above) {
+    i = first_above(grid, key, [](const LevelRange& r) { return r.hi_key; });
+  }
+  for (; i < grid.size() && grid.range(i).lo_key <= key; ++i) visit(i);
+}
+
 // The levels whose cells must be worked out again for the next row: those
 // holding a price that changed since the last row. Each is listed once.
 class DirtyLevels {
  public:
-  explicit DirtyLevels(const PriceGrid& grid) : grid_(grid), marked_(grid.size(), false) {}
+  explicit DirtyLevels(std::size_t levels) : marked_(levels, false) {}
 
-  // The levels whose range holds a key in [lo, hi]: they form one run,
-  // since both edges of the ranges only grow.
-  void mark(uint64_t lo, uint64_t hi) {
-    const std::size_t first = first_above(grid_, lo, [](const LevelRange& r) { return r.hi_key; });
-    const std::size_t end = first_above(grid_, hi, [](const LevelRange& r) { return r.lo_key; });
-    for (std::size_t i = first; i < end; ++i) mark_level(i);
-  }
-
-  // The same for one key: past the first level ending above it, those
-  // starting at or below it hold it (one, mostly).
-  void mark(uint64_t key) {
-    std::size_t i = grid_.near(key);
-    const bool first_ending_above =
-        grid_.range(i).hi_key > key && (i == 0 || grid_.range(i - 1).hi_key <= key);
-    if (!first_ending_above) {
-      i = first_above(grid_, key, [](const LevelRange& r) { return r.hi_key; });
-    }
-    for (; i < grid_.size() && grid_.range(i).lo_key <= key; ++i) mark_level(i);
+  void mark(std::size_t level) {
+    if (marked_[level]) return;
+    marked_[level] = true;
+    list_.push_back(level);
   }
 
   // Calls visit(level) for each marked level, then unmarks them all.
@@ -183,38 +184,54 @@ class DirtyLevels {
   }
 
  private:
-  void mark_level(std::size_t i) {
-    if (marked_[i]) return;
-    marked_[i] = true;
-    list_.push_back(i);
-  }
-
-  const PriceGrid& grid_;
   std::vector<bool> marked_;  // a bit a level
   std::vector<std::size_t> list_;
 };
 
-// Replays one event into the sampled book, keeping only keys in the grid's
-// span (no level reads any other), and marks the levels it may change. A
-// snapshot marks every level the sides reached before it empties them.
-void replay_event(BookState& book, const BookEvent& event, const LevelRange& span,
-                  DirtyLevels& dirty) {
+// Whether a list whose prices have the key range keys may hold a price in
+// span. Most lists of a long window lie wholly off the grid: their levels,
+// each list in a block of its own, are then not read at all.
+bool reaches_span(const KeyRange& keys, const LevelRange& span) {
+  return keys.lo < span.hi_key && span.lo_key <= keys.hi;
+}
+
+// The sampled book: only prices some level holds, since no cell reads any
+// other.
+struct GridBook {
+  LevelSide bids;
+  LevelSide asks;
+};
+
+// Replays one event into the sampled book and marks the levels it may
+// change. A snapshot marks every level the sides held before it empties
+// them.
+void replay_event(GridBook& book, const BookEvent& event, const PriceGrid& grid,
+                  const LevelRange& span, DirtyLevels& dirty) {
+  const auto mark = [&](std::size_t level) { dirty.mark(level); };
   if (event.kind == BookEventKind::Snapshot) {
-    for (OrderedSide* side : {&book.bids, &book.asks}) {
-      if (side->empty()) continue;
-      dirty.mark(side->front_key(), side->back_key());
-      side->clear();
-    }
+    book.bids.clear(mark);
+    book.asks.clear(mark);
   }
-  const auto in_span = [&](uint64_t key) { return span.lo_key <= key && key < span.hi_key; };
-  const auto changed = [&](uint64_t key) { dirty.mark(key); };
-  // Most lists of a long window lie wholly off the grid: their levels, each
-  // list in a block of its own, are not read at all.
-  const auto reaches_span = [&](const KeyRange& keys) {
-    return keys.lo < span.hi_key && span.lo_key <= keys.hi;
+  const auto apply = [&](LevelSide& side, const std::vector<PriceLevel>& levels) {
+    for (const PriceLevel& level : levels) {
+      const uint64_t key = total_order_key(level.price);
+      if (key < span.lo_key || key >= span.hi_key) continue;
+      for_levels_holding(grid, key, [&](std::size_t i) {
+        if (side.set(i, key, level.qty)) dirty.mark(i);
+      });
+    }
   };
-  if (reaches_span(event.bid_keys)) apply_levels(book.bids, event.bids, in_span, changed);
-  if (reaches_span(event.ask_keys)) apply_levels(book.asks, event.asks, in_span, changed);
+  if (reaches_span(event.bid_keys, span)) apply(book.bids, event.bids);
+  if (reaches_span(event.ask_keys, span)) apply(book.asks, event.asks);
+}
+
+// Each list of levels sits in a block of its own, so reading one waits on
+// memory; asking for the lists a few events ahead overlaps those waits.
+constexpr std::size_t kPrefetchAhead = 8;
+
+void prefetch_levels(const BookEvent& event, const LevelRange& span) {
+  if (reaches_span(event.bid_keys, span)) __builtin_prefetch(event.bids.data());
+  if (reaches_span(event.ask_keys, span)) __builtin_prefetch(event.asks.data());
 }
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
@@ -223,13 +240,13 @@ bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
 // order from -0.0: a cell that nothing reaches is -0.0. Rounding makes the
 // sums depend on their order, so a cell is added up anew rather than
 // adjusted by what changed.
-double level_cell(const BookState& book, const LevelRange& range) {
+double level_cell(const GridBook& book, std::size_t level, const LevelRange& range) {
   double bid = -0.0;
-  book.bids.visit_range(range.lo_key, range.hi_key,
-                        [&](const OrderedSide::Entry& e) { bid += e.qty; });
+  book.bids.visit(level, range.lo_key, range.hi_key,
+                  [&](const LevelSide::Entry& e) { bid += e.qty; });
   double ask = -0.0;
-  book.asks.visit_range(range.lo_key, range.hi_key,
-                        [&](const OrderedSide::Entry& e) { ask += e.qty; });
+  book.asks.visit(level, range.lo_key, range.hi_key,
+                  [&](const LevelSide::Entry& e) { ask += e.qty; });
   const double cell = bid + ask;
   // round8(-0.0) is -0.0: empty cells skip the rounding.
   return is_negative_zero(cell) ? cell : round8(cell);
@@ -308,8 +325,8 @@ void BookHeatmapJob::run_part(std::size_t index) {
   // never read and are not stored. Each row starts as a copy of the one
   // before; only the levels a change reached are summed again.
   const LevelRange grid_span{grid.range(0).lo_key, grid.range(grid.size() - 1).hi_key};
-  BookState book;
-  DirtyLevels dirty(grid);
+  GridBook book;
+  DirtyLevels dirty(grid.size());
   std::size_t cursor = part.replay_from;
   TimeBuckets from = *buckets_;
   from.first_start += Int128{from.bucket_ms} * static_cast<Int128>(part.first_bucket);
@@ -325,7 +342,12 @@ void BookHeatmapJob::run_part(std::size_t index) {
     }
     // Events before that snapshot would be cleared by it: they are skipped,
     // and the snapshot marks the levels of the book it empties.
-    for (std::size_t e = start; e < end; ++e) replay_event(book, events_[e], grid_span, dirty);
+    for (std::size_t e = start; e < end; ++e) {
+      if (e + kPrefetchAhead < events_.size()) {
+        prefetch_levels(events_[e + kPrefetchAhead], grid_span);
+      }
+      replay_event(book, events_[e], grid, grid_span, dirty);
+    }
     cursor = end;
     out_.time[k] = walk.start();
 
@@ -335,7 +357,7 @@ void BookHeatmapJob::run_part(std::size_t index) {
     } else {
       std::copy_n(row - depth_, depth_, row);
     }
-    dirty.drain([&](std::size_t i) { row[i] = level_cell(book, grid.range(i)); });
+    dirty.drain([&](std::size_t i) { row[i] = level_cell(book, i, grid.range(i)); });
   }
 }
 

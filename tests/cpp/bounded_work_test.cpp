@@ -11,8 +11,10 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 
 #include "panels/bit_pattern_table.h"
+#include "panels/level_side.h"
 #include "panels/ordered_side.h"
 #include "panels/panels.h"
 #include "support.h"
@@ -136,6 +138,58 @@ TEST(OrderedSide, MatchesAnOrderedMap) {
           want.emplace_back(it->first, std::bit_cast<uint64_t>(it->second));
         }
         ASSERT_EQ(got, want) << lo << " " << hi;
+      }
+    }
+  }
+}
+
+// The same for the heatmap's sides grouped by grid level: keys of a level
+// few enough to stay in its short array and many enough to move it into an
+// ordered side, removals that empty levels, clears that must name every
+// level holding something.
+TEST(LevelSide, MatchesAnOrderedMapPerLevel) {
+  const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, -1.0, std::nan(""), 1e-9, 2.5};
+  for (uint64_t seed = 0; seed < 12; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const uint64_t pool = seed % 2 == 0 ? 30 : 400;
+    LevelSide side;
+    std::map<std::size_t, std::map<uint64_t, double>> model;
+    for (int step = 0; step < 120; ++step) {
+      if (rng() % 40 == 0) {
+        std::set<std::size_t> named;
+        side.clear([&](std::size_t level) { named.insert(level); });
+        for (const auto& [level, keys] : model) {
+          EXPECT_TRUE(keys.empty() || named.count(level) == 1) << level;
+        }
+        model.clear();
+      }
+      for (int i = 0; i < 60; ++i) {
+        const std::size_t level = rng() % 4 == 0 ? rng() % 1000000 : rng() % 3;
+        const uint64_t key = 5000 + rng() % pool * 3;
+        const double qty = testing::pick(rng, qtys);
+        std::map<uint64_t, double>& keys = model[level];
+        const auto it = keys.find(key);
+        bool changed = true;
+        if (qty == 0.0) {
+          changed = it != keys.end();
+          if (changed) keys.erase(it);
+        } else if (it != keys.end() &&
+                   std::bit_cast<uint64_t>(it->second) == std::bit_cast<uint64_t>(qty)) {
+          changed = false;
+        } else {
+          keys[key] = qty;
+        }
+        ASSERT_EQ(side.set(level, key, qty), changed);
+      }
+      for (const auto& [level, keys] : model) {
+        std::vector<std::pair<uint64_t, uint64_t>> got;
+        side.visit(level, 0, UINT64_MAX, [&](const LevelSide::Entry& e) {
+          got.emplace_back(e.key, std::bit_cast<uint64_t>(e.qty));
+        });
+        std::vector<std::pair<uint64_t, uint64_t>> want;
+        for (const auto& [key, qty] : keys) want.emplace_back(key, std::bit_cast<uint64_t>(qty));
+        ASSERT_EQ(got, want) << "level " << level;
       }
     }
   }
