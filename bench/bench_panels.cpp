@@ -134,9 +134,7 @@ void bench_heatmap(const Writer& out, const std::string& prefix, const char* wha
               book.size(), level_count);
 
   const Timing replay_ms = time_runs(5, [&] {
-    BookState state;
-    for (const BookEvent& e : book) apply_book_event(state, e);
-    if (state.bids.empty()) std::puts("");
+    if (!final_book_top(book)) std::puts("");
   });
   report((prefix + "_replay").c_str(), replay_ms, static_cast<double>(level_count), "level");
 

@@ -112,12 +112,12 @@ class PriceGrid {
 
 namespace {
 
-double book_mid(const BookState& book) {
+double book_mid(const BookTop& top) {
   // Halving each price first avoids overflow in the sum of two huge prices.
   constexpr double kHalfMax = 8.988465674311579e307;
   static_assert(kHalfMax == std::numeric_limits<double>::max() / 2);
-  const double best_bid = from_total_order_key(book.bids.back_key());
-  const double best_ask = from_total_order_key(book.asks.front_key());
+  const double best_bid = from_total_order_key(top.best_bid_key);
+  const double best_ask = from_total_order_key(top.best_ask_key);
   if (std::fabs(best_bid) <= kHalfMax && std::fabs(best_ask) <= kHalfMax) {
     return (best_bid + best_ask) * 0.5;
   }
@@ -278,9 +278,9 @@ BookHeatmapJob::BookHeatmapJob(const XrayPanel::BookHeatmap& config, const Datas
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
   {
-    const BookState last = final_book(events_);
-    if (last.bids.empty() || last.asks.empty()) return;
-    grid_ = std::make_unique<PriceGrid>(book_mid(last), config.price_bin, config.depth_levels);
+    const std::optional<BookTop> top = final_book_top(events_);
+    if (!top) return;
+    grid_ = std::make_unique<PriceGrid>(book_mid(*top), config.price_bin, config.depth_levels);
   }
   buckets_ = *book_buckets(window, config.bucket_ms);
   XRAY_ASSERT(heatmap_within_limits(*buckets_, config.depth_levels),

@@ -61,57 +61,6 @@ void OrderedSide::split(std::size_t r) {
   runs_.insert(runs_.begin() + static_cast<std::ptrdiff_t>(r + 1), std::move(upper));
 }
 
-void OrderedSide::set_many(std::vector<Entry>& levels) {
-  // Stable, so that among equal keys the last level given stays last.
-  std::stable_sort(levels.begin(), levels.end(),
-                   [](const Entry& a, const Entry& b) { return a.key < b.key; });
-  // The last level of each key decides it; the keys it adds or removes
-  // come out in ascending order.
-  std::vector<uint64_t> added;
-  std::vector<uint64_t> removed;
-  for (std::size_t i = 0; i < levels.size(); ++i) {
-    if (i + 1 < levels.size() && levels[i + 1].key == levels[i].key) continue;
-    const Entry& level = levels[i];
-    const std::size_t pos = table_.locate(level.key);
-    if (table_.is_free_at(pos)) {
-      if (level.qty == 0.0) continue;
-      table_.fill(pos, level);
-      added.push_back(level.key);
-    } else if (level.qty == 0.0) {
-      table_.erase(pos);
-      removed.push_back(level.key);
-    } else {
-      table_.at(pos).qty = level.qty;
-    }
-  }
-  if (added.empty() && removed.empty()) return;
-  std::vector<uint64_t> keys;
-  keys.reserve(table_.size());
-  auto next_added = added.begin();
-  auto next_removed = removed.begin();
-  for (const std::vector<uint64_t>& run : runs_) {
-    for (const uint64_t key : run) {
-      while (next_added != added.end() && *next_added < key) keys.push_back(*next_added++);
-      if (next_removed != removed.end() && *next_removed == key) {
-        ++next_removed;
-      } else {
-        keys.push_back(key);
-      }
-    }
-  }
-  keys.insert(keys.end(), next_added, added.end());
-  // Runs start half full, so the next insertions do not split at once.
-  std::vector<std::vector<uint64_t>>().swap(runs_);
-  std::vector<uint64_t>().swap(firsts_);
-  constexpr std::size_t kFill = kRunMax / 2;
-  for (std::size_t i = 0; i < keys.size(); i += kFill) {
-    const std::size_t end = std::min(keys.size(), i + kFill);
-    runs_.emplace_back(keys.begin() + static_cast<std::ptrdiff_t>(i),
-                       keys.begin() + static_cast<std::ptrdiff_t>(end));
-    firsts_.push_back(keys[i]);
-  }
-}
-
 void OrderedSide::clear() {
   table_.clear();
   std::vector<std::vector<uint64_t>>().swap(runs_);

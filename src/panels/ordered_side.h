@@ -30,10 +30,6 @@ class OrderedSide {
   // A zero quantity (either sign) removes the key; any other (NaN too)
   // replaces the quantity held. Returns whether the contents changed.
   bool set(uint64_t key, double qty);
-  // The same as set() for each level in order (a later level for the same
-  // key wins), with the keys added and removed merged into the runs at
-  // once: for many levels at once. Reorders levels.
-  void set_many(std::vector<Entry>& levels);
   // Frees what is held; costs what was held, not the largest size reached.
   void clear();
 

@@ -26,8 +26,7 @@ XrayError start_out_of_range(const char* kind, const TimeBuckets& buckets) {
 // The heatmap is empty whenever the book ends with a side empty; then no
 // size can be exceeded. Only consulted when the grid would be too large.
 bool heatmap_comes_out_empty(std::span<const BookEvent> events) {
-  const BookState book = final_book(events);
-  return book.bids.empty() || book.asks.empty();
+  return !final_book_top(events).has_value();
 }
 
 Status check_heatmap(const XrayPanel::BookHeatmap& config, const DatasetWindow& window) {

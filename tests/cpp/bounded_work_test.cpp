@@ -73,8 +73,8 @@ TEST(Footprint, FibonacciStridedPricesEachGetTheirBin) {
   EXPECT_TRUE(std::is_sorted(bins.begin(), bins.end()));
 }
 
-// Random sets (single and in batches, with repeats, zeros of both signs and
-// NaN quantities), removals that empty whole runs, and clears, on key pools
+// Random sets (a few and many at a time, with repeats, zeros of both signs
+// and NaN quantities), removals that empty whole runs, and clears, on key pools
 // small enough to repeat keys and large enough to split runs, against an
 // ordered map; after each step the changes reported, the size, the ends and
 // random ranges must agree.
@@ -108,13 +108,8 @@ TEST(OrderedSide, MatchesAnOrderedMap) {
           model.erase(k);
           if (rng() % 1000 == 0) break;
         }
-      } else if (what < 8) {
-        std::vector<OrderedSide::Entry> batch(rng() % 1500);
-        for (auto& e : batch) e = {key(), testing::pick(rng, qtys)};
-        for (const auto& e : batch) model_set(e.key, e.qty);
-        side.set_many(batch);
       } else {
-        for (int i = 0; i < 50; ++i) {
+        for (int i = rng() % 8 == 0 ? 1500 : 50; i > 0; --i) {
           const uint64_t k = key();
           const double q = testing::pick(rng, qtys);
           ASSERT_EQ(side.set(k, q), model_set(k, q));

@@ -214,7 +214,9 @@ TEST(Footprint, ManyDistinctPricesMatchModel) {
 // and snapshots amid the diffs of a bucket (3).
 std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64_t bucket_ms,
                                    int shape) {
-  std::vector<double> near = {-0.0, 0.0, kNaN, -kNaN, 1e-12, -1e-12};
+  // The NaN of all bits set has the largest key there is.
+  const double top_nan = std::bit_cast<double>(uint64_t{0x7FFFFFFFFFFFFFFF});
+  std::vector<double> near = {-0.0, 0.0, kNaN, -kNaN, top_nan, 1e-12, -1e-12};
   for (int m = -8; m <= 8; ++m)
     near.insert(near.end(), {m * price_bin / 2, m * price_bin / 2 + 1e-9});
   if (rng() % 10 == 0) near.push_back(rng() % 2 ? kInf : -kInf);
