@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/cancel.h"
+#include "panels/bit_pattern_table.h"
 #include "panels/book_state.h"
 #include "panels/level_side.h"
 #include "panels/panel_common.h"
@@ -195,34 +196,90 @@ bool reaches_span(const KeyRange& keys, const LevelRange& span) {
   return keys.lo < span.hi_key && span.lo_key <= keys.hi;
 }
 
+// The last quantity each price of one side was given since the replay of
+// a bucket began. Only the book at a bucket's end makes a row, and a price
+// near the touch changes many times a bucket: the levels take each price
+// once, when the bucket's events are done.
+class LastQuantities {
+ public:
+  void set(uint64_t key, double qty) {
+    const std::size_t pos = index_.locate(key);
+    if (index_.is_free_at(pos)) {
+      index_.fill(pos, Slot{key, list_.size() + 1});
+      list_.push_back({key, qty});
+    } else {
+      list_[index_.at(pos).index_plus_one - 1].qty = qty;
+    }
+  }
+  // Calls apply(key, qty) for each price given a quantity, then forgets
+  // them all.
+  template <class Apply>
+  void drain(Apply apply) {
+    for (const LevelSide::Entry& entry : list_) apply(entry.key, entry.qty);
+    clear();
+  }
+  void clear() {
+    list_.clear();
+    index_.clear();
+  }
+
+ private:
+  // A price's place in list_, plus one: zero marks a free slot.
+  struct Slot {
+    uint64_t key;
+    std::size_t index_plus_one;
+  };
+  struct SlotLayout {
+    static bool is_free(const Slot& slot) { return slot.index_plus_one == 0; }
+    static uint64_t key(const Slot& slot) { return slot.key; }
+  };
+  BitPatternTable<Slot, SlotLayout> index_;
+  std::vector<LevelSide::Entry> list_;  // in the order prices were first given
+};
+
 // The sampled book: only prices some level holds, since no cell reads any
-// other.
+// other; and the changes of the bucket being replayed.
 struct GridBook {
   LevelSide bids;
   LevelSide asks;
+  LastQuantities bid_changes;
+  LastQuantities ask_changes;
 };
 
-// Replays one event into the sampled book and marks the levels it may
-// change. A snapshot marks every level the sides held before it empties
-// them.
-void replay_event(GridBook& book, const BookEvent& event, const PriceGrid& grid,
-                  const LevelRange& span, DirtyLevels& dirty) {
-  const auto mark = [&](std::size_t level) { dirty.mark(level); };
+// Replays one event into the changes of the bucket. A snapshot marks every
+// level the sides held before it empties them, and voids the changes before
+// it.
+void replay_event(GridBook& book, const BookEvent& event, const LevelRange& span,
+                  DirtyLevels& dirty) {
   if (event.kind == BookEventKind::Snapshot) {
+    const auto mark = [&](std::size_t level) { dirty.mark(level); };
     book.bids.clear(mark);
     book.asks.clear(mark);
+    book.bid_changes.clear();
+    book.ask_changes.clear();
   }
-  const auto apply = [&](LevelSide& side, const std::vector<PriceLevel>& levels) {
+  const auto note = [&](LastQuantities& changes, const std::vector<PriceLevel>& levels) {
     for (const PriceLevel& level : levels) {
       const uint64_t key = total_order_key(level.price);
-      if (key < span.lo_key || key >= span.hi_key) continue;
-      for_levels_holding(grid, key, [&](std::size_t i) {
-        if (side.set(i, key, level.qty)) dirty.mark(i);
-      });
+      if (key >= span.lo_key && key < span.hi_key) changes.set(key, level.qty);
     }
   };
-  if (reaches_span(event.bid_keys, span)) apply(book.bids, event.bids);
-  if (reaches_span(event.ask_keys, span)) apply(book.asks, event.asks);
+  if (reaches_span(event.bid_keys, span)) note(book.bid_changes, event.bids);
+  if (reaches_span(event.ask_keys, span)) note(book.ask_changes, event.asks);
+}
+
+// Puts the bucket's changes into the levels holding each price, and marks
+// the levels whose contents changed.
+void apply_changes(GridBook& book, const PriceGrid& grid, DirtyLevels& dirty) {
+  const auto into = [&](LevelSide& side) {
+    return [&](uint64_t key, double qty) {
+      for_levels_holding(grid, key, [&](std::size_t i) {
+        if (side.set(i, key, qty)) dirty.mark(i);
+      });
+    };
+  };
+  book.bid_changes.drain(into(book.bids));
+  book.ask_changes.drain(into(book.asks));
 }
 
 // Each list of levels sits in a block of its own, so reading one waits on
@@ -346,8 +403,9 @@ void BookHeatmapJob::run_part(std::size_t index) {
       if (e + kPrefetchAhead < events_.size()) {
         prefetch_levels(events_[e + kPrefetchAhead], grid_span);
       }
-      replay_event(book, events_[e], grid, grid_span, dirty);
+      replay_event(book, events_[e], grid_span, dirty);
     }
+    apply_changes(book, grid, dirty);
     cursor = end;
     out_.time[k] = walk.start();
 
