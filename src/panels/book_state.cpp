@@ -1,9 +1,8 @@
-// src/panels/book_state.cpp: the replay that finds the top of the book.
+// src/panels/book_state.cpp: the top of the book, found from the end of a window.
 #include "panels/book_state.h"
 
-#include <algorithm>
-#include <bit>
-#include <vector>
+#include <functional>
+#include <optional>
 
 #include "panels/bit_pattern_table.h"
 #include "panels/panel_common.h"
@@ -11,44 +10,41 @@
 namespace xray {
 namespace {
 
-// Only which prices are held matters for the top, not their order: each
-// side is a hash set of keys, and the ends are found once, at the end.
-class HeldPrices {
+// The best price of one side, found walking the events backwards: the
+// first quantity met for a price (the last one given) is the one it ends
+// with. Only prices beyond the best found so far can change it, so those at
+// or behind it are passed over at the cost of a comparison; prices beyond it
+// met with a zero quantity are remembered, since they end removed.
+template <class Beyond>
+class BestPrice {
  public:
-  void set(uint64_t key, double qty) {
-    const std::size_t pos = table_.locate(key);
-    const bool held = !table_.is_free_at(pos);
+  // The next level back in time.
+  void meet(uint64_t key, double qty) {
+    if (found_ && !Beyond{}(key, best_)) return;
+    const std::size_t pos = removed_.locate(key);
+    if (!removed_.is_free_at(pos)) return;
     if (qty == 0.0) {
-      if (held) table_.erase(pos);
-    } else if (!held) {
-      table_.fill(pos, Slot{key, qty});
+      removed_.fill(pos, Slot{key, 1.0});
+    } else {
+      best_ = key;
+      found_ = true;
     }
   }
-  void clear() { table_.clear(); }
-  bool empty() const { return table_.size() == 0; }
-  uint64_t lowest() const {
-    uint64_t lo = UINT64_MAX;
-    table_.for_each([&](const Slot& slot) { lo = std::min(lo, slot.key); });
-    return lo;
-  }
-  uint64_t highest() const {
-    uint64_t hi = 0;
-    table_.for_each([&](const Slot& slot) { hi = std::max(hi, slot.key); });
-    return hi;
-  }
+  std::optional<uint64_t> best() const { return found_ ? std::optional(best_) : std::nullopt; }
 
  private:
-  // Every key may occur, so a free slot is told by its quantity: one held
-  // is never zero, and +0.0 has the bit pattern of Slot{}.
+  // Every key may occur, so a free slot is told by a mark beside it.
   struct Slot {
     uint64_t key;
-    double qty;
+    double mark;  // 1.0 when held
   };
   struct Layout {
-    static bool is_free(const Slot& slot) { return std::bit_cast<uint64_t>(slot.qty) == 0; }
+    static bool is_free(const Slot& slot) { return slot.mark == 0.0; }
     static uint64_t key(const Slot& slot) { return slot.key; }
   };
-  BitPatternTable<Slot, Layout> table_;
+  BitPatternTable<Slot, Layout> removed_;
+  uint64_t best_ = 0;
+  bool found_ = false;
 };
 
 }  // namespace
@@ -61,18 +57,21 @@ std::size_t replay_start(std::span<const BookEvent> events) {
 }
 
 std::optional<BookTop> final_book_top(std::span<const BookEvent> events) {
-  HeldPrices bids;
-  HeldPrices asks;
-  for (const BookEvent& event : events.subspan(replay_start(events))) {
-    if (event.kind == BookEventKind::Snapshot) {
-      bids.clear();
-      asks.clear();
+  BestPrice<std::greater<>> bid;  // the highest bid
+  BestPrice<std::less<>> ask;     // the lowest ask
+  const std::size_t first = replay_start(events);
+  for (std::size_t e = events.size(); e > first; --e) {
+    const BookEvent& event = events[e - 1];
+    // Within an event too the later level for a price wins.
+    for (auto level = event.bids.rbegin(); level != event.bids.rend(); ++level) {
+      bid.meet(total_order_key(level->price), level->qty);
     }
-    for (const PriceLevel& level : event.bids) bids.set(total_order_key(level.price), level.qty);
-    for (const PriceLevel& level : event.asks) asks.set(total_order_key(level.price), level.qty);
+    for (auto level = event.asks.rbegin(); level != event.asks.rend(); ++level) {
+      ask.meet(total_order_key(level->price), level->qty);
+    }
   }
-  if (bids.empty() || asks.empty()) return std::nullopt;
-  return BookTop{bids.highest(), asks.lowest()};
+  if (!bid.best() || !ask.best()) return std::nullopt;
+  return BookTop{*bid.best(), *ask.best()};
 }
 
 }  // namespace xray
