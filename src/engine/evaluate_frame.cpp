@@ -2,6 +2,7 @@
 #include "engine/evaluate_frame.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <variant>
@@ -14,6 +15,11 @@
 
 namespace xray {
 namespace {
+
+// Parts of a large heatmap per worker: enough that the last parts even out
+// the tasks taken before them, few enough that replaying each part's start
+// stays a small share of it.
+constexpr std::size_t kPartsPerWorker = 4;
 
 // The pool is asked for only when a frame has two or more tasks (panels, or
 // parts of a large heatmap), so a process that only ever sees small
@@ -30,10 +36,12 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   if (Status fits = check_frame_size(spec.panels, window); !fits) return std::move(fits).error();
 
   Frame frame{spec.symbol, cursor_ts, std::vector<PanelData>(spec.panels.size())};
-  // Book heatmaps large enough to share go to the workers in parts; every
-  // other panel is one task. The first part of each heatmap leads the task
-  // list and its other parts close it, so the pool's contiguous runs each
-  // get a share of the heavy work.
+  // Book heatmaps large enough to share go to the workers in parts, a few
+  // per worker; every other panel is one task. The workers take tasks one
+  // at a time, the single panels first and the parts after them, so the
+  // small parts at the end even out what the large tasks left uneven. Each
+  // task writes only its own panel or rows: the frame is the same whoever
+  // runs what.
   std::vector<std::unique_ptr<BookHeatmapJob>> jobs(spec.panels.size());
   std::size_t workers = 1;
   for (std::size_t i = 0; i < spec.panels.size(); ++i) {
@@ -42,7 +50,8 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
     if (window.book.size() >= 2 * BookHeatmapJob::kMinPartEvents && workers == 1) {
       workers = get_pool().size();
     }
-    jobs[i] = std::make_unique<BookHeatmapJob>(*heatmap, window, workers);
+    jobs[i] = std::make_unique<BookHeatmapJob>(*heatmap, window,
+                                               workers == 1 ? 1 : workers * kPartsPerWorker);
   }
   struct Task {
     std::size_t panel;
@@ -50,13 +59,11 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
   };
   std::vector<Task> tasks;
   for (std::size_t i = 0; i < spec.panels.size(); ++i) {
-    if (jobs[i] == nullptr || jobs[i]->parts() > 0) tasks.push_back({i, 0});
+    if (jobs[i] == nullptr) tasks.push_back({i, 0});
   }
-  std::stable_partition(tasks.begin(), tasks.end(),
-                        [&](const Task& t) { return jobs[t.panel] != nullptr; });
   for (std::size_t i = 0; i < spec.panels.size(); ++i) {
     if (jobs[i] == nullptr) continue;
-    for (std::size_t part = 1; part < jobs[i]->parts(); ++part) tasks.push_back({i, part});
+    for (std::size_t part = 0; part < jobs[i]->parts(); ++part) tasks.push_back({i, part});
   }
   const auto run_task = [&](const Task& t) {
     if (jobs[t.panel] != nullptr) {
@@ -72,8 +79,10 @@ Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cur
     // not end the process: the failure is carried back and raised on this
     // thread.
     std::vector<std::exception_ptr> failures(tasks.size());
-    get_pool().run_runs(tasks.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end && !cancel_requested(); ++i) {
+    std::atomic<std::size_t> next{0};
+    const std::size_t runs = std::min(get_pool().size(), tasks.size());
+    get_pool().run_runs(runs, [&](std::size_t, std::size_t) {
+      for (std::size_t i = next++; i < tasks.size() && !cancel_requested(); i = next++) {
         try {
           run_task(tasks[i]);
         } catch (...) {
