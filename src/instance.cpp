@@ -49,7 +49,7 @@ class CommandRunner {
   Result<std::string> load(Result<Dataset> decoded) {
     if (!decoded) return std::move(decoded).error();
     sort_by_ts(*decoded);
-    note_level_key_ranges(decoded->book);
+    decoded->book_blocks = index_book_events(decoded->book);
     // The last moment to stop: after it the dataset is replaced.
     if (CancelPoll().now()) return cancelled_error();
     const uint64_t count = record_count(*decoded);

@@ -29,13 +29,16 @@ std::span<const Record> ts_range(const std::vector<Record>& list, std::optional<
 
 DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts,
                          int64_t cursor_ts) {
+  const std::span<const BookEvent> book = ts_range(dataset.book, from_ts, cursor_ts);
   return DatasetWindow{
       ts_range(dataset.candles, from_ts, cursor_ts),
       ts_range(dataset.trades, from_ts, cursor_ts),
-      ts_range(dataset.book, from_ts, cursor_ts),
+      book,
       ts_range(dataset.funding, from_ts, cursor_ts),
       ts_range(dataset.oi, from_ts, cursor_ts),
       ts_range(dataset.liquidations, from_ts, cursor_ts),
+      dataset.book_blocks,
+      static_cast<std::size_t>(book.data() - dataset.book.data()),
   };
 }
 

@@ -37,23 +37,34 @@ void widen_by_ends(const std::vector<Record>& records, int64_t& lo, int64_t& hi)
   hi = std::max(hi, records.back().ts);
 }
 
-KeyRange key_range(const std::vector<PriceLevel>& levels) {
-  KeyRange range{UINT64_MAX, 0};
+void widen(KeyRange& range, const std::vector<PriceLevel>& levels) {
   for (const PriceLevel& level : levels) {
     const uint64_t key = total_order_key(level.price);
     range.lo = std::min(range.lo, key);
     range.hi = std::max(range.hi, key);
   }
-  return range;
 }
 
 }  // namespace
 
-void note_level_key_ranges(std::span<BookEvent> events) {
-  for (BookEvent& event : events) {
-    event.bid_keys = key_range(event.bids);
-    event.ask_keys = key_range(event.asks);
+std::vector<KeyRange> index_book_events(std::span<BookEvent> events) {
+  std::vector<KeyRange> blocks((events.size() + kBookBlockEvents - 1) / kBookBlockEvents,
+                               KeyRange{UINT64_MAX, 0});
+  uint32_t since = BookEvent::kNoSnapshot;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    BookEvent& event = events[i];
+    widen(blocks[i / kBookBlockEvents], event.bids);
+    widen(blocks[i / kBookBlockEvents], event.asks);
+    if (event.kind == BookEventKind::Snapshot) {
+      since = 0;
+    } else if (since < BookEvent::kNoSnapshot - 1) {
+      ++since;
+    } else if (since == BookEvent::kNoSnapshot - 1) {
+      since = BookEvent::kSnapshotUnknown;  // too far back to count
+    }
+    event.since_snapshot = since;
   }
+  return blocks;
 }
 
 void sort_by_ts(Dataset& dataset) {

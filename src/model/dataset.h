@@ -1,6 +1,7 @@
 // src/model/dataset.h: the market records of one instrument and their lists.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -50,15 +51,20 @@ struct BookEvent {
             std::vector<PriceLevel> ask_levels)
       : ts(ts_ms), kind(event_kind), bids(std::move(bid_levels)), asks(std::move(ask_levels)) {}
 
+  // The distance back to the last snapshot at or before an event is not
+  // known (events not indexed, or too far back to count), or there is none.
+  static constexpr uint32_t kSnapshotUnknown = UINT32_MAX;
+  static constexpr uint32_t kNoSnapshot = UINT32_MAX - 1;
+
   int64_t ts;  // ms
   BookEventKind kind;
+  // Events back to the last snapshot at or before this one, 0 for a
+  // snapshot, as index_book_events finds it: a replay that starts at the
+  // last snapshot of a stretch finds it without reading the stretch. It
+  // sits where the record has room to spare.
+  uint32_t since_snapshot = kSnapshotUnknown;
   std::vector<PriceLevel> bids;  // in the order given
   std::vector<PriceLevel> asks;
-  // Of the prices of each list, once note_level_key_ranges has run: a
-  // replay that keeps only some prices passes over lists holding none of
-  // them without reading their levels.
-  KeyRange bid_keys;
-  KeyRange ask_keys;
 };
 
 struct FundingEvent {
@@ -87,6 +93,9 @@ struct Dataset {
   std::vector<FundingEvent> funding;
   std::vector<OiEvent> oi;
   std::vector<LiquidationEvent> liquidations;
+  // Worked out from book when a dataset is stored; empty until then, which
+  // only means that nothing is passed over.
+  std::vector<KeyRange> book_blocks = {};
 };
 
 // Calls visit(list) for each of the six lists of a (const or mutable)
@@ -109,8 +118,15 @@ struct DatasetBounds {
 
 // Stable sort of each list by ts.
 void sort_by_ts(Dataset& dataset);
-// Sets the key ranges of every event from its levels.
-void note_level_key_ranges(std::span<BookEvent> events);
+// Book events are indexed in blocks of this many, counted from the first
+// stored event.
+inline constexpr std::size_t kBookBlockEvents = 32;
+
+// Sets each event's distance back to its last snapshot, and returns the key
+// range of the prices of each block of events (both lists): a replay that
+// keeps only some prices passes over a block that misses them without
+// reading it. events is the whole stored list.
+std::vector<KeyRange> index_book_events(std::span<BookEvent> events);
 // Sum of the six list lengths (a book event counts once).
 uint64_t record_count(const Dataset& dataset);
 // Absent when the dataset holds no record. The lists must be sorted by ts

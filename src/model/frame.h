@@ -1,6 +1,7 @@
 // src/model/frame.h: one frame: the window of the dataset and the panels over it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -21,6 +22,10 @@ struct DatasetWindow {
   std::span<const FundingEvent> funding;
   std::span<const OiEvent> oi;
   std::span<const LiquidationEvent> liquidations;
+  // The key ranges of the stored book's blocks, and the stored index of
+  // book.front(): empty when the book was not indexed.
+  std::span<const KeyRange> book_blocks = {};
+  std::size_t book_at = 0;
 };
 
 struct BinnedLiquidation {

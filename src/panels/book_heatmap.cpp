@@ -189,9 +189,9 @@ class DirtyLevels {
   std::vector<std::size_t> list_;
 };
 
-// Whether a list whose prices have the key range keys may hold a price in
-// span. Most lists of a long window lie wholly off the grid: their levels,
-// each list in a block of its own, are then not read at all.
+// Whether a block of events whose prices have the key range keys may hold
+// a price in span. Most blocks of a long window lie wholly off the grid:
+// their events are then not read at all.
 bool reaches_span(const KeyRange& keys, const LevelRange& span) {
   return keys.lo < span.hi_key && span.lo_key <= keys.hi;
 }
@@ -264,8 +264,8 @@ void replay_event(GridBook& book, const BookEvent& event, const LevelRange& span
       if (key >= span.lo_key && key < span.hi_key) changes.set(key, level.qty);
     }
   };
-  if (reaches_span(event.bid_keys, span)) note(book.bid_changes, event.bids);
-  if (reaches_span(event.ask_keys, span)) note(book.ask_changes, event.asks);
+  note(book.bid_changes, event.bids);
+  note(book.ask_changes, event.asks);
 }
 
 // Puts the bucket's changes into the levels holding each price, and marks
@@ -282,13 +282,14 @@ void apply_changes(GridBook& book, const PriceGrid& grid, DirtyLevels& dirty) {
   book.ask_changes.drain(into(book.asks));
 }
 
-// Each list of levels sits in a block of its own, so reading one waits on
-// memory; asking for the lists a few events ahead overlaps those waits.
+// Each list of levels sits in a block of memory of its own, so reading one
+// waits on memory; asking for the lists a few events ahead overlaps those
+// waits.
 constexpr std::size_t kPrefetchAhead = 8;
 
-void prefetch_levels(const BookEvent& event, const LevelRange& span) {
-  if (reaches_span(event.bid_keys, span)) __builtin_prefetch(event.bids.data());
-  if (reaches_span(event.ask_keys, span)) __builtin_prefetch(event.asks.data());
+void prefetch_levels(const BookEvent& event) {
+  __builtin_prefetch(event.bids.data());
+  __builtin_prefetch(event.asks.data());
 }
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
@@ -330,7 +331,10 @@ struct BookHeatmapJob::Part {
 
 BookHeatmapJob::BookHeatmapJob(const XrayPanel::BookHeatmap& config, const DatasetWindow& window,
                                std::size_t max_parts, std::size_t min_part_events)
-    : events_(window.book), depth_(config.depth_levels) {
+    : events_(window.book),
+      blocks_(window.book_blocks),
+      book_at_(window.book_at),
+      depth_(config.depth_levels) {
   if (events_.empty()) return;
   // The grid comes from the book at the end of the window; only the events
   // from the last snapshot on shape it.
@@ -373,6 +377,35 @@ BookHeatmapJob::~BookHeatmapJob() = default;
 
 std::size_t BookHeatmapJob::parts() const { return grid_ ? parts_.size() : 0; }
 
+std::size_t BookHeatmapJob::bucket_end(std::size_t cursor, const BucketWalk& walk) const {
+  // Steps that double from the cursor, then a halving search: the cost
+  // follows the log of the bucket's events, not of the list, and events
+  // in between are not read.
+  const auto before_end = [&](const BookEvent& e) { return walk.before_end(e.ts); };
+  std::size_t lo = cursor;
+  std::size_t probe = cursor;
+  for (std::size_t step = 1; probe < events_.size() && before_end(events_[probe]); step *= 2) {
+    lo = probe + 1;
+    probe = lo + step;
+  }
+  const auto first = events_.begin() + static_cast<std::ptrdiff_t>(lo);
+  const auto last = events_.begin() + static_cast<std::ptrdiff_t>(std::min(probe, events_.size()));
+  return static_cast<std::size_t>(std::partition_point(first, last, before_end) - events_.begin());
+}
+
+std::size_t BookHeatmapJob::last_snapshot_in(std::size_t cursor, std::size_t end) const {
+  if (end == cursor) return cursor;
+  const uint32_t since = events_[end - 1].since_snapshot;
+  if (since == BookEvent::kNoSnapshot) return cursor;
+  if (since != BookEvent::kSnapshotUnknown) {
+    return since <= end - 1 - cursor ? end - 1 - since : cursor;
+  }
+  for (std::size_t e = end; e > cursor; --e) {
+    if (events_[e - 1].kind == BookEventKind::Snapshot) return e - 1;
+  }
+  return cursor;
+}
+
 void BookHeatmapJob::run_part(std::size_t index) {
   const Part& part = parts_[index];
   const PriceGrid& grid = *grid_;
@@ -391,19 +424,23 @@ void BookHeatmapJob::run_part(std::size_t index) {
   CancelPoll cancel;
   for (std::size_t k = part.first_bucket; k < part.end_bucket; ++k, walk.next()) {
     if (cancel.due()) return;  // the frame is dropped as a whole
-    // The replay of a bucket starts at its last snapshot, found on the way.
-    std::size_t end = cursor;
-    std::size_t start = cursor;
-    for (; end < events_.size() && walk.before_end(events_[end].ts); ++end) {
-      if (events_[end].kind == BookEventKind::Snapshot) start = end;
-    }
-    // Events before that snapshot would be cleared by it: they are skipped,
-    // and the snapshot marks the levels of the book it empties.
-    for (std::size_t e = start; e < end; ++e) {
-      if (e + kPrefetchAhead < events_.size()) {
-        prefetch_levels(events_[e + kPrefetchAhead], grid_span);
+    const std::size_t end = bucket_end(cursor, walk);
+    // Events before the bucket's last snapshot would be cleared by it: the
+    // replay starts there, and the snapshot marks the levels of the book it
+    // empties. Runs of events that miss the grid are passed over whole.
+    const std::size_t start = last_snapshot_in(cursor, end);
+    if (start < end) replay_event(book, events_[start], grid_span, dirty);
+    for (std::size_t e = start + 1; e < end;) {
+      const std::size_t stored = book_at_ + e;
+      // A block may run past the bucket: the loop ends there all the same.
+      if (stored % kBookBlockEvents == 0 && stored / kBookBlockEvents < blocks_.size() &&
+          !reaches_span(blocks_[stored / kBookBlockEvents], grid_span)) {
+        e += kBookBlockEvents;
+        continue;
       }
+      if (e + kPrefetchAhead < end) prefetch_levels(events_[e + kPrefetchAhead]);
       replay_event(book, events_[e], grid_span, dirty);
+      ++e;
     }
     apply_changes(book, grid, dirty);
     cursor = end;

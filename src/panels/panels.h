@@ -46,7 +46,14 @@ class BookHeatmapJob {
 
  private:
   struct Part;
+  // The first event from cursor on that is not before the end of walk's bucket.
+  std::size_t bucket_end(std::size_t cursor, const BucketWalk& walk) const;
+  // The last snapshot in [cursor, end), or cursor when there is none.
+  std::size_t last_snapshot_in(std::size_t cursor, std::size_t end) const;
+
   std::span<const BookEvent> events_;
+  std::span<const KeyRange> blocks_;  // of the stored book, if indexed
+  std::size_t book_at_;               // the stored index of events_[0]
   std::size_t depth_;
   std::unique_ptr<PriceGrid> grid_;
   std::optional<TimeBuckets> buckets_;

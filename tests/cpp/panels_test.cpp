@@ -29,7 +29,11 @@ struct WindowData {
   std::vector<FundingEvent> funding{};
   std::vector<OiEvent> oi{};
   std::vector<LiquidationEvent> liquidations{};
-  DatasetWindow window() const { return {candles, trades, book, funding, oi, liquidations}; }
+  std::vector<KeyRange> book_blocks{};
+  std::size_t book_at = 0;
+  DatasetWindow window() const {
+    return {candles, trades, book, funding, oi, liquidations, book_blocks, book_at};
+  }
 };
 
 // The engine's panel written by the engine, the model's by plain concatenation.
@@ -208,10 +212,10 @@ TEST(Footprint, ManyDistinctPricesMatchModel) {
 
 // Books of four shapes: few levels on and next to the level edges, with
 // zeros of both signs, NaNs and infinities (0); long books, a third of their
-// prices far off the grid (1); wide books of thousands of prices set and
-// removed (2); deep levels of hundreds of prices each, bids and asks drawn
-// from one pool so that the sides cross, events of up to a hundred levels
-// and snapshots amid the diffs of a bucket (3).
+// prices far off the grid and runs of events wholly off it (1); wide books of thousands of prices
+// set and removed (2); deep levels of hundreds of prices each, bids and asks drawn from one pool so
+// that the sides cross, events of up to a hundred levels and snapshots amid the diffs of a bucket
+// (3).
 std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64_t bucket_ms,
                                    int shape) {
   // The NaN of all bits set has the largest key there is.
@@ -221,21 +225,34 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
     near.insert(near.end(), {m * price_bin / 2, m * price_bin / 2 + 1e-9});
   if (rng() % 10 == 0) near.push_back(rng() % 2 ? kInf : -kInf);
   const std::vector<double> far = {-1e6, 1e6, 5e5 + 0.25, -kInf, kInf};
+  const std::vector<double> far_below = {-1e6, -5e5 - 0.25, -kInf};
+  const std::vector<double> far_above = {1e6, 5e5 + 0.25, kInf};
   std::vector<double> wide;
   for (int m = -3000; m <= 3000 && shape == 2; ++m) wide.push_back(m * price_bin / 2);
   for (int m = -2000; m <= 2000 && shape == 3; ++m) wide.push_back(100 + m * 0.01);
   const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, 0.1, 0.2, kNaN, 1e-9, -1.0, 3.3333333};
   const std::size_t count = shape == 0 ? 1 + rng() % 25 : 100 + rng() % 100;
   const std::size_t most = shape == 0 || shape == 1 ? 5 : shape == 3 && rng() % 4 == 0 ? 100 : 60;
-  const int64_t max_step = shape == 0 && rng() % 2 ? bucket_ms * 3 : bucket_ms / 2;
+  // Long books sometimes crowd many events into a bucket, so that whole
+  // blocks of them lie inside one.
+  const int64_t max_step = shape == 0 && rng() % 2   ? bucket_ms * 3
+                           : shape == 1 && rng() % 2 ? bucket_ms / 40
+                                                     : bucket_ms / 2;
   const int64_t start = random_start(rng, bucket_ms, static_cast<int64_t>(count) * max_step);
   std::vector<BookEvent> events;
+  std::size_t far_run = 0;  // events left whose prices are all far
   for (const int64_t ts : random_times(rng, count, start, max_step)) {
     const bool snapshot = rng() % (shape == 0 ? 5 : 40) == 0;
     BookEvent e{ts, snapshot ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
+    if (shape == 1 && far_run == 0 && rng() % 8 == 0) far_run = 1 + rng() % 70;
+    far_run -= far_run > 0 ? 1 : 0;
     for (std::vector<PriceLevel>* side : {&e.bids, &e.asks}) {
+      // Far runs keep their bids below the grid and their asks above it,
+      // so that the top of the book, and the grid, stay near.
+      const std::vector<double>& far_side = side == &e.bids ? far_below : far_above;
       for (std::size_t j = rng() % (shape >= 2 && snapshot ? 2000 : most); j > 0; --j) {
         const std::vector<double>& from = shape >= 2                     ? wide
+                                          : shape == 1 && far_run > 0    ? far_side
                                           : shape == 1 && rng() % 3 == 0 ? far
                                                                          : near;
         side->push_back({pick(rng, from), pick(rng, qtys)});
@@ -243,10 +260,20 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
     }
     events.push_back(std::move(e));
   }
-  // Most windows come with the key ranges a load notes, so that replays pass
-  // over the lists that miss the grid; the rest read every level.
-  if (rng() % 4 != 0) note_level_key_ranges(events);
   return events;
+}
+
+// Most windows come indexed as a load indexes the stored book, starting
+// anywhere in a block of it, so that replays find snapshots from the index
+// and pass over blocks that miss the grid; the rest read every event.
+void random_index(std::mt19937_64& rng, WindowData& d) {
+  if (rng() % 4 == 0) return;
+  const std::size_t before = rng() % kBookBlockEvents;
+  std::vector<BookEvent> stored(before, BookEvent{0, BookEventKind::Diff, {}, {}});
+  stored.insert(stored.end(), d.book.begin(), d.book.end());
+  d.book_blocks = index_book_events(stored);
+  d.book.assign(stored.begin() + static_cast<std::ptrdiff_t>(before), stored.end());
+  d.book_at = before;
 }
 
 TEST(BookHeatmap, MatchesFullScanModel) {
@@ -263,6 +290,7 @@ TEST(BookHeatmap, MatchesFullScanModel) {
     const auto depth = static_cast<uint32_t>(1 + rng() % 12);
     WindowData d;
     d.book = random_book(rng, price_bin, bucket_ms, shape);
+    random_index(rng, d);
     expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
                  model_heatmap(d, price_bin, depth, bucket_ms));
   }
@@ -279,9 +307,34 @@ TEST(BookHeatmap, DeepGridMatchesModel) {
     const int64_t bucket_ms = 1000000;
     WindowData d;
     d.book = random_book(rng, price_bin, bucket_ms, 0);
+    random_index(rng, d);
     const uint32_t depth = (uint32_t{1} << 20) + 1;
     expect_model({XrayPanel::BookHeatmap{price_bin, bucket_ms, depth}}, d,
                  model_heatmap(d, price_bin, depth, bucket_ms));
+  }
+}
+
+// A block whose highest price is the grid's lowest edge reaches the grid:
+// passing over it would lose the bid at 98. The window starts anywhere in a
+// block of the stored list.
+TEST(BookHeatmap, BlockOnTheGridsEdgeIsReplayed) {
+  WindowData d;
+  d.book.push_back({0, BookEventKind::Snapshot, {{99.0, 1.0}}, {{101.0, 1.0}}});
+  for (int64_t i = 1; i < 3 * static_cast<int64_t>(kBookBlockEvents); ++i) {
+    d.book.push_back({i, BookEventKind::Diff, {{i == 40 ? 98.0 : 50.0, 5.0}}, {}});
+  }
+  const XrayPanel heatmap{XrayPanel::BookHeatmap{1.0, 1000, 4}};
+  const std::string unindexed = encode_frame({"S", 0, {compute_panel(heatmap, d.window())}});
+  EXPECT_NE(unindexed.find("[5.0,1.0,-0.0,1.0]"), std::string::npos) << unindexed;
+  for (const std::size_t before : {0, 7, 31}) {
+    std::vector<BookEvent> stored(before, BookEvent{-1, BookEventKind::Diff, {}, {}});
+    stored.insert(stored.end(), d.book.begin(), d.book.end());
+    WindowData indexed = d;
+    indexed.book_blocks = index_book_events(stored);
+    indexed.book.assign(stored.begin() + static_cast<std::ptrdiff_t>(before), stored.end());
+    indexed.book_at = before;
+    EXPECT_EQ(encode_frame({"S", 0, {compute_panel(heatmap, indexed.window())}}), unindexed)
+        << before;
   }
 }
 
@@ -300,6 +353,7 @@ TEST(BookHeatmap, PartsMatchOnePass) {
                                         static_cast<uint32_t>(1 + rng() % 12)};
     WindowData d;
     d.book = random_book(rng, price_bin, bucket_ms, shape);
+    random_index(rng, d);
     const std::string one_pass = encode_frame({"S", 0, {compute_book_heatmap(config, d.window())}});
     for (const std::size_t parts : {2, 3, 7}) {
       BookHeatmapJob job(config, d.window(), parts, 1);
