@@ -99,10 +99,12 @@ class BitPatternTable {
     }
   }
 
-  // Empties every slot. A table mostly free is released instead of swept,
-  // so clearing costs what was held rather than the largest size reached.
+  // Empties every slot. A large table mostly free is released instead of
+  // swept, so clearing costs what was held (or a small constant) rather than
+  // the largest size reached; a small one keeps its room, so a table
+  // cleared and refilled over and over does not grow again each time.
   void clear() {
-    if (count_ * 8 < slots_.size()) {
+    if (count_ * 8 < slots_.size() && slots_.size() > kAlwaysSwept) {
       std::vector<Slot>().swap(slots_);
     } else {
       std::fill(slots_.begin(), slots_.end(), Slot{});
@@ -124,6 +126,7 @@ class BitPatternTable {
 
  private:
   static constexpr std::size_t kInitialSlots = 64;
+  static constexpr std::size_t kAlwaysSwept = 4096;
   // Tables of ordinary size stay a quarter full at most: nearly every lookup
   // then ends on the first probe and the probe loop rarely mispredicts. Very
   // large tables settle for half full, to bound memory.

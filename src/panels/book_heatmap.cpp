@@ -393,19 +393,6 @@ std::size_t BookHeatmapJob::bucket_end(std::size_t cursor, const BucketWalk& wal
   return static_cast<std::size_t>(std::partition_point(first, last, before_end) - events_.begin());
 }
 
-std::size_t BookHeatmapJob::last_snapshot_in(std::size_t cursor, std::size_t end) const {
-  if (end == cursor) return cursor;
-  const uint32_t since = events_[end - 1].since_snapshot;
-  if (since == BookEvent::kNoSnapshot) return cursor;
-  if (since != BookEvent::kSnapshotUnknown) {
-    return since <= end - 1 - cursor ? end - 1 - since : cursor;
-  }
-  for (std::size_t e = end; e > cursor; --e) {
-    if (events_[e - 1].kind == BookEventKind::Snapshot) return e - 1;
-  }
-  return cursor;
-}
-
 void BookHeatmapJob::run_part(std::size_t index) {
   const Part& part = parts_[index];
   const PriceGrid& grid = *grid_;
@@ -428,7 +415,7 @@ void BookHeatmapJob::run_part(std::size_t index) {
     // Events before the bucket's last snapshot would be cleared by it: the
     // replay starts there, and the snapshot marks the levels of the book it
     // empties. Runs of events that miss the grid are passed over whole.
-    const std::size_t start = last_snapshot_in(cursor, end);
+    const std::size_t start = cursor + replay_start(events_.subspan(cursor, end - cursor));
     if (start < end) replay_event(book, events_[start], grid_span, dirty);
     for (std::size_t e = start + 1; e < end;) {
       const std::size_t stored = book_at_ + e;

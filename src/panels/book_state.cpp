@@ -50,6 +50,13 @@ class BestPrice {
 }  // namespace
 
 std::size_t replay_start(std::span<const BookEvent> events) {
+  if (events.empty()) return 0;
+  // An indexed event knows how far back its last snapshot lies.
+  const uint32_t since = events.back().since_snapshot;
+  if (since == BookEvent::kNoSnapshot) return 0;
+  if (since != BookEvent::kSnapshotUnknown) {
+    return since < events.size() ? events.size() - 1 - since : 0;
+  }
   for (std::size_t i = events.size(); i > 0; --i) {
     if (events[i - 1].kind == BookEventKind::Snapshot) return i - 1;
   }

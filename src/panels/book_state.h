@@ -18,7 +18,8 @@ struct BookTop {
 };
 
 // Index of the last snapshot in events, or 0 when there is none: replaying
-// from there leaves the same book as replaying all of them.
+// from there leaves the same book as replaying all of them. Indexed events
+// tell it without a search.
 std::size_t replay_start(std::span<const BookEvent> events);
 
 // The top of the book after all of events, replayed from the last snapshot:

@@ -48,8 +48,6 @@ class BookHeatmapJob {
   struct Part;
   // The first event from cursor on that is not before the end of walk's bucket.
   std::size_t bucket_end(std::size_t cursor, const BucketWalk& walk) const;
-  // The last snapshot in [cursor, end), or cursor when there is none.
-  std::size_t last_snapshot_in(std::size_t cursor, std::size_t end) const;
 
   std::span<const BookEvent> events_;
   std::span<const KeyRange> blocks_;  // of the stored book, if indexed
