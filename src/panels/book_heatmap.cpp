@@ -246,6 +246,17 @@ struct GridBook {
   LastQuantities ask_changes;
 };
 
+// Notes the levels of one list whose prices lie in span. Kept out of line,
+// so that its loop keeps to registers (inlined into the bucket loop, its
+// cursor and bounds lived on the stack: a seventh of a replay's time).
+[[gnu::noinline]] void note_levels(LastQuantities& changes, std::span<const PriceLevel> levels,
+                                   const LevelRange span) {
+  for (const PriceLevel& level : levels) {
+    const uint64_t key = total_order_key(level.price);
+    if (key >= span.lo_key && key < span.hi_key) changes.set(key, level.qty);
+  }
+}
+
 // Replays one event into the changes of the bucket. A snapshot marks every
 // level the sides held before it empties them, and voids the changes before
 // it.
@@ -258,14 +269,8 @@ void replay_event(GridBook& book, const BookEvent& event, const LevelRange& span
     book.bid_changes.clear();
     book.ask_changes.clear();
   }
-  const auto note = [&](LastQuantities& changes, const std::vector<PriceLevel>& levels) {
-    for (const PriceLevel& level : levels) {
-      const uint64_t key = total_order_key(level.price);
-      if (key >= span.lo_key && key < span.hi_key) changes.set(key, level.qty);
-    }
-  };
-  note(book.bid_changes, event.bids);
-  note(book.ask_changes, event.asks);
+  note_levels(book.bid_changes, event.bids, span);
+  note_levels(book.ask_changes, event.asks, span);
 }
 
 // Puts the bucket's changes into the levels holding each price, and marks
