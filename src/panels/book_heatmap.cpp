@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/cancel.h"
-#include "panels/bit_pattern_table.h"
 #include "panels/book_state.h"
+#include "panels/last_quantities.h"
 #include "panels/level_side.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
@@ -195,47 +195,6 @@ class DirtyLevels {
 bool reaches_span(const KeyRange& keys, const LevelRange& span) {
   return keys.lo < span.hi_key && span.lo_key <= keys.hi;
 }
-
-// The last quantity each price of one side was given since the replay of
-// a bucket began. Only the book at a bucket's end makes a row, and a price
-// near the touch changes many times a bucket: the levels take each price
-// once, when the bucket's events are done.
-class LastQuantities {
- public:
-  void set(uint64_t key, double qty) {
-    const std::size_t pos = index_.locate(key);
-    if (index_.is_free_at(pos)) {
-      index_.fill(pos, Slot{key, list_.size() + 1});
-      list_.push_back({key, qty});
-    } else {
-      list_[index_.at(pos).index_plus_one - 1].qty = qty;
-    }
-  }
-  // Calls apply(key, qty) for each price given a quantity, then forgets
-  // them all.
-  template <class Apply>
-  void drain(Apply apply) {
-    for (const LevelSide::Entry& entry : list_) apply(entry.key, entry.qty);
-    clear();
-  }
-  void clear() {
-    list_.clear();
-    index_.clear();
-  }
-
- private:
-  // A price's place in list_, plus one: zero marks a free slot.
-  struct Slot {
-    uint64_t key;
-    std::size_t index_plus_one;
-  };
-  struct SlotLayout {
-    static bool is_free(const Slot& slot) { return slot.index_plus_one == 0; }
-    static uint64_t key(const Slot& slot) { return slot.key; }
-  };
-  BitPatternTable<Slot, SlotLayout> index_;
-  std::vector<LevelSide::Entry> list_;  // in the order prices were first given
-};
 
 // The sampled book: only prices some level holds, since no cell reads any
 // other; and the changes of the bucket being replayed.
