@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "decode/list_chunks.h"
 #include "decode/span_source.h"
 #include "json/json_scanner.h"
 
@@ -35,6 +36,11 @@ class CheckingSpanSource : public SpanSourceBase {
   static constexpr bool kChecks = true;
 
   explicit CheckingSpanSource(std::string_view text) : SpanSourceBase(text) {}
+
+  // Long lists are decoded in chunks by these rules from now on; null (the
+  // default): every list in one thread.
+  void split_lists(const ListSplitting* splitting) { splitting_ = splitting; }
+  const ListSplitting* list_splitting() const { return splitting_; }
 
   // The value the text holds (its end is found as it gets walked).
   SpanValue root() {
@@ -136,6 +142,30 @@ class CheckingSpanSource : public SpanSourceBase {
     return true;
   }
 
+  // fn(element) for the elements of array from the one whose first byte is
+  // at `from` (its "," already read), as each_element hands them, until the
+  // next one starts at or past `until` or the array closes. Failed when fn
+  // gave false or a fault stopped it.
+  template <class Fn>
+  RangeEnd each_element_from(const SpanValue& array, std::size_t from, std::size_t until, Fn&& fn) {
+    if (failed_) return {};
+    // Inside the array the budget is one lower, as opening it made it.
+    JsonScanner scan(text(), from, array.budget - 1);
+    Element element(*this, scan);
+    for (;;) {
+      element.taken_ = false;
+      if (!fn(element) || failed_) return {};
+      if (!past_value(scan, element.taken_, element.span_)) return {};
+      const JsonStep step = scan.array_step(false);
+      if (step == JsonStep::Fault) {
+        fault(scan);
+        return {};
+      }
+      if (step == JsonStep::End) return {RangeEnd::How::Closed, scan.pos()};
+      if (scan.pos() >= until) return {RangeEnd::How::Stopped, scan.pos()};
+    }
+  }
+
   // fn(member) for each member as written, until fn gives false; a value fn
   // did not read is checked as it is skipped.
   template <class Fn>
@@ -207,6 +237,7 @@ class CheckingSpanSource : public SpanSourceBase {
   std::string check_scratch_;  // cleared by checking scans of escaped strings
   std::optional<JsonScanner> fault_;
   bool failed_ = false;
+  const ListSplitting* splitting_ = nullptr;
 };
 
 inline void CheckingSpanSource::head(JsonScanner& scan, SpanValue& v) {

@@ -39,7 +39,8 @@ constexpr Field<R, M> defaulted(std::string_view key, M R::*member) {
 }
 
 // A record: object of named fields, or array of the field values in
-// declaration order. The name appears in "struct <name>".
+// declaration order. The name appears in "struct <name>". A Schema may also
+// give `static void finish(R&)`, run on each record that decoded.
 template <class R, class... M>
 struct Record {
   std::string_view name;

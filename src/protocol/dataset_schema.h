@@ -35,6 +35,8 @@ struct Schema<BookEvent> {
   static constexpr auto desc = record<BookEvent>(
       "BookEvent", required("ts", &BookEvent::ts), required("kind", &BookEvent::kind),
       required("bids", &BookEvent::bids), required("asks", &BookEvent::asks));
+  // The key ranges of its levels, noted while they are in cache.
+  static void finish(BookEvent& event) { note_level_key_ranges({&event, 1}); }
 };
 
 template <>
