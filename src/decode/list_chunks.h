@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/cancel.h"
 #include "core/task_runner.h"
 
 namespace xray::decoding {
@@ -99,8 +100,9 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
   };
   auto worker = [&](std::size_t) {
     for (;;) {
+      // A cancelled load starts no window (its elements poll only now and then).
       const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
-      if (k >= windows || k > last.load(std::memory_order_relaxed)) return;
+      if (k >= windows || k > last.load(std::memory_order_relaxed) || cancel_requested()) return;
       Chunk& chunk = chunks[k];
       chunk.begin =
           k == 0 ? from : guess_element_start(text, signature, from + k * step, window_end(k));
@@ -121,6 +123,7 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
   // before ended is taken; any other is decoded here, in its slot, from there.
   std::size_t total = out.size();
   for (std::size_t at = from;;) {
+    if (cancel_requested()) return false;
     Chunk& chunk = chunks[(at - from) / step];
     if (chunk.begin != at || chunk.end.how == RangeEnd::How::Failed) {
       std::vector<T>().swap(chunk.items);
