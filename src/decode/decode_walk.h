@@ -299,7 +299,7 @@ class Decoder {
   bool split_rest(const Value& v, std::size_t at, std::size_t before, std::vector<T>& out) {
     const std::size_t element_bytes = before == 0 ? 0 : (at - v.begin) / before;
     const auto decode_range = [this, &v](std::size_t from, std::size_t until, auto&& keep_going,
-                                         std::vector<T>& items) {
+                                         auto& items) {
       Source source(source_.text());
       Decoder decoder(source, setting_);
       return source.each_element_from(v, from, until, [&](auto& element) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "core/cancel.h"
+#include "core/page_allocator.h"
 #include "core/task_runner.h"
 
 namespace xray::decoding {
@@ -49,6 +50,8 @@ struct RangeEnd {
 };
 
 inline constexpr std::size_t kNoGuess = ~std::size_t{0};
+// A window's elements are held in whole pages at least.
+inline constexpr std::size_t kPage = 4096;
 
 // The bytes an element opens with: its "{", whitespace, and its first key
 // with both quotation marks. Empty when the value at `at` is no object, or
@@ -77,7 +80,7 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
     std::size_t begin = kNoGuess;  // first byte of its first element, when guessed
     RangeEnd end;
     bool taken = false;
-    std::vector<T> items;
+    std::vector<T, PageAllocator<T>> items;  // its pages go back once moved
   };
   const std::string_view signature = element_signature(text, from);
   if (signature.empty() || splitting.runner == nullptr) return false;
@@ -86,7 +89,8 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
   const auto window_end = [&](std::size_t k) { return from + (k + 1) * step; };
   // Room for a window's elements at the weight seen so far, an eighth to
   // spare; room never written is never touched.
-  const std::size_t room = element_bytes == 0 ? 0 : step / element_bytes + step / element_bytes / 8;
+  const std::size_t room = std::max(
+      element_bytes == 0 ? 0 : step / element_bytes + step / element_bytes / 8, kPage / sizeof(T));
   std::vector<Chunk> chunks(windows);
 
   // Windows are handed out in order; none is started past a window that met
@@ -126,7 +130,7 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
     if (cancel_requested()) return false;
     Chunk& chunk = chunks[(at - from) / step];
     if (chunk.begin != at || chunk.end.how == RangeEnd::How::Failed) {
-      std::vector<T>().swap(chunk.items);
+      decltype(chunk.items)().swap(chunk.items);
       chunk.begin = at;
       chunk.end = decode_range(
           at, window_end((at - from) / step), [] { return true; }, chunk.items);
@@ -143,7 +147,7 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
   // Gathered in order into a list of its exact length, each window's list
   // freed once moved, so the whole list is held about once.
   for (Chunk& chunk : chunks) {
-    if (!chunk.taken) std::vector<T>().swap(chunk.items);
+    if (!chunk.taken) decltype(chunk.items)().swap(chunk.items);
   }
   std::vector<T> whole;
   whole.reserve(total);
@@ -154,7 +158,7 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
     if (!chunk.taken) continue;
     whole.insert(whole.end(), std::make_move_iterator(chunk.items.begin()),
                  std::make_move_iterator(chunk.items.end()));
-    std::vector<T>().swap(chunk.items);
+    decltype(chunk.items)().swap(chunk.items);
   }
   out.swap(whole);
   return true;
