@@ -166,6 +166,21 @@ class CheckingSpanSource : public SpanSourceBase {
     }
   }
 
+  // The two numbers of an array written tightly, "[number,number]", each
+  // read as head() reads it, and the array's end noted: what walking it
+  // would give, without the walk. False, with nothing read or recorded, for
+  // any other array (blanks, other values, a fault): the walk judges those.
+  bool tight_number_pair(const SpanValue& array, SpanValue& first, SpanValue& second) {
+    if (failed_ || array.budget <= 1) return false;  // opening it would exceed the nesting budget
+    JsonScanner scan(text(), array.begin + 1, array.budget - 1);
+    if (!tight_number(scan, first) || scan.at_end() || scan.byte() != ',') return false;
+    scan.seek(scan.pos() + 1);
+    if (!tight_number(scan, second) || scan.at_end() || scan.byte() != ']') return false;
+    array.end = scan.pos() + 1;
+    array.count = 2;
+    return true;
+  }
+
   // fn(member) for each member as written, until fn gives false; a value fn
   // did not read is checked as it is skipped.
   template <class Fn>
@@ -230,6 +245,22 @@ class CheckingSpanSource : public SpanSourceBase {
   // bracket. Written in place: a value built elsewhere and copied would be
   // read back while its fields are still being stored, which stalls.
   void head(JsonScanner& scan, SpanValue& v);
+  // A number starting right at the scanner, read as head() reads one; false
+  // when there is none or it is at fault.
+  static bool tight_number(JsonScanner& scan, SpanValue& v) {
+    if (scan.at_end()) return false;
+    const char c = scan.byte();
+    if (c != '-' && (c < '0' || c > '9')) return false;
+    v = SpanValue{};
+    v.begin = scan.pos();
+    JsonNumber n{NumberClass::Unsigned, {0}};
+    if (!scan.scan_number(n)) return false;
+    v.kind = JsonKind::Number;
+    v.number_class = n.cls;
+    std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
+    v.end = scan.pos();
+    return true;
+  }
   // Where a value ends, checking and skipping it if nobody has walked it;
   // the text's end after a fault.
   std::size_t end_of(const SpanValue& v);

@@ -605,6 +605,15 @@ class Decoder {
   template <class R>
   bool pair(const Value& v, const DoublePair<R>& desc, R& out) {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectPair);
+    // Book levels are mostly written "[price,qty]": read at once, they give
+    // what the walk below gives.
+    if constexpr (requires(Value & a) { source_.tight_number_pair(v, a, a); }) {
+      Value first;
+      Value second;
+      if (source_.tight_number_pair(v, first, second)) {
+        return decode(first, out.*(desc.first)) && decode(second, out.*(desc.second));
+      }
+    }
     double R::*const slots[2] = {desc.first, desc.second};
     return fixed_elements(
         v, 2, [&](std::size_t i, const Value& element) { return decode(element, out.*(slots[i])); },
