@@ -1,6 +1,7 @@
 // src/instance.cpp: command dispatch over the instance state.
 #include "instance.h"
 
+#include <cstddef>
 #include <utility>
 
 #include "core/cancel.h"
@@ -55,7 +56,7 @@ class CommandRunner {
   Result<std::string> load(Result<Dataset> decoded) {
     if (!decoded) return std::move(decoded).error();
     // Each book event noted the key ranges of its levels as it decoded.
-    sort_by_ts(*decoded);
+    sort_lists(*decoded);
     // The last moment to stop: after it the dataset is replaced.
     if (CancelPoll().now()) return cancelled_error();
     const uint64_t count = record_count(*decoded);
@@ -98,6 +99,20 @@ class CommandRunner {
     const std::optional<DatasetBounds> b = sorted_dataset_bounds(dataset_);
     if (!b) return XrayError::data("no dataset");
     return encode_bounds(b->from_ts, b->to_ts, b->count);
+  }
+
+  // The book beside the other lists when there are threads for both: each
+  // list is sorted on its own, so the outcome is that of sort_by_ts.
+  void sort_lists(Dataset& dataset) {
+    TaskRunner* runner = splitting_.runner;
+    if (runner == nullptr || runner->width() < 2 || dataset.book.empty()) {
+      return sort_by_ts(dataset);
+    }
+    Dataset book;
+    book.book = std::move(dataset.book);
+    auto sort = [&](std::size_t task) { sort_by_ts(task == 0 ? book : dataset); };
+    runner->run_tasks(2, sort);
+    dataset.book = std::move(book.book);
   }
 
   std::optional<XraySpec>& spec_;

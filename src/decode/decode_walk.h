@@ -276,11 +276,11 @@ class Decoder {
   }
   // Whether the list's element i, at `at`, is where the list is split if it
   // can be: once the elements decoded in order are as many as the rules ask
-  // and take half a window of text. A list shorter than that ends about as
-  // soon as threads could be woken for it.
+  // and take an eighth of a window of text. A list shorter than that ends
+  // about as soon as threads could be woken for it.
   bool ready_to_split(const Value& v, std::size_t i, std::size_t at) const {
     const ListSplitting& splitting = *source_.list_splitting();
-    return i >= splitting.first_elements && at - v.begin >= splitting.chunk_bytes / 2;
+    return i >= splitting.first_elements && at - v.begin >= splitting.chunk_bytes / 8;
   }
   // Whether the rest of the text holds two windows or more, and the element
   // at `at` is an object whose start can be told from its first key.

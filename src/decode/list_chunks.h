@@ -23,11 +23,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "core/cancel.h"
-#include "core/page_allocator.h"
 #include "core/task_runner.h"
 
 namespace xray::decoding {
@@ -50,8 +50,6 @@ struct RangeEnd {
 };
 
 inline constexpr std::size_t kNoGuess = ~std::size_t{0};
-// A window's elements are held in whole pages at least.
-inline constexpr std::size_t kPage = 4096;
 
 // The bytes an element opens with: its "{", whitespace, and its first key
 // with both quotation marks. Empty when the value at `at` is no object, or
@@ -79,19 +77,50 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
   struct Chunk {
     std::size_t begin = kNoGuess;  // first byte of its first element, when guessed
     RangeEnd end;
-    bool taken = false;
-    std::vector<T, PageAllocator<T>> items;  // its pages go back once moved
+    bool done = false;  // decoded by a worker (guarded by the chain's mutex)
+    std::vector<T> items;
   };
   const std::string_view signature = element_signature(text, from);
   if (signature.empty() || splitting.runner == nullptr) return false;
   const std::size_t step = std::max<std::size_t>(splitting.chunk_bytes, 1);
   const std::size_t windows = (text.size() - from + step - 1) / step;
   const auto window_end = [&](std::size_t k) { return from + (k + 1) * step; };
+  const auto window_of = [&](std::size_t at) { return (at - from) / step; };
   // Room for a window's elements at the weight seen so far, an eighth to
   // spare; room never written is never touched.
-  const std::size_t room = std::max(
-      element_bytes == 0 ? 0 : step / element_bytes + step / element_bytes / 8, kPage / sizeof(T));
+  const std::size_t room = element_bytes == 0 ? 0 : step / element_bytes + step / element_bytes / 8;
+  // The list is allocated once at the length the rest of the text would
+  // give at that weight (never more than four bytes of element per byte of
+  // text): windows are moved in as they join the chain, and each one's own
+  // list is freed then, for the next windows to reuse.
+  if (element_bytes != 0) {
+    const std::size_t rest = (text.size() - from) / element_bytes;
+    const std::size_t most = (text.size() - from) / sizeof(T) * 4 + 1;
+    out.reserve(out.size() + std::min(rest + rest / 8, most));
+  }
   std::vector<Chunk> chunks(windows);
+
+  // The chain: the elements taken into out end at chain_at, an element's
+  // first byte, or the list has closed. A window whose guess is chain_at is
+  // taken, which moves chain_at to where it ended.
+  std::mutex chain_mutex;
+  std::size_t chain_at = from;
+  bool closed = false;
+  const auto take = [&](Chunk& chunk) {
+    out.insert(out.end(), std::make_move_iterator(chunk.items.begin()),
+               std::make_move_iterator(chunk.items.end()));
+    std::vector<T>().swap(chunk.items);
+    chain_at = chunk.end.at;
+    closed = chunk.end.how == RangeEnd::How::Closed;
+  };
+  // Takes the windows that are done and follow on, in order.
+  const auto advance = [&] {
+    while (!closed) {
+      Chunk& chunk = chunks[window_of(chain_at)];
+      if (!chunk.done || chunk.begin != chain_at || chunk.end.how == RangeEnd::How::Failed) return;
+      take(chunk);
+    }
+  };
 
   // Windows are handed out in order; none is started past a window that met
   // a "]" (or a fault at the known start), and one running stops there.
@@ -119,48 +148,31 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
           (k == 0 && chunk.end.how == RangeEnd::How::Failed)) {
         lower_last(k);
       }
+      const std::lock_guard lock(chain_mutex);
+      chunk.done = true;
+      advance();
     }
   };
   splitting.runner->run_tasks(std::min(splitting.runner->width(), windows), worker);
 
-  // The chain, from the known start: a window whose guess is where the one
-  // before ended is taken; any other is decoded here, in its slot, from there.
-  std::size_t total = out.size();
-  for (std::size_t at = from;;) {
+  // The rest of the chain, here: where no window was taken, the one that
+  // holds chain_at is decoded again from there, in its slot.
+  while (!closed) {
     if (cancel_requested()) return false;
-    Chunk& chunk = chunks[(at - from) / step];
-    if (chunk.begin != at || chunk.end.how == RangeEnd::How::Failed) {
-      decltype(chunk.items)().swap(chunk.items);
-      chunk.begin = at;
+    const std::size_t k = window_of(chain_at);
+    Chunk& chunk = chunks[k];
+    if (chunk.begin != chain_at || chunk.end.how == RangeEnd::How::Failed) {
+      std::vector<T>().swap(chunk.items);
+      chunk.begin = chain_at;
       chunk.end = decode_range(
-          at, window_end((at - from) / step), [] { return true; }, chunk.items);
+          chain_at, window_end(k), [] { return true; }, chunk.items);
       if (chunk.end.how == RangeEnd::How::Failed) return false;
     }
-    chunk.taken = true;
-    total += chunk.items.size();
-    if (chunk.end.how == RangeEnd::How::Closed) {
-      closed_at = chunk.end.at;
-      break;
-    }
-    at = chunk.end.at;
+    take(chunk);
   }
-  // Gathered in order into a list of its exact length, each window's list
-  // freed once moved, so the whole list is held about once.
-  for (Chunk& chunk : chunks) {
-    if (!chunk.taken) decltype(chunk.items)().swap(chunk.items);
-  }
-  std::vector<T> whole;
-  whole.reserve(total);
-  whole.insert(whole.end(), std::make_move_iterator(out.begin()),
-               std::make_move_iterator(out.end()));
-  std::vector<T>().swap(out);
-  for (Chunk& chunk : chunks) {
-    if (!chunk.taken) continue;
-    whole.insert(whole.end(), std::make_move_iterator(chunk.items.begin()),
-                 std::make_move_iterator(chunk.items.end()));
-    decltype(chunk.items)().swap(chunk.items);
-  }
-  out.swap(whole);
+  closed_at = chain_at;
+  // As a list decoded in one thread: room the estimate left unused goes back.
+  if (out.capacity() > 2 * out.size() + 64) out.shrink_to_fit();
   return true;
 }
 
