@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "../fuzz/render.h"
 #include "core/cancel.h"
+#include "decode/checking_span_source.h"
 #include "decode/list_chunks.h"
 #include "engine/pool_tasks.h"
 #include "engine/worker_pool.h"
@@ -329,6 +331,50 @@ TEST(LoadInChunks, GuessesAndWindows) {
     }
     EXPECT_EQ(on_caller, !c.guesses_right);
     EXPECT_LE(s.pool.threads(), 2u);
+  }
+}
+
+// A pair read at once only when written tightly, and then as the walk reads
+// its two numbers; anything else is left to the walk, with nothing recorded.
+TEST(LoadInChunks, TightNumberPairs) {
+  struct Case {
+    const char* text;
+    bool tight;
+    double first;
+    double second;
+  };
+  const Case cases[] = {{"[1,2]", true, 1, 2},
+                        {"[-0.0,30000.25]", true, -0.0, 30000.25},
+                        {"[1e5,-7]", true, 1e5, -7},
+                        {"[18446744073709551615,0.1]", true, 18446744073709551615.0, 0.1},
+                        {"[1, 2]", false, 0, 0},
+                        {"[ 1,2]", false, 0, 0},
+                        {"[1,2 ]", false, 0, 0},
+                        {"[1,2,3]", false, 0, 0},
+                        {"[1]", false, 0, 0},
+                        {"[01,2]", false, 0, 0},
+                        {"[1,-]", false, 0, 0},
+                        {"[1,\"2\"]", false, 0, 0},
+                        {"[1,2", false, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    decoding::CheckingSpanSource source(c.text);
+    const decoding::SpanValue array = source.root();
+    decoding::SpanValue first;
+    decoding::SpanValue second;
+    ASSERT_EQ(source.tight_number_pair(array, first, second), c.tight);
+    EXPECT_FALSE(source.failed());
+    if (!c.tight) {
+      EXPECT_EQ(array.end, decoding::kUnknownEnd);
+      continue;
+    }
+    EXPECT_EQ(array.end, std::string_view(c.text).size());
+    double a = 0;
+    double b = 0;
+    ASSERT_TRUE(decoding::ScalarRule<double>::accept(source.summary(first), a));
+    ASSERT_TRUE(decoding::ScalarRule<double>::accept(source.summary(second), b));
+    EXPECT_EQ(std::bit_cast<uint64_t>(a), std::bit_cast<uint64_t>(c.first));
+    EXPECT_EQ(std::bit_cast<uint64_t>(b), std::bit_cast<uint64_t>(c.second));
   }
 }
 
