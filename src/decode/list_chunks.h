@@ -10,9 +10,12 @@
 // when the window taken before it ended exactly at its guess: the first
 // window starts at the known element, so by induction every window taken
 // starts at an element, and holds the elements a walk from the list's start
-// meets there, decoded the same way. Where a guess was wrong, or a window was
-// never decoded, the calling thread decodes on from where the last window
-// taken ended, and there is no guessing left.
+// meets there, decoded the same way. Windows join the list in order as soon
+// as the chain reaches them, on the worker that finished the last one it
+// needed, so each window's own list is freed early for later windows to
+// reuse. Where a guess was wrong, or a window was never decoded, the calling
+// thread decodes on from where the last window taken ended, and there is no
+// guessing left.
 //
 // A fault anywhere gives up: the caller decodes the whole text again in one
 // thread for the error's words and position.
@@ -63,13 +66,13 @@ std::size_t guess_element_start(std::string_view text, std::string_view signatur
 
 // The elements of one list, from the first byte of one of them (`from`) to
 // the list's end, appended in order to `out`, which holds those before it.
-// decode_range(from, until, keep_going,
-// items) walks the list from the element at `from`, appending each element
-// to items, until the next one starts at or past `until` or the list closes,
-// and stops early (Failed) when keep_going() gives false; it must be safe to
-// call on several threads at once. element_bytes estimates the text of one
-// element (0: unknown). False after any fault or cancellation; otherwise
-// closed_at is just past the list's "]".
+// decode_range(from, until, keep_going, items) walks the list from the
+// element at `from`, appending each element to items, until the next one
+// starts at or past `until` or the list closes, and stops early (Failed)
+// when keep_going() gives false; it must be safe to call on several threads
+// at once. element_bytes estimates the text of one element (0: unknown).
+// False after any fault or cancellation; otherwise closed_at is just past
+// the list's "]".
 template <class T, class DecodeRange>
 bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text, std::size_t from,
                            std::size_t element_bytes, DecodeRange&& decode_range,
