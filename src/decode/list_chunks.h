@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <mutex>
 #include <string_view>
@@ -134,7 +135,10 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
     while (k < seen && !last.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
     }
   };
-  auto worker = [&](std::size_t) {
+  // Running out of memory on a worker must not end the process: the first
+  // failure stops every window and is raised again on the calling thread.
+  std::exception_ptr failure;
+  auto windows_on_worker = [&] {
     for (;;) {
       // A cancelled load starts no window (its elements poll only now and then).
       const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
@@ -156,7 +160,17 @@ bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text
       advance();
     }
   };
+  auto worker = [&](std::size_t) {
+    try {
+      windows_on_worker();
+    } catch (...) {
+      lower_last(0);
+      const std::lock_guard lock(chain_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
   splitting.runner->run_tasks(std::min(splitting.runner->width(), windows), worker);
+  if (failure) std::rethrow_exception(failure);
 
   // The rest of the chain, here: where no window was taken, the one that
   // holds chain_at is decoded again from there, in its slot.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -159,7 +160,8 @@ TEST(LoadInChunks, CancelledAtAnyPollChangesNothing) {
 // The windows, with a stand-in for the element decoder (an element runs to
 // the "}" that closes it): where every element opens alike, each window is
 // decoded on a worker; a wrong guess is decoded on from where the window
-// before ended, on the caller; a cancelled load starts none.
+// before ended, on the caller; a cancelled load starts none; running out of
+// memory on a worker is raised on the caller.
 TEST(LoadInChunks, Windows) {
   const std::string alike = R"({"a":1},{"a":22},{"a":333},{"a":4444},{"a":55555}])";
   const std::string nested = R"({"a":1},{"b":[0,{"a":2}]},{"a":3},{"a":[0,{"a":4}]},{"a":5}])";
@@ -198,6 +200,16 @@ TEST(LoadInChunks, Windows) {
     for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(list[out[i]], i < 4 ? ',' : ']');
     EXPECT_EQ(on_caller.load(), list == nested);
   }
+  Splitter s(2, 9, 0);
+  const auto failing = [&](std::size_t at, std::size_t, auto&&, auto&) -> RangeEnd {
+    if (at == 0) return {RangeEnd::How::Stopped, 8};
+    if (std::this_thread::get_id() != main_thread) throw std::bad_alloc();
+    return {RangeEnd::How::Closed, alike.size()};
+  };
+  std::vector<int> out;
+  std::size_t closed_at = 0;
+  EXPECT_THROW(decoding::decode_list_in_chunks(s.rules, alike, 0, 0, failing, out, closed_at),
+               std::bad_alloc);
 }
 
 }  // namespace
