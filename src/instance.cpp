@@ -1,10 +1,14 @@
 // src/instance.cpp: command dispatch over the instance state.
 #include "instance.h"
 
+#include <cstddef>
 #include <utility>
 
 #include "core/cancel.h"
+#include "decode/list_chunks.h"
 #include "engine/evaluate_frame.h"
+#include "engine/pool_tasks.h"
+#include "engine/worker_pool.h"
 #include "json/json_reader.h"
 #include "protocol/command_decode.h"
 #include "protocol/frame_encode.h"
@@ -14,13 +18,16 @@ namespace xray {
 
 class CommandRunner {
  public:
-  CommandRunner(std::optional<XraySpec>& spec, Dataset& dataset) : spec_(spec), dataset_(dataset) {}
+  CommandRunner(std::optional<XraySpec>& spec, Dataset& dataset,
+                const decoding::ListSplitting& splitting)
+      : spec_(spec), dataset_(dataset), splitting_(splitting) {}
 
   Result<std::string> run(std::string_view cmd_json) {
     // No tree is built: a tree of a large dataset would cost several times
     // the text in memory. The common "load" is checked and decoded in one
-    // pass; every other text is checked, then its members are read once.
-    if (std::optional<Dataset> loaded = decode_load_in_one_pass(cmd_json)) {
+    // pass, its long lists in chunks on several threads; every other text
+    // is checked, then its members are read once.
+    if (std::optional<Dataset> loaded = decode_load_in_one_pass(cmd_json, &splitting_)) {
       return load(std::move(*loaded));
     }
     // A pass given up because the host cancelled is not tried again.
@@ -48,7 +55,7 @@ class CommandRunner {
  private:
   Result<std::string> load(Result<Dataset> decoded) {
     if (!decoded) return std::move(decoded).error();
-    sort_by_ts(*decoded);
+    sort_lists(*decoded);
     decoded->book_blocks = index_book_events(decoded->book);
     // The last moment to stop: after it the dataset is replaced.
     if (CancelPoll().now()) return cancelled_error();
@@ -94,12 +101,34 @@ class CommandRunner {
     return encode_bounds(b->from_ts, b->to_ts, b->count);
   }
 
+  // The book beside the other lists when there are threads for both: each
+  // list is sorted on its own, so the outcome is that of sort_by_ts.
+  void sort_lists(Dataset& dataset) {
+    TaskRunner* runner = splitting_.runner;
+    if (runner == nullptr || runner->width() < 2 || dataset.book.empty()) {
+      return sort_by_ts(dataset);
+    }
+    Dataset book;
+    book.book = std::move(dataset.book);
+    auto sort = [&](std::size_t task) { sort_by_ts(task == 0 ? book : dataset); };
+    runner->run_tasks(2, sort);
+    dataset.book = std::move(book.book);
+  }
+
   std::optional<XraySpec>& spec_;
   Dataset& dataset_;
+  const decoding::ListSplitting& splitting_;
 };
 
 std::string XrayInstance::command(std::string_view cmd_json) {
-  Result<std::string> response = CommandRunner(spec_, dataset_).run(cmd_json);
+  // The process pool is looked up on every command: a forked child gets a
+  // pool of its own.
+  WorkerPool& pool = process_pool();
+  PoolTasks pool_tasks(pool);
+  decoding::ListSplitting by_pool;
+  if (pool.size() > 1) by_pool.runner = &pool_tasks;
+  const decoding::ListSplitting& splitting = load_splitting_ ? *load_splitting_ : by_pool;
+  Result<std::string> response = CommandRunner(spec_, dataset_, splitting).run(cmd_json);
   // A step stopped by a cancellation may have failed in its own words.
   if (!response) return error_response(cancel_requested() ? cancelled_error() : response.error());
   return std::move(response).value();

@@ -11,6 +11,10 @@
 
 namespace xray {
 
+namespace decoding {
+struct ListSplitting;
+}  // namespace decoding
+
 class XrayInstance {
  public:
   explicit XrayInstance(std::optional<XraySpec> spec = std::nullopt) : spec_(std::move(spec)) {}
@@ -22,9 +26,15 @@ class XrayInstance {
   const std::optional<XraySpec>& spec() const { return spec_; }
   const Dataset& dataset() const { return dataset_; }
 
+  // How "load" splits its long lists over threads (not owned); tests use
+  // small chunks and pools of their own. Null, the default: the process
+  // pool's threads when it has two or more.
+  void split_loads_with(const decoding::ListSplitting* splitting) { load_splitting_ = splitting; }
+
  private:
   std::optional<XraySpec> spec_;
   Dataset dataset_;
+  const decoding::ListSplitting* load_splitting_ = nullptr;
 };
 
 }  // namespace xray

@@ -2,7 +2,8 @@
 # Sanitizer runs: an AddressSanitizer + UndefinedBehaviorSanitizer build whose
 # C++ tests, corpus replays and Python tests (the extension loaded into an
 # ordinary interpreter with the runtime preloaded) must pass, and a
-# ThreadSanitizer build over the pool, frame, cancellation and fork tests.
+# ThreadSanitizer build over the pool, frame, cancellation, fork and chunked
+# load tests.
 # Usage: tools/run_sanitizers.sh [asan|tsan]...   (default both)
 # PYTHON is the interpreter for the Python tests (default: python3 on PATH,
 # with pytest and hypothesis installed).
@@ -60,7 +61,7 @@ tsan() {
   # The fork test starts threads in a child of a threaded process on purpose.
   TSAN_OPTIONS="halt_on_error=1 die_after_fork=0" \
     ctest --test-dir "$dir" --output-on-failure -j2 -L unit \
-    -R '^(EvaluateFrame|WorkerPool|WorkerPoolSize|ProcessPool|Cancel)\.'
+    -R '^(EvaluateFrame|WorkerPool|WorkerPoolSize|ProcessPool|Cancel|LoadInChunks)\.'
 }
 
 for kind in "${kinds[@]}"; do

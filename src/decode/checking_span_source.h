@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "decode/list_chunks.h"
 #include "decode/span_source.h"
 #include "json/json_scanner.h"
 
@@ -35,6 +36,11 @@ class CheckingSpanSource : public SpanSourceBase {
   static constexpr bool kChecks = true;
 
   explicit CheckingSpanSource(std::string_view text) : SpanSourceBase(text) {}
+
+  // Long lists are decoded in chunks by these rules from now on; null (the
+  // default): every list in one thread.
+  void split_lists(const ListSplitting* splitting) { splitting_ = splitting; }
+  const ListSplitting* list_splitting() const { return splitting_; }
 
   // The value the text holds (its end is found as it gets walked).
   SpanValue root() {
@@ -136,6 +142,45 @@ class CheckingSpanSource : public SpanSourceBase {
     return true;
   }
 
+  // fn(element) for the elements of array from the one whose first byte is
+  // at `from` (its "," already read), as each_element hands them, until the
+  // next one starts at or past `until` or the array closes. Failed when fn
+  // gave false or a fault stopped it.
+  template <class Fn>
+  RangeEnd each_element_from(const SpanValue& array, std::size_t from, std::size_t until, Fn&& fn) {
+    if (failed_) return {};
+    // Inside the array the budget is one lower, as opening it made it.
+    JsonScanner scan(text(), from, array.budget - 1);
+    Element element(*this, scan);
+    for (;;) {
+      element.taken_ = false;
+      if (!fn(element) || failed_) return {};
+      if (!past_value(scan, element.taken_, element.span_)) return {};
+      const JsonStep step = scan.array_step(false);
+      if (step == JsonStep::Fault) {
+        fault(scan);
+        return {};
+      }
+      if (step == JsonStep::End) return {RangeEnd::How::Closed, scan.pos()};
+      if (scan.pos() >= until) return {RangeEnd::How::Stopped, scan.pos()};
+    }
+  }
+
+  // The two numbers of an array written tightly, "[number,number]", each
+  // read as head() reads it, and the array's end noted: what walking it
+  // would give, without the walk. False, with nothing read or recorded, for
+  // any other array (blanks, other values, a fault): the walk judges those.
+  bool tight_number_pair(const SpanValue& array, SpanValue& first, SpanValue& second) {
+    if (failed_ || array.budget <= 1) return false;  // opening it would exceed the nesting budget
+    JsonScanner scan(text(), array.begin + 1, array.budget - 1);
+    if (!tight_number(scan, first) || scan.at_end() || scan.byte() != ',') return false;
+    scan.seek(scan.pos() + 1);
+    if (!tight_number(scan, second) || scan.at_end() || scan.byte() != ']') return false;
+    array.end = scan.pos() + 1;
+    array.count = 2;
+    return true;
+  }
+
   // fn(member) for each member as written, until fn gives false; a value fn
   // did not read is checked as it is skipped.
   template <class Fn>
@@ -200,6 +245,22 @@ class CheckingSpanSource : public SpanSourceBase {
   // bracket. Written in place: a value built elsewhere and copied would be
   // read back while its fields are still being stored, which stalls.
   void head(JsonScanner& scan, SpanValue& v);
+  // A number starting right at the scanner, read as head() reads one; false
+  // when there is none or it is at fault.
+  static bool tight_number(JsonScanner& scan, SpanValue& v) {
+    if (scan.at_end()) return false;
+    const char c = scan.byte();
+    if (c != '-' && (c < '0' || c > '9')) return false;
+    v = SpanValue{};
+    v.begin = scan.pos();
+    JsonNumber n{NumberClass::Unsigned, {0}};
+    if (!scan.scan_number(n)) return false;
+    v.kind = JsonKind::Number;
+    v.number_class = n.cls;
+    std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
+    v.end = scan.pos();
+    return true;
+  }
   // Where a value ends, checking and skipping it if nobody has walked it;
   // the text's end after a fault.
   std::size_t end_of(const SpanValue& v);
@@ -207,6 +268,7 @@ class CheckingSpanSource : public SpanSourceBase {
   std::string check_scratch_;  // cleared by checking scans of escaped strings
   std::optional<JsonScanner> fault_;
   bool failed_ = false;
+  const ListSplitting* splitting_ = nullptr;
 };
 
 inline void CheckingSpanSource::head(JsonScanner& scan, SpanValue& v) {

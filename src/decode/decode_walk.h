@@ -30,6 +30,10 @@
 //   bool each_member(object, fn);         // fn(member) -> bool, the source's order
 //   bool each_member_by_key(object, fn);  // by key bytes, each key once (the later)
 //   bool failed();                        // a fault was met: every walk stops
+// and, when it can split long lists over threads (SplitsLists),
+//   const ListSplitting* list_splitting();  // null: it does not now
+//   RangeEnd each_element_from(array, from, until, fn);  // part of an array
+//   void abandon();                         // failed() from now on
 // A walk hands fn an element (value()) or a member (key(), value()); a value
 // is read at most once, and one fn did not read is skipped. A walk gives
 // true when it reached the end, false when fn gave false or a fault stopped
@@ -38,6 +42,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -52,6 +57,7 @@
 #include "core/errors.h"
 #include "decode/decode_messages.h"
 #include "decode/decode_schema.h"
+#include "decode/list_chunks.h"
 #include "json/json_scanner.h"
 
 namespace xray::decoding {
@@ -90,6 +96,12 @@ struct ValueSetting {
 
 // Lists of unknown length start in this many reused slots.
 inline constexpr std::size_t kScratchLength = 64;
+
+// A source that can decode parts of a list apart, on other threads.
+template <class Source>
+concept SplitsLists = requires(const Source& s) {
+  { s.list_splitting() } -> std::same_as<const ListSplitting*>;
+};
 
 // A reused list of T for this thread, or a list of its own when the reused
 // one is taken (a list nested in a list of the same type). Left empty.
@@ -216,9 +228,20 @@ class Decoder {
     ScratchList<T> scratch;
     std::vector<T>& first = scratch.items();
     std::size_t count = 0;
+    std::size_t split_at = 0;  // the element from which the rest is decoded in chunks
+    bool may_split = splits_lists();
     const bool ok = source_.each_element(v, [&](auto& element) {
       if (cancelled()) return false;
       const std::size_t i = count++;
+      if constexpr (SplitsLists<Source>) {
+        if (may_split && ready_to_split(v, i, element.position())) {
+          may_split = false;
+          if (worth_splitting(element.position())) {
+            split_at = element.position();
+            return false;
+          }
+        }
+      }
       if (i < kScratchLength) return decode(element.value(), first.emplace_back());
       if constexpr (Source::kCountsAhead) {
         if (i == kScratchLength) move_all(first, out, reservation<T>(v, source_.element_count(v)));
@@ -229,6 +252,12 @@ class Decoder {
       }
       return decode(element.value(), out.emplace_back());
     });
+    if constexpr (SplitsLists<Source>) {
+      if (split_at != 0) {
+        if (out.empty()) move_all(first, out, first.size());
+        return split_rest(v, split_at, count - 1, out);
+      }
+    }
     if (ok && count <= kScratchLength) move_all(first, out, first.size());
     // The estimate counts the text after the list as more of it: a list
     // followed by more text than its own gives back what it did not use.
@@ -236,6 +265,57 @@ class Decoder {
       if (ok && out.capacity() > 2 * out.size() + kScratchLength) out.shrink_to_fit();
     }
     return ok;
+  }
+
+  bool splits_lists() const {
+    if constexpr (SplitsLists<Source>) {
+      const ListSplitting* splitting = source_.list_splitting();
+      return splitting != nullptr && splitting->runner != nullptr;
+    }
+    return false;
+  }
+  // Whether the list's element i, at `at`, is where the list is split if it
+  // can be: once the elements decoded in order are as many as the rules ask
+  // and take an eighth of a window of text. A list shorter than that ends
+  // about as soon as threads could be woken for it.
+  bool ready_to_split(const Value& v, std::size_t i, std::size_t at) const {
+    const ListSplitting& splitting = *source_.list_splitting();
+    return i >= splitting.first_elements && at - v.begin >= splitting.chunk_bytes / 8;
+  }
+  // Whether the rest of the text holds two windows or more, and the element
+  // at `at` is an object whose start can be told from its first key.
+  bool worth_splitting(std::size_t at) const {
+    const std::string_view text = source_.text();
+    return text.size() - at >= 2 * source_.list_splitting()->chunk_bytes &&
+           !element_signature(text, at).empty();
+  }
+
+  // The list's elements from its element at `at` on (`before` elements,
+  // already in out, come first), decoded in chunks; the list's end and
+  // length are noted on v. A fault or a cancellation abandons the source
+  // without a message of its own: whoever asked for chunks decodes again in
+  // one thread for the error's words.
+  template <class T>
+  bool split_rest(const Value& v, std::size_t at, std::size_t before, std::vector<T>& out) {
+    const std::size_t element_bytes = before == 0 ? 0 : (at - v.begin) / before;
+    const auto decode_range = [this, &v](std::size_t from, std::size_t until, auto&& keep_going,
+                                         auto& items) {
+      Source source(source_.text());
+      Decoder decoder(source, setting_);
+      return source.each_element_from(v, from, until, [&](auto& element) {
+        return keep_going() && !decoder.cancelled() &&
+               decoder.decode(element.value(), items.emplace_back());
+      });
+    };
+    std::size_t closed_at = 0;
+    if (!decode_list_in_chunks(*source_.list_splitting(), source_.text(), at, element_bytes,
+                               decode_range, out, closed_at)) {
+      source_.abandon();
+      return false;
+    }
+    v.end = closed_at;
+    v.count = out.size();
+    return true;
   }
 
   // Room for count elements, but never more than four bytes of element per
@@ -274,11 +354,13 @@ class Decoder {
   // around: the walk then compares keys against constants.
   template <class R>
   bool record(const Value& v, R& out) {
+    bool ok = false;
     switch (source_.kind(v)) {
-      case JsonKind::Object: return record_members(v, out, std::string_view());
-      case JsonKind::Array: return record_elements(v, out);
+      case JsonKind::Object: ok = record_members(v, out, std::string_view()); break;
+      case JsonKind::Array: ok = record_elements(v, out); break;
       default: return reject_type(v, record_expectation(Schema<R>::desc.name));
     }
+    return ok;
   }
 
   // Object form; a member named skip_key (the tag of a union) is passed over.
@@ -518,6 +600,15 @@ class Decoder {
   template <class R>
   bool pair(const Value& v, const DoublePair<R>& desc, R& out) {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectPair);
+    // Book levels are mostly written "[price,qty]": read at once, they give
+    // what the walk below gives.
+    if constexpr (requires(Value & a) { source_.tight_number_pair(v, a, a); }) {
+      Value first;
+      Value second;
+      if (source_.tight_number_pair(v, first, second)) {
+        return decode(first, out.*(desc.first)) && decode(second, out.*(desc.second));
+      }
+    }
     double R::*const slots[2] = {desc.first, desc.second};
     return fixed_elements(
         v, 2, [&](std::size_t i, const Value& element) { return decode(element, out.*(slots[i])); },

@@ -63,8 +63,10 @@ CheckedCommand read_checked_command(std::string_view text) {
   return command;
 }
 
-std::optional<Dataset> decode_load_in_one_pass(std::string_view text) {
+std::optional<Dataset> decode_load_in_one_pass(std::string_view text,
+                                               const decoding::ListSplitting* splitting) {
   decoding::CheckingSpanSource source(text);
+  source.split_lists(splitting);
   const decoding::SpanValue root = source.root();
   if (source.failed() || root.kind != JsonKind::Object) return std::nullopt;
   bool load = false;

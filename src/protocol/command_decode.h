@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "decode/list_chunks.h"
 #include "model/dataset.h"
 #include "model/spec.h"
 
@@ -34,7 +35,9 @@ struct CheckedCommand {
 // dataset at once: the text is valid, its object holds one "cmd", which is
 // "load", and one "dataset", which decodes. Then the dataset; otherwise
 // std::nullopt, with everything the pass built released, and the caller
-// checks the text and reads it with read_checked_command.
-[[nodiscard]] std::optional<Dataset> decode_load_in_one_pass(std::string_view text);
+// checks the text and reads it with read_checked_command. With splitting,
+// long lists are decoded in chunks on its threads; the outcome is the same.
+[[nodiscard]] std::optional<Dataset> decode_load_in_one_pass(
+    std::string_view text, const decoding::ListSplitting* splitting = nullptr);
 
 }  // namespace xray

@@ -1,9 +1,13 @@
 // Lists of a one-pass "load" are allocated near their length, never grown by
-// doubling (which holds the old and the new block at once).
+// doubling (which holds the old and the new block at once), in one thread or
+// split into chunks.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "decode/list_chunks.h"
+#include "engine/pool_tasks.h"
+#include "engine/worker_pool.h"
 #include "protocol/command_decode.h"
 
 namespace xray {
@@ -45,10 +49,17 @@ TEST(LoadMemory, ListsAreAllocatedNearTheirLength) {
       // Text after the list counts as more of it; the room left over goes back.
       {"a list followed by a longer one",
        load_text("funding", 70'000, R"([1700000000000,0.0001])", 0, "", far_trades), 2.01},
+      {"objects followed by a longer list",
+       load_text("oi", 70'000, R"({"ts":1700000000000,"oi":12345.5})", 0, "", far_trades), 2.01},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::optional<Dataset> d = decode_load_in_one_pass(c.text);
+  // Split into chunks on two threads, the lists of objects are held alike.
+  WorkerPool pool(2);
+  PoolTasks tasks(pool);
+  const decoding::ListSplitting in_chunks{&tasks, 1 << 14, 64};
+  for (std::size_t n = 0; n < 2 * std::size(cases); ++n) {
+    const Case& c = cases[n / 2];
+    SCOPED_TRACE(std::string(c.name) + (n % 2 ? ", in chunks" : ""));
+    const std::optional<Dataset> d = decode_load_in_one_pass(c.text, n % 2 ? &in_chunks : nullptr);
     ASSERT_TRUE(d);
     std::size_t size = 0;
     std::size_t capacity = 0;

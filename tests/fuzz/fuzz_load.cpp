@@ -3,7 +3,9 @@
 // as objects or arrays, edge numbers, values of the wrong kind at every level
 // and now and then a cut or a stray byte. The one pass (decode_load_in_one_pass)
 // must give up or give the tree path's dataset (read_json_value, then
-// decode_dataset_value), and the instance must answer as the tree path does.
+// decode_dataset_value), and the instance must answer as the tree path does;
+// both also with the lists split into chunks of a few bytes on one or two
+// threads.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "decode/list_chunks.h"
+#include "engine/pool_tasks.h"
+#include "engine/worker_pool.h"
 #include "instance.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
@@ -237,7 +242,7 @@ class LoadWriter {
                                         "[]",
                                         "{}",
                                         "[1]",
-                                        "[1,2,3]",
+                                        "[1,2,{\"ts\":3}]",
                                         "[\"x\",1]",
                                         "{\"sell\":null}",
                                         "{\"sell\":1}",
@@ -253,6 +258,20 @@ class LoadWriter {
   std::size_t size_;
   std::size_t pos_ = 0;
 };
+
+// Chunk rules drawn from the command itself (so the corpus reads as
+// before): windows of 1 to 16 bytes, or 8 to 1024 (which hold wrong guesses
+// next to elements), split after 0 to 3 elements, on a pool of one or two
+// threads.
+decoding::ListSplitting split_rules(const std::string& command) {
+  static WorkerPool one(1);
+  static WorkerPool two(2);
+  static PoolTasks on_one(one);
+  static PoolTasks on_two(two);
+  const std::size_t h = std::hash<std::string>{}(command);
+  const std::size_t window = h & 2 ? 1 + (h >> 2 & 15) : std::size_t{8} << (h >> 2 & 7);
+  return {h & 1 ? &on_two : &on_one, window, h >> 6 & 3};
+}
 
 std::string loaded(Dataset d) {
   sort_by_ts(d);
@@ -293,17 +312,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LoadWriter writer(data, size);
   do {
     const std::string command = writer.command();
+    const decoding::ListSplitting rules = split_rules(command);
     const std::string expected = tree_load_response(command);
     if (std::optional<Dataset> one_pass = decode_load_in_one_pass(command)) {
       require(loaded(std::move(*one_pass)) == expected, "the one pass differs from the tree",
               command, expected);
     }
+    if (std::optional<Dataset> in_chunks = decode_load_in_one_pass(command, &rules)) {
+      require(loaded(std::move(*in_chunks)) == expected,
+              "the one pass in chunks differs from the tree", command, expected);
+    }
     if (expected == "not load") continue;
-    XrayInstance x;
-    std::string response = x.command(command);
-    if (response.starts_with(R"({"ok":true)")) response.append("|").append(render(x.dataset()));
-    require(response == expected, "the instance differs from the tree", command,
-            expected + "\ngot: " + response);
+    const decoding::ListSplitting* const splits[] = {nullptr, &rules};
+    for (const decoding::ListSplitting* split : splits) {
+      XrayInstance x;
+      if (split != nullptr) x.split_loads_with(split);
+      std::string response = x.command(command);
+      if (response.starts_with(R"({"ok":true)")) response.append("|").append(render(x.dataset()));
+      require(response == expected, "the instance differs from the tree", command,
+              expected + "\ngot: " + response);
+    }
   } while (!writer.used_up());
   return 0;
 }
