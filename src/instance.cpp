@@ -101,11 +101,13 @@ class CommandRunner {
     return encode_bounds(b->from_ts, b->to_ts, b->count);
   }
 
-  // The book beside the other lists when there are threads for both: each
+  // A long book (an event for every 16 bytes of a window, 16,384 by
+  // default) beside the other lists when there are threads for both: each
   // list is sorted on its own, so the outcome is that of sort_by_ts.
   void sort_lists(Dataset& dataset) {
     TaskRunner* runner = splitting_.runner;
-    if (runner == nullptr || runner->width() < 2 || dataset.book.empty()) {
+    if (runner == nullptr || runner->width() < 2 ||
+        dataset.book.size() < splitting_.chunk_bytes / 16) {
       return sort_by_ts(dataset);
     }
     Dataset book;
