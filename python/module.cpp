@@ -7,13 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "binding/support.h"
 #include "constructor_spec.h"
 #include "core/cancel.h"
 #include "core/errors.h"
@@ -21,6 +21,12 @@
 #include "instance.h"
 
 namespace {
+
+using xray::binding::argument_text;
+using xray::binding::new_str;
+using xray::binding::python_signal_raised;
+using xray::binding::raise_from_current_exception;
+using xray::binding::thread_serial;
 
 constexpr const char* kModuleDoc = "The native module (`tarnix_xray._tarnix_xray`).";
 constexpr const char* kXrayDoc =
@@ -49,46 +55,7 @@ struct PyXray {
   unsigned long owner_ident;  // its threading.get_ident(), for messages
 };
 
-// A number per thread, never reused within the process. Thread idents are
-// not enough: a new thread often inherits the ident of a finished one, and
-// would then pass for the owner of that thread's instances.
-uint64_t thread_serial() {
-  static std::atomic<uint64_t> next{1};
-  thread_local const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
-  return serial;
-}
-
 PyXray* as_xray(PyObject* self) { return reinterpret_cast<PyXray*>(self); }
-
-// Turns the C++ exception being handled into a Python error, so none crosses
-// into CPython. Call only from inside a catch block.
-void raise_from_current_exception() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
-}
-
-// Adds `note` to the pending exception through its add_note method. If that
-// fails, the original exception is kept without the note.
-void add_note_to_pending_error(const char* note) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    PyObject* done = PyObject_CallMethod(value, "add_note", "s", note);
-    if (done == nullptr) PyErr_Clear();
-    Py_XDECREF(done);
-  }
-  PyErr_Restore(type, value, traceback);
-}
 
 // ---------------------------------------------------------------------------
 // Argument binding: one required parameter, by position or by keyword.
@@ -136,42 +103,6 @@ PyObject* bind_argument(PyObject* args, PyObject* kwargs, const Parameter& param
                  param.name);
   }
   return bound;
-}
-
-// The UTF-8 text of a str argument. For a compact ASCII str this is the
-// string's own buffer, so a command of hundreds of MB is not copied; the view
-// lives as long as the argument. On failure the error carries the note
-// "while processing '<param>'".
-std::optional<std::string_view> argument_text(PyObject* arg, const char* param) {
-  const char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!PyUnicode_Check(arg)) {
-    // Exact texts, quotes around None included: callers match them.
-    if (arg == Py_None) {
-      PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
-    } else if (PyObject* type_name = PyType_GetName(Py_TYPE(arg)); type_name != nullptr) {
-      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'str'", type_name);
-      Py_DECREF(type_name);
-    }
-  } else {
-    data = PyUnicode_AsUTF8AndSize(arg, &size);  // lone surrogates: UnicodeEncodeError
-  }
-  if (data == nullptr) {
-    const std::string note = std::string("while processing '") + param + "'";
-    add_note_to_pending_error(note.c_str());
-    return std::nullopt;
-  }
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-// The core's cancellation check: runs the pending signal handlers. One that
-// raises (SIGINT's raises KeyboardInterrupt) stops the command, which then
-// changes nothing, and its exception is the command's. Called by the core on
-// the command's own thread only, which holds the interpreter lock.
-bool python_signal_raised(void* /*unused*/) { return PyErr_CheckSignals() != 0; }
-
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // ---------------------------------------------------------------------------
@@ -304,32 +235,9 @@ PyType_Spec kXraySpec = {
     "builtins.Xray", static_cast<int>(sizeof(PyXray)), 0, Py_TPFLAGS_DEFAULT, kXraySlots,
 };
 
-// The type is made once per process and shared by every initialisation of
-// the module; a failed attempt leaves the way open for the next one. The lock
-// is not held while the type is created: creation may run Python code (a
-// collection) that lets another thread in, which would then wait on the lock
-// while holding the interpreter lock. Should two creations race, the first
-// one published wins and the other is dropped.
 PyObject* xray_type() {
-  static std::mutex guard;
-  static PyObject* published = nullptr;
-  {
-    const std::lock_guard<std::mutex> lock(guard);
-    if (published != nullptr) return published;
-  }
-  PyObject* created = PyType_FromSpec(&kXraySpec);
-  if (created == nullptr) return nullptr;
-  PyObject* spare = nullptr;
-  {
-    const std::lock_guard<std::mutex> lock(guard);
-    if (published == nullptr) {
-      published = created;  // kept for the life of the process; never changes again
-    } else {
-      spare = created;
-    }
-  }
-  Py_XDECREF(spare);
-  return published;
+  static xray::binding::ProcessType type(&kXraySpec);
+  return type.get();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // src/instance.cpp: command dispatch over the instance state.
 #include "instance.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -18,6 +19,7 @@ namespace xray {
 
 class CommandRunner {
  public:
+  friend class XrayInstance;
   CommandRunner(std::optional<XraySpec>& spec, Dataset& dataset,
                 const decoding::ListSplitting& splitting)
       : spec_(spec), dataset_(dataset), splitting_(splitting) {}
@@ -55,13 +57,19 @@ class CommandRunner {
  private:
   Result<std::string> load(Result<Dataset> decoded) {
     if (!decoded) return std::move(decoded).error();
-    sort_lists(*decoded);
-    decoded->book_blocks = index_book_events(decoded->book);
+    Result<uint64_t> count = store(std::move(decoded).value());
+    if (!count) return std::move(count).error();
+    return loaded_response(*count);
+  }
+
+  Result<uint64_t> store(Dataset decoded) {
+    sort_lists(decoded);
+    decoded.book_blocks = index_book_events(decoded.book);
     // The last moment to stop: after it the dataset is replaced.
     if (CancelPoll().now()) return cancelled_error();
-    const uint64_t count = record_count(*decoded);
-    dataset_ = std::move(decoded).value();
-    return loaded_response(count);
+    const uint64_t count = record_count(decoded);
+    dataset_ = std::move(decoded);
+    return count;
   }
 
   Result<std::string> set_spec(std::optional<Result<XraySpec>> decoded) {
@@ -122,15 +130,50 @@ class CommandRunner {
   const decoding::ListSplitting& splitting_;
 };
 
-std::string XrayInstance::command(std::string_view cmd_json) {
-  // The process pool is looked up on every command: a forked child gets a
-  // pool of its own.
+// Runs fn with a CommandRunner over the instance. The process pool is looked
+// up on every command: a forked child gets a pool of its own.
+template <class Fn>
+auto with_runner(std::optional<XraySpec>& spec, Dataset& dataset,
+                 const decoding::ListSplitting* splitting, Fn&& fn) {
   WorkerPool& pool = process_pool();
   PoolTasks pool_tasks(pool);
   decoding::ListSplitting by_pool;
   if (pool.size() > 1) by_pool.runner = &pool_tasks;
-  const decoding::ListSplitting& splitting = load_splitting_ ? *load_splitting_ : by_pool;
-  Result<std::string> response = CommandRunner(spec_, dataset_, splitting).run(cmd_json);
+  CommandRunner runner(spec, dataset, splitting ? *splitting : by_pool);
+  return fn(runner);
+}
+
+Result<uint64_t> XrayInstance::load(Dataset dataset) {
+  Result<uint64_t> count = with_runner(spec_, dataset_, load_splitting_, [&](CommandRunner& r) {
+    return r.store(std::move(dataset));
+  });
+  if (!count && cancel_requested()) return cancelled_error();
+  return count;
+}
+
+Result<Frame> XrayInstance::frame(std::optional<int64_t> at,
+                                  std::optional<int64_t> window_ms) const {
+  if (!spec_) return XrayError::bad_spec("no spec set");
+  const std::optional<DatasetBounds> bounds = sorted_dataset_bounds(dataset_);
+  if (!bounds) return XrayError::data("no dataset");
+  // The cursor as the engine clamps it, so the window ends where the frame does.
+  int64_t cursor = at.value_or(spec_->to_ts.value_or(bounds->to_ts));
+  if (spec_->to_ts) cursor = std::min(cursor, *spec_->to_ts);
+  if (!window_ms) return evaluate_frame(dataset_, *spec_, cursor);
+  if (*window_ms <= 0) return XrayError::bad_spec("window_ms must be positive");
+  // cursor - window_ms + 1, saturated: a window reaching past the earliest
+  // representable time has no lower bound to add.
+  int64_t start = 0;
+  XraySpec windowed = *spec_;
+  if (!__builtin_sub_overflow(cursor, *window_ms - 1, &start)) {
+    windowed.from_ts = spec_->from_ts ? std::max(*spec_->from_ts, start) : start;
+  }
+  return evaluate_frame(dataset_, windowed, cursor);
+}
+
+std::string XrayInstance::command(std::string_view cmd_json) {
+  Result<std::string> response = with_runner(
+      spec_, dataset_, load_splitting_, [&](CommandRunner& r) { return r.run(cmd_json); });
   // A step stopped by a cancellation may have failed in its own words.
   if (!response) return error_response(cancel_requested() ? cancelled_error() : response.error());
   return std::move(response).value();

@@ -7,6 +7,7 @@
 
 #include "core/errors.h"
 #include "model/dataset.h"
+#include "model/frame.h"
 #include "model/spec.h"
 
 namespace xray {
@@ -22,6 +23,17 @@ class XrayInstance {
   // Applies one JSON command and returns its response text. Never fails:
   // faults come back as {"ok":false,"error":...} and leave the instance unchanged.
   std::string command(std::string_view cmd_json);
+
+  // What "load" does with a decoded dataset: its lists sorted by ts and its
+  // book indexed, then it replaces the held one. Gives the record count; a
+  // cancelled load changes nothing.
+  Result<uint64_t> load(Dataset dataset);
+
+  // The frame "frame" (no at) or "frame_at" would give, as data; with a
+  // trailing window of window_ms, the frame of the last window_ms ms up to
+  // the cursor: from max(cursor - window_ms + 1, from_ts) to the cursor,
+  // the cursor clamped to to_ts as always. The errors of those commands.
+  Result<Frame> frame(std::optional<int64_t> at, std::optional<int64_t> window_ms) const;
 
   const std::optional<XraySpec>& spec() const { return spec_; }
   const Dataset& dataset() const { return dataset_; }
