@@ -5,7 +5,7 @@ around 30000 with tick 0.01, quantities with 3 decimals, random sides) and
 book events of 50 bid and 50 ask levels (prices on a 0.1 tick around the
 walk, quantities with 3 decimals). On the same data, in the same run:
 
-- tarnix_xray._columns.load_text(trades=..., book=...);
+- tarnix_xray._native.load_text(trades=..., book=...);
 - DataFrame.to_json(orient="values", double_precision=15) of a trades frame
   and of a flat book-level frame (the text pandas writes for the same values);
 - json.dumps of lists, timed alone and with the .tolist() that builds them.
@@ -32,7 +32,7 @@ from typing import Callable
 import numpy as np
 import pandas as pd
 
-from tarnix_xray import _columns
+from tarnix_xray import _native
 
 
 def make_columns(trades: int, events: int, levels: int, full: bool = False,
@@ -102,7 +102,7 @@ def main() -> None:
     )
 
     def ours() -> str:
-        return _columns.load_text(trades=cols["trades"], book=cols["book"])
+        return _native.load_text(trades=cols["trades"], book=cols["book"])
 
     def pandas_json() -> list[str]:
         return [

@@ -42,8 +42,7 @@ started = time.perf_counter()
 for i in range(args.steps):
     # From one window after the start to the last record, in equal steps.
     cursor = first + window + (last - first - window) * i // max(args.steps - 1, 1)
-    session.set_spec({**spec, "from_ts": cursor - window})  # the window: [cursor - window, cursor]
-    frame = session.frame(at=cursor)
+    frame = session.frame(at=cursor, window=window)  # the last `window` ms up to the cursor
     fp, liq = frame.footprint, frame.liquidation_map
     assert fp is not None and liq is not None
     rows.append({

@@ -9,6 +9,7 @@
 #include "decode/list_chunks.h"
 #include "engine/evaluate_frame.h"
 #include "engine/pool_tasks.h"
+#include "engine/window.h"
 #include "engine/worker_pool.h"
 #include "json/json_reader.h"
 #include "protocol/command_decode.h"
@@ -156,19 +157,13 @@ Result<Frame> XrayInstance::frame(std::optional<int64_t> at,
   if (!spec_) return XrayError::bad_spec("no spec set");
   const std::optional<DatasetBounds> bounds = sorted_dataset_bounds(dataset_);
   if (!bounds) return XrayError::data("no dataset");
-  // The cursor as the engine clamps it, so the window ends where the frame does.
-  int64_t cursor = at.value_or(spec_->to_ts.value_or(bounds->to_ts));
-  if (spec_->to_ts) cursor = std::min(cursor, *spec_->to_ts);
+  const int64_t cursor = at.value_or(spec_->to_ts.value_or(bounds->to_ts));
   if (!window_ms) return evaluate_frame(dataset_, *spec_, cursor);
   if (*window_ms <= 0) return XrayError::bad_spec("window_ms must be positive");
-  // cursor - window_ms + 1, saturated: a window reaching past the earliest
-  // representable time has no lower bound to add.
-  int64_t start = 0;
+  const FrameWindow window = frame_window(spec_->from_ts, spec_->to_ts, cursor, window_ms);
   XraySpec windowed = *spec_;
-  if (!__builtin_sub_overflow(cursor, *window_ms - 1, &start)) {
-    windowed.from_ts = spec_->from_ts ? std::max(*spec_->from_ts, start) : start;
-  }
-  return evaluate_frame(dataset_, windowed, cursor);
+  windowed.from_ts = window.from_ts;
+  return evaluate_frame(dataset_, windowed, window.cursor_ts);
 }
 
 std::string XrayInstance::command(std::string_view cmd_json) {

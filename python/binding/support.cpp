@@ -91,6 +91,23 @@ PyObject* ProcessType::get() {
   return published_;
 }
 
+bool optional_int64(PyObject* arg, const char* name, std::optional<int64_t>& out) {
+  if (arg == nullptr || arg == Py_None) return true;
+  if (!PyLong_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int (ms) or None", name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(arg, &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_ValueError, "%s %R is out of the range of int64 ms", name, arg);
+    return false;
+  }
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
 bool python_signal_raised(void* /*unused*/) { return PyErr_CheckSignals() != 0; }
 
 bool ReleasedInterpreter::signal_raised(void* context) {

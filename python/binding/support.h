@@ -39,6 +39,10 @@ std::optional<std::string_view> argument_text(PyObject* arg, const char* param);
 
 PyObject* new_str(std::string_view text);
 
+// An int argument as int64 (ms), or nullopt for None or an absent argument;
+// false with a TypeError or ValueError naming it otherwise.
+bool optional_int64(PyObject* arg, const char* name, std::optional<int64_t>& out);
+
 // A heap type made once per process and shared by every initialisation of
 // the module; a failed attempt leaves the way open for the next one.
 class ProcessType {

@@ -25,6 +25,7 @@ namespace {
 
 using binding::argument_text;
 using binding::new_str;
+using binding::optional_int64;
 using binding::raise_from_current_exception;
 using binding::thread_serial;
 
@@ -87,24 +88,6 @@ class Borrow {
   PyEngine* engine_;
   bool held_ = false;
 };
-
-// An int argument as int64 ms, or nullopt for None; false with an error set.
-bool optional_int64(PyObject* arg, const char* name, std::optional<int64_t>& out) {
-  if (arg == nullptr || arg == Py_None) return true;
-  if (!PyLong_Check(arg)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int (ms) or None", name);
-    return false;
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(arg, &overflow);
-  if (overflow != 0) {
-    PyErr_Format(PyExc_ValueError, "%s %R is out of the range of int64 ms", name, arg);
-    return false;
-  }
-  if (value == -1 && PyErr_Occurred()) return false;
-  out = value;
-  return true;
-}
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"spec_json", nullptr};

@@ -10,6 +10,7 @@
 #include "native/frame_type.h"
 #include "native/schema_export.h"
 #include "native/text_functions.h"
+#include "native/window_function.h"
 
 namespace {
 
@@ -34,15 +35,16 @@ int module_exec(PyObject* module) {
         add_type(module, "FrameArray", xray::native::array_type()) < 0) {
       return -1;
     }
+    if (PyModule_AddFunctions(module, xray::native::kWindowFunctions) < 0) return -1;
     PyObject* schema = xray::native::schema_object();
     if (schema == nullptr || PyModule_AddObject(module, "schema", schema) < 0) {
       Py_XDECREF(schema);
       return -1;
     }
     if (PyModule_AddObject(module, "__version__", xray::binding::new_str(xray::kVersion)) < 0) return -1;
-    PyObject* all = Py_BuildValue("[sssssssss]", "Engine", "NativeFrame", "FrameArray",
+    PyObject* all = Py_BuildValue("[ssssssssss]", "Engine", "NativeFrame", "FrameArray",
                                   "load_text", "format_double", "read_double", "reachable",
-                                  "schema", "__version__");
+                                  "frame_window", "schema", "__version__");
     if (all == nullptr) return -1;
     const int added = PyObject_SetAttrString(module, "__all__", all);
     Py_DECREF(all);

@@ -1,13 +1,17 @@
-"""Frames as numpy arrays: a parse of the engine's frame text, panel by panel.
+"""Frames as numpy arrays: views of the engine's own frame, panel by panel.
 
-numpy is imported on first use, so `import tarnix_xray` works without it;
-`to_pandas()` needs pandas as well.
+A Session's frames come from the engine as arrays (no text in between);
+`Frame.from_json` reads a frame text (from `run`, batch files or another
+process) into the same arrays, bit for bit. numpy is imported on first use,
+so `import tarnix_xray` works without it; `to_pandas()` needs pandas as well.
 """
 
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar, Union
 
 from ._suggest import hint
@@ -33,7 +37,8 @@ def _require(module: str, what: str) -> None:
 
 
 def _floats(values: list[Any]) -> FloatArray:
-    # The engine writes non-finite numbers as null; NaN stands for them here.
+    # The engine writes non-finite numbers as null; NaN stands for them here,
+    # as in the engine's own arrays.
     import numpy as np
 
     return np.array([np.nan if v is None else v for v in values], dtype=np.float64)
@@ -43,6 +48,9 @@ def _ints(values: list[int]) -> IntArray:
     import numpy as np
 
     return np.array(values, dtype=np.int64)
+
+
+Columns = Mapping[str, Any]  # column name -> numpy array
 
 
 def _times(ms: IntArray) -> TimeArray:
@@ -59,8 +67,12 @@ class FootprintPanel:
     sell_vol: FloatArray
 
     @classmethod
-    def _parse(cls, obj: dict[str, Any]) -> FootprintPanel:
-        return cls(_floats(obj["price_bins"]), _floats(obj["buy_vol"]), _floats(obj["sell_vol"]))
+    def _parse(cls, obj: dict[str, Any]) -> Columns:
+        return {k: _floats(obj[k]) for k in ("price_bins", "buy_vol", "sell_vol")}
+
+    @classmethod
+    def _from_columns(cls, c: Columns) -> FootprintPanel:
+        return cls(c["price_bins"], c["buy_vol"], c["sell_vol"])
 
     @property
     def volume(self) -> FloatArray:
@@ -149,7 +161,7 @@ class BookHeatmapPanel:
     intensity: FloatArray
 
     @classmethod
-    def _parse(cls, obj: dict[str, Any]) -> BookHeatmapPanel:
+    def _parse(cls, obj: dict[str, Any]) -> Columns:
         import numpy as np
 
         time, price = _ints(obj["time"]), _floats(obj["price"])
@@ -158,7 +170,11 @@ class BookHeatmapPanel:
             intensity = np.array(rows, dtype=np.float64)
         except TypeError:  # a null cell somewhere
             intensity = np.array([_floats(r) for r in rows], dtype=np.float64)
-        return cls(time, price, intensity.reshape(len(time), len(price)))
+        return {"time": time, "price": price, "intensity": intensity.reshape(len(time), len(price))}
+
+    @classmethod
+    def _from_columns(cls, c: Columns) -> BookHeatmapPanel:
+        return cls(c["time"], c["price"], c["intensity"])
 
     @property
     def times(self) -> TimeArray:
@@ -180,16 +196,29 @@ class LiquidationMapPanel:
     events: Any  # structured array: ts i8, price_bin f8, qty f8, side U5
 
     @classmethod
-    def _parse(cls, obj: dict[str, Any]) -> LiquidationMapPanel:
+    def _parse(cls, obj: dict[str, Any]) -> Columns:
         import numpy as np
 
-        dtype = [("ts", "i8"), ("price_bin", "f8"), ("qty", "f8"), ("side", "U5")]
+        from ._schema import CODES
+
         rows = obj["events"]
-        events = np.empty(len(rows), dtype=dtype)
-        events["ts"] = [e["ts"] for e in rows]
-        events["price_bin"] = _floats([e["price_bin"] for e in rows])
-        events["qty"] = _floats([e["qty"] for e in rows])
-        events["side"] = [e["side"] for e in rows]
+        code = {word: i for i, word in enumerate(CODES["liquidations.side"])}
+        return {"ts": _ints([e["ts"] for e in rows]),
+                "price_bin": _floats([e["price_bin"] for e in rows]),
+                "qty": _floats([e["qty"] for e in rows]),
+                "side": np.array([code[e["side"]] for e in rows], dtype=np.uint8)}  # fmt: skip
+
+    @classmethod
+    def _from_columns(cls, c: Columns) -> LiquidationMapPanel:
+        import numpy as np
+
+        from ._schema import CODES
+
+        dtype = [("ts", "i8"), ("price_bin", "f8"), ("qty", "f8"), ("side", "U5")]
+        events = np.empty(len(c["ts"]), dtype=dtype)
+        for name in ("ts", "price_bin", "qty"):
+            events[name] = c[name]
+        events["side"] = np.array(CODES["liquidations.side"])[c["side"]]
         return cls(events)
 
     @property
@@ -232,8 +261,12 @@ class FundingOiPanel:
     price: FloatArray
 
     @classmethod
-    def _parse(cls, obj: dict[str, Any]) -> FundingOiPanel:
-        return cls(_ints(obj["time"]), _floats(obj["funding"]), _floats(obj["oi"]), _floats(obj["price"]))
+    def _parse(cls, obj: dict[str, Any]) -> Columns:
+        return {"time": _ints(obj["time"])} | {k: _floats(obj[k]) for k in ("funding", "oi", "price")}
+
+    @classmethod
+    def _from_columns(cls, c: Columns) -> FundingOiPanel:
+        return cls(c["time"], c["funding"], c["oi"], c["price"])
 
     @property
     def times(self) -> TimeArray:
@@ -256,16 +289,31 @@ _PANELS: dict[str, type[Any]] = {
 
 @dataclass(frozen=True, eq=False)
 class Frame:
-    """One frame: the engine's text and its panels as arrays, in the spec's order."""
+    """One frame: its panels as arrays, in the spec's order, and the engine's text of it.
 
-    text: str
+    The arrays of a Session's frame are read-only views of the engine's own
+    memory; `text` is written on first use, byte for byte the "frame_at"
+    command's answer.
+    """
+
     symbol: str
     cursor_ts: int
     panels: tuple[Panel, ...]
+    _source: Any = field(default=None, repr=False)  # the engine's frame, or the text read
+
+    @classmethod
+    def _from_native(cls, native: Any) -> Frame:
+        import numpy as np
+
+        panels = tuple(
+            _PANELS[kind]._from_columns({name: np.asarray(buffer) for name, buffer in columns.items()})
+            for kind, columns in native.panels()
+        )
+        return cls(native.symbol, native.cursor_ts, panels, native)
 
     @classmethod
     def from_json(cls, text: str) -> Frame:
-        """Parse a frame text; an error response raises XrayError."""
+        """Read a frame text into arrays; an error response raises XrayError."""
         _require("numpy", "Frame")
         error = XrayError.from_response(text)
         if error is not None:
@@ -278,8 +326,13 @@ class Frame:
             kind = p.get("kind")
             if kind not in _PANELS:
                 raise ValueError(f"frame panel {i} has unknown kind {kind!r}{hint(str(kind), _PANELS)}")
-            panels.append(_PANELS[kind]._parse(p))
-        return cls(text, obj["symbol"], int(obj["cursor_ts"]), tuple(panels))
+            panels.append(_PANELS[kind]._from_columns(_PANELS[kind]._parse(p)))
+        return cls(obj["symbol"], int(obj["cursor_ts"]), tuple(panels), text)
+
+    @cached_property
+    def text(self) -> str:
+        """The frame's response text."""
+        return self._source if isinstance(self._source, str) else str(self._source.text())
 
     @property
     def cursor_time(self) -> np.datetime64:

@@ -1,31 +1,28 @@
-"""A checked session around one Xray: data in from tables and files, frames out as arrays."""
+"""A checked session around the engine: data in from tables and files, frames out as arrays.
+
+The Session owns the package's only engine instance (`_native.Engine`, the
+core behind `Xray`): datasets go in as column buffers, frames come out as
+arrays, and every other part of the package (CLI, viewer, batch, examples)
+goes through it.
+"""
 
 from __future__ import annotations
 
-import datetime as _dt
-import importlib
 import json
 import threading
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
 
+from . import _clock
+from ._native import Engine, format_double
+from ._native import frame_window as _frame_window
+from ._schema import PANEL_DEFAULTS, PANEL_PARAMETERS, PANEL_TAG, SPEC_KEYS
 from ._suggest import hint
-from ._tarnix_xray import Xray
 from .errors import OnceWarner, SpecError, XrayError
 from .frame import Frame
 
 if TYPE_CHECKING:
     from .data import Dataset
-
-SPEC_KEYS = ("dataset_ref", "symbol", "from_ts", "to_ts", "panels")
-PANEL_PARAMETERS = {
-    "footprint": ("price_bin", "bucket_ms"),
-    "book_heatmap": ("price_bin", "bucket_ms", "depth_levels"),
-    "liquidation_map": ("price_bin",),
-    "funding_oi_divergence": ("bucket_ms",),
-}
-# The engine's panel defaults, for the warnings that look at the grid.
-_DEFAULT_PRICE_BIN, _DEFAULT_DEPTH = 1.0, 40
 
 
 class Bounds(NamedTuple):
@@ -37,11 +34,15 @@ class Bounds(NamedTuple):
 
 
 class Session:
-    """One Xray with checks: `load`, `set_spec`, `frame`, `bounds`, `reset`.
+    """The engine with checks: `load`, `set_spec`, `frame`, `frame_text`, `bounds`, `reset`.
 
     With strict=True, spec and dataset keys the engine would skip silently are
     errors with a did-you-mean. Engine refusals raise XrayError. Like Xray, a
     session belongs to the thread that created it.
+
+    Frames with `window` cover the trailing `window` ms up to the cursor:
+    from max(cursor - window + 1, from_ts) to the cursor, both included, the
+    cursor clamped to the spec's to_ts as every frame's is.
     """
 
     def __init__(self, spec: Mapping[str, Any] | str, *, strict: bool = True) -> None:
@@ -49,10 +50,7 @@ class Session:
         self._thread = threading.get_ident()
         self._warn = OnceWarner()
         self._spec = _checked_spec(spec, strict)
-        try:
-            self.xray = Xray(_spec_text(spec))
-        except ValueError as e:
-            raise XrayError(str(e)) from None
+        self._engine: Any = Engine(_spec_text(spec))
         self._counts: dict[str, int] = {}
         self._trades: tuple[Any, Any] | None = None  # (ts, price) of the loaded trades
 
@@ -76,7 +74,8 @@ class Session:
 
         `data`: a dataset dict in the load form, a `tarnix_xray.data.Dataset`, or
         file path(s). Keywords: DataFrames, dicts of arrays, lists of records or
-        file paths, one per list. See `tarnix_xray.data.dataset`.
+        file paths, one per list. See `tarnix_xray.data.dataset`. The checked
+        columns go to the engine as they are: no text in between.
         """
         self._own_thread()
         from . import data as data_layer
@@ -88,19 +87,25 @@ class Session:
         )  # fmt: skip
         if isinstance(data, Mapping):
             self._warn_seconds(dataset)
-        loaded = self._load(dataset)
+        loaded = int(self._engine.load_columns(**dataset.lists))
         self._counts = dataset.counts
         self._trades = None
         if dataset.count("trades"):
             self._trades = (dataset.column("trades", "ts"), dataset.column("trades", "price"))
         return loaded
 
-    def _load(self, dataset: Dataset) -> int:
-        response = self.xray.command(dataset.load_text())
-        error = XrayError.from_response(response)
-        if error is not None:
-            raise error
-        return int(json.loads(response)["loaded"])
+    def load_json(self, text: str) -> int:
+        """Load a dataset written as JSON: a "load" command's text, or its dataset object.
+
+        The text goes to the engine as written (its own number reading);
+        returns the number of records loaded.
+        """
+        self._own_thread()
+        stripped = text.lstrip()
+        command = text if _is_load_command(stripped) else '{"cmd":"load","dataset":' + text + "}"
+        loaded = int(json.loads(self._command(command))["loaded"])
+        self._counts, self._trades = {}, None
+        return loaded
 
     def set_spec(self, spec: Mapping[str, Any] | str) -> None:
         self._own_thread()
@@ -108,28 +113,53 @@ class Session:
         self._command('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")
         self._spec = checked
 
-    def frame(self, at: Any = None) -> Frame:
-        """The frame at `at` (ms, datetime, numpy/pandas timestamp or ISO text), or at the end."""
-        self._own_thread()
-        command = '{"cmd":"frame"}' if at is None else f'{{"cmd":"frame_at","ts":{to_ms(at)}}}'
-        frame = Frame.from_json(self._command(command))
-        self._warn_frame(frame)
+    def frame(self, at: Any = None, *, window: Any = None) -> Frame:
+        """The frame at `at` (ms, datetime, numpy/pandas timestamp or ISO text), or at the end.
+
+        `window` (ms, or a duration text such as "5m") makes it the frame of
+        the trailing window up to the cursor.
+        """
+        frame = Frame._from_native(self._native_frame(at, window))
+        self._warn_frame(frame, window)
         return frame
 
+    def frame_text(self, at: Any = None, *, window: Any = None) -> str:
+        """The engine's text of `frame(at, window=window)`: the "frame_at" answer, byte for byte."""
+        return str(self._native_frame(at, window).text())
+
     def bounds(self) -> Bounds:
+        """Earliest and latest ts and the record count; XrayError without a dataset."""
         self._own_thread()
-        obj = json.loads(self._command('{"cmd":"bounds"}'))
-        return Bounds(int(obj["from_ts"]), int(obj["to_ts"]), int(obj["count"]))
+        found = self._engine.bounds()
+        if found is None:
+            raise XrayError("data: no dataset")
+        return Bounds(*found)
 
     def reset(self) -> None:
         self._own_thread()
         self._command('{"cmd":"reset"}')
         self._counts, self._trades = {}, None
 
+    def command(self, text: str) -> str:
+        """The engine's answer to one JSON command, as is (an error is an answer, not raised)."""
+        self._own_thread()
+        return str(self._engine.command(text))
+
+    def close(self) -> None:
+        """Drop the engine now, on this thread (the only one that may release it)."""
+        self._own_thread()
+        self._engine = None
+
     # -- helpers ----------------------------------------------------------
 
+    def _native_frame(self, at: Any, window: Any) -> Any:
+        self._own_thread()
+        ms = None if at is None else _clock.to_ms(at)
+        window_ms = None if window is None else _clock.duration_ms(window, "window")
+        return self._engine.frame(ms, window_ms=window_ms)
+
     def _command(self, text: str) -> str:
-        response = self.xray.command(text)
+        response = str(self._engine.command(text))
         error = XrayError.from_response(response)
         if error is not None:
             raise error
@@ -138,41 +168,45 @@ class Session:
     def _own_thread(self) -> None:
         if threading.get_ident() != self._thread:
             raise RuntimeError("a Session belongs to the thread that created it; create one per thread")
+        if self._engine is None:
+            raise RuntimeError("this Session is closed")
 
     def _warn_seconds(self, dataset: Dataset) -> None:
         # Load-form ts are milliseconds; epoch seconds there date the data to 1970.
-        from .data.timestamps import unit_of
-
         for name, columns in dataset.lists.items():
-            if len(columns[0]) and unit_of(float(abs(columns[0]).max())) == "s":
+            if len(columns[0]) and _clock.unit_of(float(abs(columns[0]).max())) == "s":
                 self._warn(
                     f"seconds:{name}",
                     f"{name} ts look like seconds (e.g. {int(columns[0].max())}), but the engine reads "
                     f"milliseconds; load a table with ts_unit='s', or multiply by 1000",
                 )
 
-    def _warn_frame(self, frame: Frame) -> None:
+    def _warn_frame(self, frame: Frame, window: Any) -> None:
         panels = self._spec.get("panels", []) if isinstance(self._spec, dict) else []
-        kinds = {p.get("kind") for p in panels if isinstance(p, dict)}
+        kinds = {p.get(PANEL_TAG) for p in panels if isinstance(p, dict)}
         if "funding_oi_divergence" in kinds and self._counts and not self._counts.get("candles"):
             self._warn(
                 "no candles",
                 "the funding_oi_divergence panel has no candles to take its price from, so its "
                 "price series is all 0.0; load candles as well",
             )
+        low = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
+        if window is not None:
+            start = frame.cursor_ts - _clock.duration_ms(window, "window") + 1
+            low = start if low is None else max(low, start)
         for spec in panels:
-            if isinstance(spec, dict) and spec.get("kind") == "book_heatmap":
-                self._warn_heatmap_grid(spec, frame.cursor_ts)
+            if isinstance(spec, dict) and spec.get(PANEL_TAG) == "book_heatmap":
+                self._warn_heatmap_grid(spec, low, frame.cursor_ts)
 
-    def _warn_heatmap_grid(self, panel: Mapping[str, Any], cursor_ts: int) -> None:
+    def _warn_heatmap_grid(self, panel: Mapping[str, Any], low: Any, cursor_ts: int) -> None:
         if self._trades is None:
             return
-        price_bin = float(panel.get("price_bin", _DEFAULT_PRICE_BIN))
-        grid = price_bin * int(panel.get("depth_levels", _DEFAULT_DEPTH))
+        defaults = PANEL_DEFAULTS["book_heatmap"]
+        price_bin = float(panel.get("price_bin", defaults["price_bin"]))
+        grid = price_bin * int(panel.get("depth_levels", defaults["depth_levels"]))
         ts, price = self._trades
-        low = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
         inside = ts <= cursor_ts
-        if low is not None:
+        if isinstance(low, int):
             inside &= ts >= low
         if not inside.any():
             return
@@ -185,33 +219,31 @@ class Session:
             )
 
 
-def to_ms(at: Any) -> int:
-    """A point in time as int ms: int ms, datetime (naive = UTC), numpy/pandas timestamp, ISO text."""
-    if isinstance(at, bool):
-        raise TypeError(f"a frame time is ms, a datetime or ISO text, not {at!r}")
-    if isinstance(at, int):
-        return at
-    if isinstance(at, str):
-        try:
-            at = _dt.datetime.fromisoformat(at)
-        except ValueError:
-            raise ValueError(f"frame time {at!r} is not ISO 8601 text, e.g. '2026-12-06T17:00:00Z'") from None
-    if hasattr(at, "to_datetime64") and hasattr(at, "tz"):  # pandas Timestamp: its UTC instant
-        at = at.to_datetime64()
-    if type(at).__module__.startswith("numpy"):
-        import numpy as np
+def frame_window(
+    cursor: int, window: Any = None, *, from_ts: int | None = None, to_ts: int | None = None
+) -> tuple[int | None, int]:
+    """(first ms or None, cursor) of the frame at `cursor`: the engine's one window rule.
 
-        if isinstance(at, np.integer):
-            return int(at)
-        if isinstance(at, np.datetime64):
-            if np.isnat(at):
-                raise ValueError("frame time is NaT")
-            return int(at.astype("datetime64[ms]").astype(np.int64))
-    if isinstance(at, _dt.datetime):
-        aware = at if at.tzinfo is not None else at.replace(tzinfo=_dt.timezone.utc)
-        delta = aware - _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
-        return (delta.days * 86_400 + delta.seconds) * 1000 + delta.microseconds // 1000
-    raise TypeError(f"a frame time is ms, a datetime or ISO text, not {type(at).__name__}")
+    The cursor is clamped to to_ts; with `window` (ms or a duration text) the
+    frame holds the trailing window ms up to it: from max(cursor - window + 1,
+    from_ts). For planning which records frames need before loading them.
+    """
+    window_ms = None if window is None else _clock.duration_ms(window, "window")
+    return _frame_window(cursor, window_ms=window_ms, from_ts=from_ts, to_ts=to_ts)  # type: ignore[no-any-return]
+
+
+def to_ms(at: Any) -> int:
+    """A point in time as int ms (kept for callers of earlier versions; see `_clock.to_ms`)."""
+    return _clock.to_ms(at)
+
+
+def _is_load_command(text: str) -> bool:
+    # A dataset object has list keys only; a command names "cmd".
+    try:
+        obj = json.loads(text)
+    except json.JSONDecodeError:
+        return False  # the engine reports bad text with its position
+    return isinstance(obj, dict) and "cmd" in obj
 
 
 def _checked_spec(spec: Mapping[str, Any] | str, strict: bool) -> Any:
@@ -240,13 +272,13 @@ def _check_spec_keys(spec: Mapping[str, Any]) -> None:
     for i, panel in enumerate(panels):
         if not isinstance(panel, Mapping):
             continue
-        kind = panel.get("kind")
+        kind = panel.get(PANEL_TAG)
         if kind not in PANEL_PARAMETERS:
             if isinstance(kind, str):
                 raise SpecError(f"panel {i} has unknown kind {kind!r}{hint(kind, PANEL_PARAMETERS)}")
             continue
         for key in panel:
-            if key != "kind" and key not in PANEL_PARAMETERS[kind]:
+            if key != PANEL_TAG and key not in PANEL_PARAMETERS[kind]:
                 raise SpecError(f"{kind} has no parameter {key!r}{hint(str(key), PANEL_PARAMETERS[kind])}")
 
 
@@ -270,8 +302,4 @@ def _json(value: Any) -> str:
 
 
 def _format_double(x: float) -> str:
-    try:
-        columns = importlib.import_module("._columns", __package__)
-    except ImportError:  # a build without the column writer: shortest repr
-        return json.dumps(x)
-    return str(columns.format_double(x))
+    return str(format_double(x))

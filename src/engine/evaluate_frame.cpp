@@ -28,8 +28,9 @@ template <class GetPool>
 Result<Frame> evaluate(const Dataset& dataset, const XraySpec& spec, int64_t cursor,
                        GetPool&& get_pool) {
   if (Status valid = validate_spec(spec); !valid) return std::move(valid).error();
-  const int64_t cursor_ts = spec.to_ts ? std::min(*spec.to_ts, cursor) : cursor;
-  const DatasetWindow window = cut_window(dataset, spec.from_ts, cursor_ts);
+  const FrameWindow bounds = frame_window(spec.from_ts, spec.to_ts, cursor, std::nullopt);
+  const int64_t cursor_ts = bounds.cursor_ts;
+  const DatasetWindow window = cut_window(dataset, bounds.from_ts, cursor_ts);
   for (const XrayPanel& panel : spec.panels) {
     if (Status fits = check_panel_size(panel, window); !fits) return std::move(fits).error();
   }

@@ -27,6 +27,18 @@ std::span<const Record> ts_range(const std::vector<Record>& list, std::optional<
 
 }  // namespace
 
+FrameWindow frame_window(std::optional<int64_t> from_ts, std::optional<int64_t> to_ts,
+                         int64_t cursor, std::optional<int64_t> window_ms) {
+  XRAY_ASSERT(!window_ms || *window_ms > 0, "a window holds at least one millisecond");
+  const int64_t cursor_ts = to_ts ? std::min(*to_ts, cursor) : cursor;
+  if (!window_ms) return {from_ts, cursor_ts};
+  // Saturated: a window reaching past the earliest representable time has
+  // no lower bound to add.
+  int64_t start = 0;
+  if (__builtin_sub_overflow(cursor_ts, *window_ms - 1, &start)) return {from_ts, cursor_ts};
+  return {from_ts ? std::max(*from_ts, start) : start, cursor_ts};
+}
+
 DatasetWindow cut_window(const Dataset& dataset, std::optional<int64_t> from_ts,
                          int64_t cursor_ts) {
   const std::span<const BookEvent> book = ts_range(dataset.book, from_ts, cursor_ts);

@@ -26,7 +26,7 @@ import cloudpickle  # type: ignore[import-untyped]  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
 from tarnix_xray import Session  # noqa: E402
-from tarnix_xray.batch import Job, Schedule, Source, duration_ms, plan, read_results, run  # noqa: E402
+from tarnix_xray.batch import Job, Schedule, Source, plan, read_results, run  # noqa: E402
 from tarnix_xray.batch.output import task_path  # noqa: E402
 from tarnix_xray.batch.task import run_task  # noqa: E402
 from tarnix_xray.batch.plan import chunks, days_needed, instrument_spec  # noqa: E402
@@ -101,7 +101,7 @@ def reference(market: dict[str, Any], symbol: str, cursors: list[int], window: i
             end = min(cursor, full.get("to_ts", cursor))
             low = max(end - window + 1, full.get("from_ts", end - window + 1))
             session.set_spec({**full, "from_ts": low})
-        lines.append(session.xray.command(f'{{"cmd":"frame_at","ts":{cursor}}}') + "\n")
+        lines.append(session.command(f'{{"cmd":"frame_at","ts":{cursor}}}') + "\n")
     return "".join(lines)
 
 
@@ -338,18 +338,6 @@ def test_batch_command_exit_codes(client, root, tmp_path, capsys):
 
 
 # -- pieces, without a cluster ---------------------------------------------------
-
-
-@pytest.mark.parametrize("text, ms", [("5m", 300_000), ("90s", 90_000), ("1h", 3_600_000), ("2d", 2 * DAY_MS),
-                                      ("250ms", 250), ("3min", 180_000), (7, 7)])  # fmt: skip
-def test_durations(text, ms):
-    assert duration_ms(text) == ms
-
-
-@pytest.mark.parametrize("text", ["5", "1w", "-1m", "0s", "m", "1.5h", 0])
-def test_durations_rejected(text):
-    with pytest.raises(ValueError):
-        duration_ms(text)
 
 
 def test_periodic_cursors_sit_on_multiples_within_the_days():

@@ -33,7 +33,8 @@ DATASET = {"trades": [{"ts": 1000, "price": 100.5, "qty": 2.0, "side": "buy"},
 
 
 def invoke(argv, stdin="", monkeypatch=None, capsys=None):
-    monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+    # Bytes come through a reader that would end lines at any "\r" unless told not to.
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)) if isinstance(stdin, bytes) else io.StringIO(stdin))
     try:
         code = main(argv)
     except SystemExit as e:  # argparse's own exits (usage, --help)
@@ -66,7 +67,8 @@ FAILURES = [
     (["frame", "{d}/ds.json", "--spec", "{d}/nowhere.json"], "", 2, r"no such file: .*nowhere.json"),
     (["frame", "{d}/broken.json", "--spec", "{d}/spec.json"], "", 2, r"broken.json is not JSON"),
     (["frame", "{d}/ds.json", "--spec", '{"symbol":"S"}'], "", 2, r"spec: .*dataset_ref"),
-    (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--at", "noon"], "", 2, r"--at takes milliseconds"),
+    (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--at", "noon"], "", 2, r"--at 'noon' is not a timestamp"),
+    (["view", "{d}/ds.json", "--spec", "{d}/spec.json", "--window", "5 weeks"], "", 2, r"the window '5 weeks' is not a duration"),
     (["frame", "{d}/typo.json", "--spec", "{d}/spec.json"], "", 1, r"'trade'.*did you mean 'trades'"),
     (["frame", "{d}/empty.json", "--spec", "{d}/spec.json"], "", 1, r"data: no dataset"),
     (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--out", "{d}/no/such/dir/f.json"], "", 2, r"cannot write"),
@@ -105,6 +107,16 @@ def test_run_answers_each_line_as_the_engine_does():
     assert got[:-2] == expected and got[-1] == ""
     assert got[-2] == '{"ok":false,"error":"the line is not UTF-8 text"}'  # a lone surrogate
     assert failed and not run_lines(Xray(""), iter(['{"cmd":"version"}\n']), io.StringIO())
+
+
+@pytest.mark.parametrize("source", ["file", "-"])
+def test_run_ends_lines_at_newline_only(tmp_path, monkeypatch, capsys, source):
+    lines = ['{"cmd":\r"version"}', '{"cmd":"bounds"}\r', '\r{"cmd":"nope"}']  # a bare CR is JSON white space
+    data = "".join(line + "\n" for line in lines).encode()
+    (tmp_path / "file").write_bytes(data)
+    code, out, _ = invoke(["run", str(tmp_path / source) if source == "file" else "-"], data, monkeypatch, capsys)
+    direct = Xray("")
+    assert (code, out) == (1, "".join(direct.command(line) + "\n" for line in lines))
 
 
 def test_run_over_a_pipe_answers_before_the_next_line():

@@ -1,4 +1,4 @@
-"""tarnix_xray._columns: the load text from numpy columns, judged by the
+"""tarnix_xray._native: the load text from numpy columns, judged by the
 engine itself (Xray "load", "bounds", frames) and by its own conversion."""
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarnix_xray import Xray
-from tarnix_xray._columns import format_double, load_text, reachable, read_double
+from tarnix_xray._native import format_double, load_text, reachable, read_double
 
 SPEC = {
     "dataset_ref": "d",

@@ -93,12 +93,12 @@ def test_scrub_a_day_rows_match_the_trades_of_each_window(tmp_path: Path) -> Non
     assert (cursors[0], cursors[-1]) == (first + window, last)
     signed = np.where(trades["side"] == "buy", trades["qty"], -trades["qty"])
     for cursor, row in zip(cursors, scrub.itertuples()):
-        inside = trades["ts"].between(cursor - window, cursor).to_numpy()
+        inside = trades["ts"].between(cursor - window + 1, cursor).to_numpy()
         volume = trades["qty"][inside].groupby(np.floor(trades["price"][inside])).sum()
         assert row.volume == pytest.approx(volume.sum(), abs=1e-6)
         assert row.delta == pytest.approx(signed[inside].sum(), abs=1e-6)
         assert row.poc == volume.idxmax()  # the first maximum: the lowest bin on a tie
-        liq = liqs[liqs["ts"].between(cursor - window, cursor)]
+        liq = liqs[liqs["ts"].between(cursor - window + 1, cursor)]
         assert row.liq_long == pytest.approx(liq["qty"][liq["side"] == "long"].sum(), abs=1e-9)
         assert row.liq_short == pytest.approx(liq["qty"][liq["side"] == "short"].sum(), abs=1e-9)
     assert scrub[["liq_long", "liq_short"]].to_numpy().sum() > 0  # some window saw a cascade

@@ -139,7 +139,7 @@ def test_naive_datetimes_are_utc_whatever_the_local_zone(monkeypatch):
         time.tzset()
 
 
-@pytest.mark.parametrize("at, error", [(True, TypeError), ("yesterday", ValueError), (1.5, TypeError)])
+@pytest.mark.parametrize("at, error", [(True, TypeError), ("yesterday", ValueError)])
 def test_frame_times_rejected(at, error):
     session = Session(FOOTPRINT)
     session.load(TRADES)
@@ -208,7 +208,7 @@ def round8(x):
 @given(bits=st.integers(0x3F50000000000000, 0x4024000000000000), k=st.integers(1, 1000))
 def test_spec_and_data_floats_reach_the_engine_bit_for_bit(bits, k):
     """A price of exactly k bins falls in bin k only if both doubles arrive unchanged."""
-    from tarnix_xray._columns import reachable
+    from tarnix_xray._native import reachable
 
     price_bin = struct.unpack("<d", struct.pack("<Q", bits))[0]
     price = k * price_bin

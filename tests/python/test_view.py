@@ -8,8 +8,6 @@ import warnings
 from concurrent.futures import Future
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
 
 pytest.importorskip("starlette")
 with warnings.catch_warnings():
@@ -19,10 +17,8 @@ with warnings.catch_warnings():
 from tarnix_xray import Session, XrayError
 from tarnix_xray.synthetic import generate_market
 from tarnix_xray.view import Viewer, window_spec
-from tarnix_xray.view._app import parse_ts
 from tarnix_xray.view._guard import MAX_BODY_BYTES, host_name
 from tarnix_xray.view._owner import Owner, Superseded
-from tarnix_xray.view._state import Refused
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
 WINDOW_MS = 120_000
@@ -40,14 +36,14 @@ def spec(market):
 
 
 class Recorder:
-    """Stands in for session.xray and notes the thread of every command."""
+    """Stands in for the session's engine and notes the thread of every call."""
 
-    def __init__(self, xray, threads):
-        self.xray, self.threads = xray, threads
+    def __init__(self, engine, threads):
+        self.engine, self.threads = engine, threads
 
-    def command(self, text):
+    def __getattr__(self, name):
         self.threads.append(threading.get_ident())
-        return self.xray.command(text)
+        return getattr(self.engine, name)
 
 
 def opener(market, threads=None):
@@ -55,7 +51,7 @@ def opener(market, threads=None):
         session = Session(spec)
         session.load(**market)
         if threads is not None:
-            session.xray = Recorder(session.xray, threads)
+            session._engine = Recorder(session._engine, threads)
         return session
 
     return open_session
@@ -80,13 +76,13 @@ def reference(market, spec, from_ts=None):
 
 
 def engine_frame(session, ts):
-    return session.xray.command(f'{{"cmd":"frame_at","ts":{ts}}}')
+    return session.command(f'{{"cmd":"frame_at","ts":{ts}}}')
 
 
 def test_bounds_and_frames_are_the_engine_text(client, market, spec):
     ref = reference(market, spec)
     bounds = client.get("/api/bounds")
-    assert bounds.text == ref.xray.command('{"cmd":"bounds"}')
+    assert bounds.text == ref.command('{"cmd":"bounds"}')
     lo, hi = json.loads(bounds.text)["from_ts"], json.loads(bounds.text)["to_ts"]
     for ts in (lo - 1, lo, (lo + hi) // 2, hi, hi + 60_000):
         response = client.get(f"/api/frame?ts={ts}")
@@ -101,22 +97,17 @@ def test_trailing_window_moves_from_ts_with_the_cursor(market, spec):
         client = TestClient(viewer.app, base_url=LOCAL)
         hi = json.loads(client.get("/api/bounds").text)["to_ts"]
         for ts in (hi, hi - 90_000, hi - 90_000, hi - 200_000):
-            expected = engine_frame(reference(market, spec, from_ts=ts - WINDOW_MS), ts)
+            expected = engine_frame(reference(market, spec, from_ts=ts - WINDOW_MS + 1), ts)
             assert client.get(f"/api/frame?ts={ts}").text == expected
     finally:
         viewer.close()
 
 
 BAD_TS = [
-    ("?ts=abc", "ts must be an integer number of milliseconds, not 'abc'"),
-    ("?ts=1.5", "ts must be an integer number of milliseconds, not '1.5'"),
-    ("?ts=1e3", "ts must be an integer number of milliseconds, not '1e3'"),
-    ("?ts=", "ts must be an integer number of milliseconds, not ''"),
-    ("?ts=%205", "ts must be an integer number of milliseconds, not ' 5'"),
-    ("?ts=9223372036854775808", "ts must be an integer number of milliseconds, not '9223372036854775808'"),
-    ("?ts=-9223372036854775809", "ts must be an integer number of milliseconds, not '-9223372036854775809'"),
+    ("?ts=abc", "ts 'abc' is not a timestamp: give ms, a datetime or ISO 8601 text such as '2026-12-06T17:00:00Z'"),
+    ("?ts=9223372036854775808", "ts '9223372036854775808' is outside int64 milliseconds (years -292275055 to 292278994)"),
+    ("?ts=" + "9" * 65, "ts '99999999999999999999'... is not a time"),
     ("", "ts is required: /api/frame?ts=MILLISECONDS"),
-    ("?at=5", "ts is required: /api/frame?ts=MILLISECONDS"),
 ]
 
 
@@ -124,17 +115,6 @@ BAD_TS = [
 def test_a_bad_ts_is_a_400_with_its_message(client, query, message):
     response = client.get("/api/frame" + query)
     assert (response.status_code, response.json()) == (400, {"error": message})
-
-
-@given(st.integers(min_value=-(2**63), max_value=2**63 - 1))
-def test_every_int64_ts_parses_back(ts):
-    assert parse_ts(str(ts)) == ts
-
-
-@given(st.one_of(st.integers(max_value=-(2**63) - 1), st.integers(min_value=2**63)))
-def test_ts_outside_int64_is_refused(ts):
-    with pytest.raises(Refused):
-        parse_ts(str(ts))
 
 
 HOSTS = [
@@ -266,8 +246,8 @@ def test_only_the_owner_thread_touches_the_session(market, spec):
         client.get(f"/api/frame?ts={hi - 30_000}")
     finally:
         viewer.close()
-    # bounds, two frames, and set_spec calls from the start, the refusal, the PUT and the window
-    assert len(threads) >= 6
+    # bounds, two frames, and set_spec calls from the refusal and the PUT
+    assert len(threads) >= 5
     assert set(threads) == {viewer.owner.thread.ident}
     assert viewer.owner.thread.ident != threading.get_ident()
 

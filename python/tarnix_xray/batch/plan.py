@@ -11,33 +11,17 @@ up to the chunk's end.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
+from .._clock import duration_ms as duration_ms  # tarnix_xray.batch exports it
 from .._suggest import hint
 from ..errors import SpecError
 from ..session import PANEL_PARAMETERS, SPEC_KEYS
 from .source import DAY_MS, Source, day_of
-
-_UNITS = {"ms": 1, "s": 1000, "m": 60_000, "min": 60_000, "h": 3_600_000, "d": DAY_MS}
-
-
-def duration_ms(value: str | int, what: str = "duration") -> int:
-    """"5m", "90s", "1h", "1d", "250ms" or int ms, as positive int ms."""
-    if isinstance(value, int) and not isinstance(value, bool):
-        ms = value
-    else:
-        match = re.fullmatch(r"\s*(\d+)\s*(ms|s|min|m|h|d)\s*", str(value))
-        if not match:
-            raise ValueError(f"{what} {value!r} is not a duration like 5m, 90s, 1h, 1d or 250ms")
-        ms = int(match[1]) * _UNITS[match[2]]
-    if ms <= 0:
-        raise ValueError(f"{what} must be positive, not {value!r}")
-    return ms
 
 
 @dataclass(frozen=True)

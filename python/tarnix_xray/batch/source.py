@@ -16,6 +16,7 @@ from urllib.parse import unquote
 
 import numpy as np
 
+from .._clock import to_ms
 from .._suggest import hint
 from ..data import Dataset
 from ..data.files import read_file
@@ -37,15 +38,17 @@ def day_text(day_ms: int) -> str:
 
 
 def parse_day(value: Any, where: str) -> int:
-    """A partition date (2026-03-02, 20260302, a date or timestamp) as its day start in ms."""
+    """A partition date (2026-03-02, 20260302, a date or a time in it) as its UTC day start in ms."""
     text = str(value).strip()
-    if re.fullmatch(r"\d{8}", text):
-        text = f"{text[:4]}-{text[4:6]}-{text[6:]}"
+    when = text if isinstance(value, str) else value
     try:
-        day = np.datetime64(text[:10], "D")
-    except ValueError:
+        if re.fullmatch(r"[+-]?\d+", text):  # a number is a day without dashes, never milliseconds
+            if len(text) != 8:
+                raise ValueError(text)
+            when = f"{text[:4]}-{text[4:6]}-{text[6:]}"
+        return day_of(to_ms(when, what=where))
+    except (TypeError, ValueError):
         raise DatasetError(f"{where}: {value!r} is not a date (2026-03-02 or 20260302)") from None
-    return int(day.astype("datetime64[ms]").astype(np.int64))
 
 
 class Source:

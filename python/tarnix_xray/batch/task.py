@@ -16,7 +16,6 @@ import numpy as np
 from ..errors import DatasetError, SpecError, XrayError
 from ..session import Session
 from . import output
-from .plan import frame_from
 from .source import Source
 
 
@@ -73,43 +72,20 @@ def _run(task: Task) -> TaskResult:
     records = len(dataset)
     if records == 0:
         dataset = _placeholder(task.hi)
-    session = Session(_with_from(task.spec, task.window_ms, int(task.cursors[0])))
+    session = Session(task.spec)
     try:
         session.load(dataset)
         loaded = time.perf_counter()
-        texts = _scrub(session, task)
+        texts = [session.frame_text(cursor, window=task.window_ms) for cursor in task.cursors.tolist()]
         scrubbed = time.perf_counter()
     finally:
         # Dask's profiler holds frames of task threads and may drop their
         # locals from its own thread; the engine must be dropped on this one.
-        del session.xray
+        session.close()
     output.write(path, task.symbol, task.cursors.tolist(), texts, task.fmt)
     done = time.perf_counter()
     return TaskResult(task.symbol, task.chunk_start_ms, len(texts), records,
                       loaded - began, scrubbed - loaded, done - scrubbed)  # fmt: skip
-
-
-def _scrub(session: Session, task: Task) -> list[str]:
-    texts = []
-    current = frame_from(task.spec, task.window_ms, int(task.cursors[0]))
-    for cursor in task.cursors.tolist():
-        if task.window_ms is not None:
-            low = frame_from(task.spec, task.window_ms, cursor)
-            if low != current:
-                session.set_spec(_with_from(task.spec, task.window_ms, cursor))
-                current = low
-        text = session.xray.command(f'{{"cmd":"frame_at","ts":{cursor}}}')
-        error = XrayError.from_response(text)
-        if error is not None:
-            raise error
-        texts.append(text)
-    return texts
-
-
-def _with_from(spec: dict[str, Any], window_ms: int | None, cursor: int) -> dict[str, Any]:
-    if window_ms is None:
-        return spec
-    return {**spec, "from_ts": frame_from(spec, window_ms, cursor)}
 
 
 def _placeholder(hi: int) -> Any:

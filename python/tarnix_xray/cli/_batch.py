@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from .._clock import duration_ms
 from ..errors import DatasetError
 from ._common import ANSWERED_ERROR, DONE, one_line, parse_time, read_text, spec_text, usage
 
@@ -22,7 +23,8 @@ def add_batch_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--spec", required=True, help='spec: a JSON file or inline JSON; may add "window" '
                         'and "overrides" ({"SYMBOL": {"price_bin": 5}})')  # fmt: skip
     when = parser.add_mutually_exclusive_group(required=True)
-    when.add_argument("--every", metavar="DURATION", help="a cursor every DURATION (5m, 1h), on its multiples")
+    when.add_argument("--every", metavar="DURATION", help="a cursor every DURATION (ms, or 250ms, 90s, 5m, 1h, 1d), "
+                      "on its multiples")  # fmt: skip
     when.add_argument("--at", metavar="FILE", help="cursors from FILE: one per line, ms or ISO time")
     parser.add_argument("--start", metavar="TS", help="first cursor time with --every (ms or ISO, UTC)")
     parser.add_argument("--end", metavar="TS", help="last cursor time with --every (ms or ISO, UTC)")
@@ -41,19 +43,21 @@ def add_batch_arguments(parser: argparse.ArgumentParser) -> None:
 
 def cmd_batch(args: argparse.Namespace) -> int:
     try:
-        from ..batch import Job, Schedule, Source, duration_ms, run
+        from ..batch import Job, Schedule, Source, run
     except ImportError as e:
         raise usage(one_line(e)) from None
     spec, window, overrides = _spec(args.spec)
+    window_what = "spec window"
+    if args.window is not None:
+        window, window_what = args.window, "--window"
     try:
-        if args.window is not None:
-            window = args.window
-        schedule = (Schedule.at([parse_time(t) for t in read_text(args.at).split()]) if args.at
-                    else Schedule.every(args.every, start=_time(args.start), end=_time(args.end)))  # fmt: skip
+        schedule = (Schedule.at([parse_time(t, f"a cursor of {args.at}") for t in read_text(args.at).split()])
+                    if args.at else Schedule.every(args.every, start=_time(args.start, "--start"),
+                                                   end=_time(args.end, "--end")))  # fmt: skip
         job = Job(
             source=_source(args.source, Source), spec=spec, schedule=schedule,
-            window_ms=None if window is None else duration_ms(window, "window"), overrides=overrides,
-            chunk_ms=duration_ms(args.chunk, "chunk"), allow_gaps=args.allow_gaps,
+            window_ms=None if window is None else duration_ms(window, window_what), overrides=overrides,
+            chunk_ms=duration_ms(args.chunk, "--chunk"), allow_gaps=args.allow_gaps,
             symbols=tuple(args.symbols.split(",")) if args.symbols else None,
         )  # fmt: skip
         result = run(job, args.output, fmt=args.format, scheduler=args.scheduler, workers=args.workers,
@@ -72,8 +76,8 @@ def _say(line: str) -> None:
     print(line, file=sys.stderr)
 
 
-def _time(value: str | None) -> int | None:
-    return None if value is None else parse_time(value)
+def _time(value: str | None, what: str) -> int | None:
+    return None if value is None else parse_time(value, what)
 
 
 def _spec(arg: str) -> tuple[dict[str, Any], Any, dict[str, Any]]:

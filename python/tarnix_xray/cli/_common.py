@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import datetime as dt
 import json
 import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
+
+from .._clock import to_ms
 
 if TYPE_CHECKING:
     from ..frame import Frame
@@ -60,19 +61,12 @@ def spec_text(spec: str) -> str:
     return text
 
 
-def parse_time(value: str) -> int:
-    """--at: integer milliseconds, or an ISO time (UTC when no offset is given)."""
+def parse_time(value: str, what: str = "--at") -> int:
+    """A time argument: integer milliseconds or ISO 8601 text (UTC when no offset is given)."""
     try:
-        return int(value)
-    except ValueError:
-        pass
-    try:
-        moment = dt.datetime.fromisoformat(value)
-    except ValueError:
-        raise usage(f"--at takes milliseconds or an ISO time, not {value!r}") from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=dt.timezone.utc)
-    return int(moment.timestamp() * 1000)
+        return to_ms(value, what=what)
+    except (TypeError, ValueError) as e:
+        raise usage(one_line(e)) from None
 
 
 def write_text(path: str | Path, text: str) -> None:

@@ -13,15 +13,12 @@ from ._common import ANSWERED_ERROR, DONE, Failure, one_line, draw, parse_time, 
 
 
 def _session(spec: str) -> Any:
-    from .. import Session  # needs the [data] extra: imported only here
+    from .. import Session
 
     try:
-        return Session(json.loads(spec))
+        return Session(spec)  # the text as written: the engine reads its numbers
     except Exception as e:  # noqa: BLE001 - any refusal of the spec is the user's to fix
         raise usage(f"spec: {one_line(e)}") from None
-
-
-LISTS = ("candles", "trades", "book", "funding", "oi", "liquidations")
 
 
 def load_dataset(session: Any, paths: Sequence[str]) -> int:
@@ -42,27 +39,20 @@ def load_json(session: Any, path: str) -> int:
     here, since the engine skips an unknown one silently.
     """
     from .._suggest import hint
-    from ..errors import XrayError
+    from ..data import LAYOUTS
 
     text = read_text(path)
     try:
         obj = json.loads(text)
     except json.JSONDecodeError as e:
         raise usage(f"{path} is not JSON: {e}") from None
-    if isinstance(obj, dict) and obj.get("cmd") == "load":
-        command, dataset = text, obj.get("dataset")
-    else:
-        command, dataset = '{"cmd":"load","dataset":' + text + "}", obj
+    dataset = obj.get("dataset") if isinstance(obj, dict) and obj.get("cmd") == "load" else obj
     if not isinstance(dataset, dict):
         raise usage(f"{path} holds neither a dataset object nor a load command")
     for key in dataset:
-        if key not in LISTS:
-            raise Failure(f"dataset has no list {key!r}{hint(key, LISTS)}", ANSWERED_ERROR)
-    response = session.xray.command(command)
-    error = XrayError.from_response(response)
-    if error is not None:
-        raise Failure(one_line(error), ANSWERED_ERROR)
-    return int(json.loads(response)["loaded"])
+        if key not in LAYOUTS:
+            raise Failure(f"dataset has no list {key!r}{hint(key, LAYOUTS)}", ANSWERED_ERROR)
+    return int(run_checked(lambda: session.load_json(text)))
 
 
 def run_checked(step: Callable[[], Any]) -> Any:

@@ -39,15 +39,18 @@ def cmd_run(args: argparse.Namespace) -> int:
         xray = Xray(spec_text(args.spec) if args.spec else "")
     except ValueError as e:
         raise usage(f"--spec: {one_line(e)}") from None
+    # Stdin and a file are read alike. Bytes that are not UTF-8 reach the
+    # binding as surrogates, which it refuses: that line is answered with an
+    # error, and the rest still run. Only "\n" ends a line: a bare "\r" is
+    # JSON white space, and ending a command there would pair every later
+    # answer with the wrong line.
     if args.file == "-":
         source: IO[str] = sys.stdin
-        # Bytes that are not UTF-8 reach the binding as surrogates, which it
-        # refuses: that line is answered with an error, and the rest still run.
         if isinstance(source, io.TextIOWrapper):
-            source.reconfigure(errors="surrogateescape")
+            source.reconfigure(errors="surrogateescape", newline="\n")
     else:
         try:
-            source = open(args.file, encoding="utf-8", errors="surrogateescape")
+            source = open(args.file, encoding="utf-8", errors="surrogateescape", newline="\n")
         except OSError as e:
             raise usage(f"cannot read {args.file}: {e.strerror or one_line(e)}") from None
     with source:

@@ -9,6 +9,7 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
+from .._clock import duration_ms
 from ._common import DONE, one_line, spec_text, usage
 from ._frame import load_dataset, run_checked
 
@@ -22,8 +23,9 @@ def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", type=int, default=DEFAULT_PORT, metavar="P",
                         help=f"port (default {DEFAULT_PORT}; 0 picks a free one)")
     parser.add_argument("--open", action="store_true", help="open the page in the default browser")
-    parser.add_argument("--window", type=_positive_ms, metavar="MS",
-                        help="trailing window: each frame covers MS before the cursor (default: the spec's from_ts)")
+    parser.add_argument("--window", type=_window, metavar="DURATION",
+                        help="trailing window: each frame covers DURATION before the cursor (ms, or 250ms, 90s, "
+                        "15m, 1h, 1d; default: the spec's from_ts)")  # fmt: skip
 
 
 def add_view_arguments(parser: argparse.ArgumentParser) -> None:
@@ -38,14 +40,11 @@ def add_demo_view_arguments(parser: argparse.ArgumentParser) -> None:
     add_serve_arguments(parser)
 
 
-def _positive_ms(value: str) -> int:
+def _window(value: str) -> int:
     try:
-        ms = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer number of milliseconds: {value!r}") from None
-    if ms <= 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {value}")
-    return ms
+        return duration_ms(value, "the window")
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def cmd_view(args: argparse.Namespace) -> int:

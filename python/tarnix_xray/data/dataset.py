@@ -1,4 +1,4 @@
-"""A dataset as checked column arrays, written to "load" text by the native writer."""
+"""A dataset as checked column arrays: what the engine loads, and what its "load" text is written from."""
 
 from __future__ import annotations
 
@@ -8,28 +8,11 @@ from typing import Any
 
 import numpy as np
 
-from .layouts import LISTS
+from .._native import load_text
+from .._schema import LISTS, LOAD_COLUMNS
 
-# Column names of each list in the writer's buffer order.
-WRITER_COLUMNS: dict[str, tuple[str, ...]] = {
-    "candles": ("ts", "open", "high", "low", "close", "volume"),
-    "trades": ("ts", "price", "qty", "side"),
-    "book": ("ts", "kind", "bid_offsets", "bid_price", "bid_qty", "ask_offsets", "ask_price", "ask_qty"),
-    "funding": ("ts", "rate"),
-    "oi": ("ts", "oi"),
-    "liquidations": ("ts", "price", "qty", "side"),
-}
-
-
-def _writer() -> Any:
-    try:
-        from .. import _columns
-    except ImportError as e:
-        raise ImportError(
-            "the native column writer tarnix_xray._columns is missing from this install; "
-            "reinstall tarnix_xray"
-        ) from e
-    return _columns
+# Column names of each list in the engine's buffer order.
+WRITER_COLUMNS = LOAD_COLUMNS
 
 
 @dataclass
@@ -68,7 +51,7 @@ class Dataset:
 
     def load_text(self, *, command: bool = True) -> str:
         """The "load" command text (or the bare dataset object with command=False)."""
-        return str(_writer().load_text(command=command, **self.lists))
+        return str(load_text(command=command, **self.lists))
 
     def ts_span(self) -> tuple[int, int] | None:
         """(earliest, latest) ts over all lists; None without records."""

@@ -6,10 +6,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from .._schema import LIST_FIELDS, LISTS
 from .._suggest import closest, hint
 from ..errors import DatasetError
-
-LISTS = ("candles", "trades", "book", "funding", "oi", "liquidations")
 
 
 @dataclass(frozen=True)
@@ -21,14 +20,15 @@ class Layout:
     quantities: tuple[str, ...] = ()
 
 
+# The quantities checked for sign, per list; the columns are the engine's
+# record fields, but for the book, read as incremental L2 rows (rows of one
+# ts and kind become one book event).
+_QUANTITIES = {"candles": ("volume",), "trades": ("qty",), "book": ("qty",), "oi": ("oi",),
+               "liquidations": ("qty",)}  # fmt: skip
+_BOOK_ROWS = ("ts", "is_snapshot", "side", "price", "qty")
 LAYOUTS: dict[str, Layout] = {
-    "candles": Layout("candles", ("ts", "open", "high", "low", "close", "volume"), ("volume",)),
-    "trades": Layout("trades", ("ts", "price", "qty", "side"), ("qty",)),
-    # Incremental L2 rows; rows of one ts and kind become one book event.
-    "book": Layout("book", ("ts", "is_snapshot", "side", "price", "qty"), ("qty",)),
-    "funding": Layout("funding", ("ts", "rate")),
-    "oi": Layout("oi", ("ts", "oi"), ("oi",)),
-    "liquidations": Layout("liquidations", ("ts", "price", "qty", "side"), ("qty",)),
+    name: Layout(name, _BOOK_ROWS if name == "book" else LIST_FIELDS[name], _QUANTITIES.get(name, ()))
+    for name in LISTS
 }
 
 # Other names of lists (file names, keyword arguments) and of columns.

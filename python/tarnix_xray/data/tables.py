@@ -7,11 +7,12 @@ from typing import Any
 
 import numpy as np
 
+from .._clock import column_to_ms
 from ..errors import DatasetError
 from . import checks
 from .book import events_from_rows
 from .layouts import LAYOUTS, SIDE_FLAGS, resolve_columns
-from .timestamps import Warn, to_ms
+from .timestamps import Warn
 
 Columns = tuple[np.ndarray[Any, Any], ...]
 
@@ -45,7 +46,7 @@ def row_columns(
     chosen = resolve_columns(list_, present, mapping, strict)
     layout = LAYOUTS[list_]
     where = f"{list_} column {chosen['ts']!r}"
-    rows: dict[str, np.ndarray[Any, Any]] = {"ts": to_ms(table[chosen["ts"]], where, ts_unit, warn)}
+    rows: dict[str, np.ndarray[Any, Any]] = {"ts": column_to_ms(table[chosen["ts"]], where, ts_unit, warn)}
     for column in layout.columns[1:]:
         source = chosen[column]
         where = f"{list_} column {source!r}"

@@ -2,7 +2,7 @@
 
     GET /                  the page (index.html; its scripts and styles by name)
     GET /api/bounds        the dataset bounds (engine text)
-    GET /api/frame?ts=MS   the frame at MS (engine text, not re-encoded)
+    GET /api/frame?ts=MS   the frame at MS, or at ISO 8601 text (engine text, not re-encoded)
     GET /api/spec          {"spec": {...}, "window_ms": N or null}
     PUT /api/spec          the same body; 422 with the engine's message when refused
 
@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import re
 from collections.abc import Iterable
 from importlib import resources
 from typing import Any
@@ -24,12 +23,12 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from .._clock import to_ms
 from ..errors import XrayError
 from ._guard import BodyTooLarge, Guard
 from ._owner import Owner, Superseded
 from ._state import Refused, ViewState
 
-_INT64 = re.compile(r"-?[0-9]{1,19}")
 _TYPES = {".html": "text/html", ".js": "text/javascript", ".css": "text/css"}
 # The page loads nothing from elsewhere and runs no inline script.
 _HEADERS = {"content-security-policy": "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'",
@@ -37,12 +36,15 @@ _HEADERS = {"content-security-policy": "default-src 'self'; img-src 'self' data:
 
 
 def parse_ts(raw: str | None) -> int:
-    """The ts query parameter as a signed 64-bit integer; Refused (400) otherwise."""
+    """The ts query parameter (ms or ISO 8601 text) as int ms; Refused (400) otherwise."""
     if raw is None:
         raise Refused("ts is required: /api/frame?ts=MILLISECONDS", 400)
-    if not _INT64.fullmatch(raw) or not -(2**63) <= int(raw) < 2**63:
-        raise Refused(f"ts must be an integer number of milliseconds, not {raw[:40]!r}", 400)
-    return int(raw)
+    if len(raw) > 64:  # no time is this long; do not echo it
+        raise Refused(f"ts {raw[:20]!r}... is not a time", 400)
+    try:
+        return to_ms(raw, what="ts")
+    except ValueError as e:
+        raise Refused(str(e), 400) from None
 
 
 def _static_files() -> dict[str, tuple[bytes, str]]:
