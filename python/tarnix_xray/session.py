@@ -14,7 +14,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import _clock
-from ._native import Engine, format_double
+from ._native import Engine, format_double, read_double
 from ._native import frame_window as _frame_window
 from ._schema import PANEL_DEFAULTS, PANEL_PARAMETERS, PANEL_TAG, SPEC_KEYS
 from ._suggest import hint
@@ -237,6 +237,16 @@ def to_ms(at: Any) -> int:
     return _clock.to_ms(at)
 
 
+def read_spec(text: str) -> Any:
+    """A spec's JSON text as Python values, its numbers read as the engine reads them.
+
+    Python's own float reading differs from the engine's for some texts
+    (`9.366242679970327`): a spec read with it and written back would reach
+    the engine as another double.
+    """
+    return json.loads(text, parse_float=read_double)
+
+
 def _is_load_command(text: str) -> bool:
     # A dataset object has list keys only; a command names "cmd".
     try:
@@ -250,8 +260,8 @@ def _checked_spec(spec: Mapping[str, Any] | str, strict: bool) -> Any:
     """The spec as a Python value; with `strict`, keys the engine would skip are errors."""
     if isinstance(spec, str):
         try:
-            value = json.loads(spec) if spec.strip() not in ("", "{}") else {}
-        except json.JSONDecodeError:
+            value = read_spec(spec) if spec.strip() not in ("", "{}") else {}
+        except ValueError:
             return {}  # the engine reports bad text with its position
     elif isinstance(spec, Mapping):
         value = spec

@@ -20,7 +20,7 @@ import numpy as np
 from .._clock import duration_ms as duration_ms  # tarnix_xray.batch exports it
 from .._suggest import hint
 from ..errors import SpecError
-from ..session import PANEL_PARAMETERS, SPEC_KEYS
+from ..session import PANEL_PARAMETERS, SPEC_KEYS, frame_window
 from .source import DAY_MS, Source, day_of
 
 
@@ -144,14 +144,10 @@ def _set(spec: dict[str, Any], symbol: str, values: Mapping[str, Any], wanted: A
 
 
 def frame_from(spec: Mapping[str, Any], window_ms: int | None, cursor: int) -> int | None:
-    """The from_ts of the frame at `cursor`: the spec's, or the trailing window's when later."""
-    to_ts = spec.get("to_ts")
-    end = cursor if to_ts is None else min(cursor, int(to_ts))
-    low = spec.get("from_ts")
-    if window_ms is None:
-        return None if low is None else int(low)
-    start = end - window_ms + 1
-    return start if low is None else max(int(low), start)
+    """The from_ts of the frame at `cursor`, by the engine's window rule."""
+    low, high = spec.get("from_ts"), spec.get("to_ts")
+    return frame_window(cursor, window_ms, from_ts=None if low is None else int(low),
+                        to_ts=None if high is None else int(high))[0]  # fmt: skip
 
 
 def chunks(spec: Mapping[str, Any], window_ms: int | None, cursors: np.ndarray[Any, Any], chunk_ms: int) -> list[Chunk]:
