@@ -188,7 +188,11 @@ class Decoder {
   };
 
   // Polled once per list element: the host may stop a long load.
-  bool cancelled() { return cancel_.due() && !reject(0, cancelled_error().message); }
+  bool cancelled() {
+    if (!cancel_.due()) return false;
+    cancelled_ = true;
+    return !reject(0, cancelled_error().message);
+  }
 
   bool reject(std::size_t at, std::string message) {
     error_ = setting_.reject(at, std::move(message));
@@ -426,12 +430,14 @@ class Decoder {
   }
 
   // Field i failed to decode: as written that ends the walk; by key its
-  // rejection is kept and the walk goes on.
+  // rejection is kept and the walk goes on, unless the host cancelled: going
+  // on would read (and check) the rest of the text, as long as the load.
   template <class R>
   bool failed_field(std::size_t i, std::vector<FieldError>& errors) {
     if constexpr (Setting::kMembersAsWritten) {
       return false;
     } else {
+      if (cancelled_) return false;
       errors.push_back({i, field_key(Schema<R>::desc, i), std::move(error_)});
       return true;
     }
@@ -621,6 +627,7 @@ class Decoder {
   Setting setting_;
   XrayError error_{ErrorKind::Parse, {}};
   CancelPoll cancel_;
+  bool cancelled_ = false;  // a poll found the command cancelled
 };
 
 }  // namespace xray::decoding

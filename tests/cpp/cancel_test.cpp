@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "decode/checking_span_source.h"
+#include "decode/decode_walk.h"
 #include "engine/worker_pool.h"
 #include "instance.h"
+#include "protocol/dataset_schema.h"
 
 namespace xray {
 namespace {
@@ -104,6 +107,35 @@ TEST(Cancel, StoppedAtAnyPollChangesNothing) {
       // Every command here but "reset" polls.
       EXPECT_EQ(stopped > 0, !command.ends_with(R"("reset"})"));
     }
+  }
+}
+
+// A decode stopped at any poll reads no further, so the broken member after
+// the list is never met: reading on would cost as long as the load itself.
+// Records in array and object form, book levels tight and spaced.
+TEST(Cancel, StoppedDecodeReadsNoFurther) {
+  const std::string lists[] = {
+      R"("trades":[[1,100.5,2,"buy"],[2,101,1,"sell"]])",
+      R"("trades":[{"ts":1,"price":100.5,"qty":2,"side":"buy"}])",
+      R"("book":[[1,"snapshot",[[99,1],[98, 2]],[[101,3]]],[2,"diff",[],[[101,0]]]])",
+  };
+  for (const std::string& list : lists) {
+    SCOPED_TRACE(list);
+    const std::string text = "{" + list + R"(,"oi":x})";
+    int stopped = 0;
+    for (int trip = 1;; ++trip) {
+      TripAt check{trip};
+      CancelScope scope(TripAt::check, &check, /*stride=*/1);
+      decoding::CheckingSpanSource source(text);
+      decoding::Decoder<decoding::CheckingSpanSource, decoding::ValueSetting> decoder(source);
+      Dataset out;
+      ASSERT_FALSE(decoder.decode(source.root(), out));
+      if (!scope.cancelled()) break;
+      ASSERT_FALSE(source.failed()) << trip;
+      ASSERT_EQ(decoder.error().message, cancelled_error().message) << trip;
+      ++stopped;
+    }
+    EXPECT_GT(stopped, 0);
   }
 }
 
