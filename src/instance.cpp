@@ -167,8 +167,8 @@ Result<Frame> XrayInstance::frame(std::optional<int64_t> at,
 }
 
 std::string XrayInstance::command(std::string_view cmd_json) {
-  Result<std::string> response = with_runner(
-      spec_, dataset_, load_splitting_, [&](CommandRunner& r) { return r.run(cmd_json); });
+  Result<std::string> response = with_runner(spec_, dataset_, load_splitting_,
+                                             [&](CommandRunner& r) { return r.run(cmd_json); });
   // A step stopped by a cancellation may have failed in its own words.
   if (!response) return error_response(cancel_requested() ? cancelled_error() : response.error());
   return std::move(response).value();

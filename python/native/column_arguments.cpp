@@ -45,12 +45,14 @@ const char* expected_text(ColumnType type) {
   return "";
 }
 
-// Gets the buffer of obj as a C-contiguous 1-D column of the type; a
-// TypeError naming the list and column otherwise.
+}  // namespace
+
+// A TypeError naming the list and column when obj is no such column.
+
 const Py_buffer* get_column(PyObject* obj, const char* list, const char* column, ColumnType type,
-                            HeldBuffers& held) {
+                            HeldBuffers& held, bool writable) {
   HeldBuffer& slot = held.buffers[held.used];
-  if (PyObject_GetBuffer(obj, &slot.view, PyBUF_RECORDS_RO) < 0) {
+  if (PyObject_GetBuffer(obj, &slot.view, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) < 0) {
     PyErr_Clear();
     PyObject* type_name = PyType_GetName(Py_TYPE(obj));
     if (type_name == nullptr) return nullptr;
@@ -81,8 +83,9 @@ const Py_buffer* get_column(PyObject* obj, const char* list, const char* column,
   return &v;
 }
 
-std::size_t rows(const Py_buffer* v) { return static_cast<std::size_t>(v->shape[0]); }
+namespace {
 
+std::size_t rows(const Py_buffer* v) { return static_cast<std::size_t>(v->shape[0]); }
 
 // The buffers of a list argument: None gives false with no error; a tuple
 // of the right length gives true with the columns' buffers in views.
@@ -130,7 +133,8 @@ constexpr ColumnType C = ColumnType::Code;
 
 constexpr std::array<ColumnDesc, 6> kCandleColumns{
     {{"ts", I}, {"open", F}, {"high", F}, {"low", F}, {"close", F}, {"volume", F}}};
-constexpr std::array<ColumnDesc, 4> kTradeColumns{{{"ts", I}, {"price", F}, {"qty", F}, {"side", C}}};
+constexpr std::array<ColumnDesc, 4> kTradeColumns{
+    {{"ts", I}, {"price", F}, {"qty", F}, {"side", C}}};
 constexpr std::array<ColumnDesc, 8> kBookColumns{{{"ts", I},
                                                   {"kind", C},
                                                   {"bid_offsets", I},
@@ -218,7 +222,6 @@ bool bind_dataset(PyObject* const args[6], cols::DatasetColumns& columns, HeldBu
   return true;
 }
 
-
 namespace {
 
 // Edits (insertions, deletions, substitutions) between two short names.
@@ -264,8 +267,9 @@ bool unknown_keyword(PyObject* kwargs, const char* callable, const char* const* 
     }
     if (best == 0) continue;
     if (nearest != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'; did you mean '%s'?",
-                   callable, key, nearest);
+      PyErr_Format(PyExc_TypeError,
+                   "%s() got an unexpected keyword argument '%U'; did you mean '%s'?", callable,
+                   key, nearest);
     } else {
       std::string known;
       for (const char* const* k = keywords; *k != nullptr; ++k) {

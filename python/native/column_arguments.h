@@ -44,9 +44,14 @@ struct HeldBuffers {
   std::size_t used = 0;
 };
 
+// The buffer of obj as a C-contiguous 1-D column of the type (writable when
+// asked), held in held; null with a TypeError naming the list and column.
+const Py_buffer* get_column(PyObject* obj, const char* list, const char* column, ColumnType type,
+                            HeldBuffers& held, bool writable = false);
+
 // The list keywords in the order the six arguments take.
-inline constexpr const char* kListKeywords[] = {"candles", "trades", "book", "funding",
-                                                "oi",      "liquidations"};
+inline constexpr const char* kListKeywords[] = {"candles", "trades", "book",
+                                                "funding", "oi",     "liquidations"};
 
 // Fills columns from the six arguments (None or a tuple of C-contiguous 1-D
 // buffers each); false with a TypeError naming the list and column set.

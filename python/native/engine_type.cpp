@@ -92,8 +92,7 @@ class Borrow {
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"spec_json", nullptr};
   PyObject* arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine", const_cast<char**>(keywords),
-                                   &arg)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine", const_cast<char**>(keywords), &arg)) {
     return nullptr;
   }
   const std::optional<std::string_view> text = argument_text(arg, "spec_json");
@@ -204,8 +203,8 @@ PyObject* engine_frame(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!borrow) return nullptr;
   try {
     bool cancelled = false;
-    Result<Frame> frame = binding::run_released(
-        [&] { return borrow.state().frame(at, window_ms); }, cancelled);
+    Result<Frame> frame =
+        binding::run_released([&] { return borrow.state().frame(at, window_ms); }, cancelled);
     if (cancelled) return nullptr;
     if (!frame) {
       raise_engine_error(frame.error());

@@ -6,6 +6,7 @@
 
 #include "binding/support.h"
 #include "core/version.h"
+#include "native/book_rows_function.h"
 #include "native/engine_type.h"
 #include "native/frame_type.h"
 #include "native/schema_export.h"
@@ -35,16 +36,20 @@ int module_exec(PyObject* module) {
         add_type(module, "FrameArray", xray::native::array_type()) < 0) {
       return -1;
     }
-    if (PyModule_AddFunctions(module, xray::native::kWindowFunctions) < 0) return -1;
+    if (PyModule_AddFunctions(module, xray::native::kWindowFunctions) < 0 ||
+        PyModule_AddFunctions(module, xray::native::kBookRowsFunctions) < 0) {
+      return -1;
+    }
     PyObject* schema = xray::native::schema_object();
     if (schema == nullptr || PyModule_AddObject(module, "schema", schema) < 0) {
       Py_XDECREF(schema);
       return -1;
     }
-    if (PyModule_AddObject(module, "__version__", xray::binding::new_str(xray::kVersion)) < 0) return -1;
-    PyObject* all = Py_BuildValue("[ssssssssss]", "Engine", "NativeFrame", "FrameArray",
+    if (PyModule_AddObject(module, "__version__", xray::binding::new_str(xray::kVersion)) < 0)
+      return -1;
+    PyObject* all = Py_BuildValue("[sssssssssss]", "Engine", "NativeFrame", "FrameArray",
                                   "load_text", "format_double", "read_double", "reachable",
-                                  "frame_window", "schema", "__version__");
+                                  "frame_window", "group_book_rows", "schema", "__version__");
     if (all == nullptr) return -1;
     const int added = PyObject_SetAttrString(module, "__all__", all);
     Py_DECREF(all);

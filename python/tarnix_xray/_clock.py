@@ -484,16 +484,22 @@ def _magnitudes(array: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
     return np.where(array < 0, ~bits + np.uint64(1), bits)
 
 
+def _extremes(array: np.ndarray[Any, Any]) -> tuple[Any, Any]:
+    """The column's smallest and largest value as Python numbers (exact for int64)."""
+    return array.min().item(), array.max().item()
+
+
 def _infer_unit(array: np.ndarray[Any, Any], where: str, warn: Warn) -> str:
     if len(array) == 0:
         return "ms"
-    largest = _magnitudes(array).max()
-    unit = unit_of(largest.item()) or "ms"
+    low, high = _extremes(array)
+    largest = max(abs(low), abs(high))
+    unit = unit_of(largest) or "ms"
     if unit != "ms":
         warn(
             f"unit:{where}:{unit}",
             f"{where}: integers read as {_UNIT_WORDS[unit]} from their magnitude "
-            f"(e.g. {largest.item():.0f}); pass ts_unit={unit!r} to say so",
+            f"(e.g. {largest:.0f}); pass ts_unit={unit!r} to say so",
         )
     return unit
 
@@ -503,6 +509,12 @@ def _check_one_unit(array: np.ndarray[Any, Any], unit: str, where: str, explicit
     import numpy as np
 
     low, high = next((lo, hi) for lo, hi, u in _DECADES if u == unit)
+    if len(array) == 0:
+        return
+    smallest, largest = _extremes(array)
+    # Every value in [smallest, largest]: the common case needs no pass over |x|.
+    if smallest >= 0 and (high is None or largest < high) and (smallest >= low or largest < TELLING):
+        return
     magnitude = _magnitudes(array)
     wrong = (magnitude >= TELLING) & (magnitude < low)
     if high is not None:

@@ -53,6 +53,7 @@ class Session:
         self._engine: Any = Engine(_spec_text(spec))
         self._counts: dict[str, int] = {}
         self._trades: tuple[Any, Any] | None = None  # (ts, price) of the loaded trades
+        self._grid_checked = False  # the heatmap grid is checked once per dataset and spec
 
     # -- commands ---------------------------------------------------------
 
@@ -89,7 +90,7 @@ class Session:
             self._warn_seconds(dataset)
         loaded = int(self._engine.load_columns(**dataset.lists))
         self._counts = dataset.counts
-        self._trades = None
+        self._trades, self._grid_checked = None, False
         if dataset.count("trades"):
             self._trades = (dataset.column("trades", "ts"), dataset.column("trades", "price"))
         return loaded
@@ -111,7 +112,7 @@ class Session:
         self._own_thread()
         checked = _checked_spec(spec, self.strict)
         self._command('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")
-        self._spec = checked
+        self._spec, self._grid_checked = checked, False
 
     def frame(self, at: Any = None, *, window: Any = None) -> Frame:
         """The frame at `at` (ms, datetime, numpy/pandas timestamp or ISO text), or at the end.
@@ -199,8 +200,10 @@ class Session:
                 self._warn_heatmap_grid(spec, low, frame.cursor_ts)
 
     def _warn_heatmap_grid(self, panel: Mapping[str, Any], low: Any, cursor_ts: int) -> None:
-        if self._trades is None:
+        # A pass over every trade: once, not on every frame of a scrub.
+        if self._trades is None or self._grid_checked:
             return
+        self._grid_checked = True
         defaults = PANEL_DEFAULTS["book_heatmap"]
         price_bin = float(panel.get("price_bin", defaults["price_bin"]))
         grid = price_bin * int(panel.get("depth_levels", defaults["depth_levels"]))

@@ -70,7 +70,8 @@ Status check_column_shapes(const DatasetColumns& c) {
   if (c.candles) XRAY_TRY(candle_shape(*c.candles));
   if (c.trades) XRAY_TRY(sided_shape("trades", *c.trades));
   if (c.book) XRAY_TRY(book_shape(*c.book));
-  if (c.funding) XRAY_TRY(same_length("funding", "ts", c.funding->ts.size, "rate", c.funding->rate.size));
+  if (c.funding)
+    XRAY_TRY(same_length("funding", "ts", c.funding->ts.size, "rate", c.funding->rate.size));
   if (c.oi) XRAY_TRY(same_length("oi", "ts", c.oi->ts.size, "oi", c.oi->oi.size));
   if (c.liquidations) XRAY_TRY(sided_shape("liquidations", *c.liquidations));
   return {};
@@ -91,8 +92,7 @@ XrayError bad_code_value(uint8_t code, const CodeColumn& column, const CodeNames
 }
 
 XrayError bad_first_offset(const char* offsets_name, int64_t first) {
-  return error("book", offsets_name,
-               "row 0 is " + std::to_string(first) + "; offsets start at 0");
+  return error("book", offsets_name, "row 0 is " + std::to_string(first) + "; offsets start at 0");
 }
 
 XrayError decreasing_offset(const char* offsets_name, std::size_t row, int64_t next,

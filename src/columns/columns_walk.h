@@ -38,8 +38,8 @@ inline constexpr CodeNames kLiquidationSides{{R"("long")", R"("short")"}, {"long
 [[nodiscard]] XrayError non_finite_value(double v, const char* list, const char* column,
                                          std::size_t row);
 [[nodiscard]] XrayError bad_code_value(uint8_t code, const CodeColumn& column,
-                                       const CodeNames& names, const char* list,
-                                       const char* name, std::size_t row);
+                                       const CodeNames& names, const char* list, const char* name,
+                                       std::size_t row);
 [[nodiscard]] XrayError bad_first_offset(const char* offsets_name, int64_t first);
 [[nodiscard]] XrayError decreasing_offset(const char* offsets_name, std::size_t row, int64_t next,
                                           std::size_t end);
@@ -206,8 +206,8 @@ Status walk_columns(const DatasetColumns& c, Sink& sink) {
     return w::sided(v, kTradeSides, "trades", poll,
                     [&](int64_t t, double p, double q, uint8_t s) { sink.trade(t, p, q, s); });
   }));
-  XRAY_WALK_TRY(w::list(sink, c.book, "book",
-                        [&](const BookColumns& v) { return w::book(v, sink, poll); }));
+  XRAY_WALK_TRY(
+      w::list(sink, c.book, "book", [&](const BookColumns& v) { return w::book(v, sink, poll); }));
   XRAY_WALK_TRY(w::list(sink, c.funding, "funding", [&](const FundingColumns& v) {
     return w::pairs("funding", v.ts, "rate", v.rate, poll,
                     [&](int64_t t, double x) { sink.funding(t, x); });
@@ -216,8 +216,9 @@ Status walk_columns(const DatasetColumns& c, Sink& sink) {
     return w::pairs("oi", v.ts, "oi", v.oi, poll, [&](int64_t t, double x) { sink.oi(t, x); });
   }));
   return w::list(sink, c.liquidations, "liquidations", [&](const LiquidationColumns& v) {
-    return w::sided(v, kLiquidationSides, "liquidations", poll,
-                    [&](int64_t t, double p, double q, uint8_t s) { sink.liquidation(t, p, q, s); });
+    return w::sided(
+        v, kLiquidationSides, "liquidations", poll,
+        [&](int64_t t, double p, double q, uint8_t s) { sink.liquidation(t, p, q, s); });
   });
 }
 

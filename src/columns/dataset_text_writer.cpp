@@ -144,7 +144,8 @@ Result<std::size_t> dataset_text_bound(const DatasetColumns& c, bool command) {
   const std::size_t sided = kRecordPunct + kIntMax + 2 * kDoubleMax + kNameMax;
   const std::size_t pair = kRecordPunct + kIntMax + kDoubleMax;
   if (c.candles) {
-    XRAY_TRY(add_rows(bound, "candles", c.candles->ts.size, kRecordPunct + kIntMax + 5 * kDoubleMax));
+    XRAY_TRY(
+        add_rows(bound, "candles", c.candles->ts.size, kRecordPunct + kIntMax + 5 * kDoubleMax));
   }
   if (c.trades) XRAY_TRY(add_rows(bound, "trades", c.trades->ts.size, sided));
   if (c.book) {

@@ -16,8 +16,11 @@ using decoding::Schema;
 template <class T>
 std::vector<SchemaField> record_fields() {
   std::vector<SchemaField> fields;
-  std::apply([&](const auto&... f) { (fields.push_back({f.key, !f.has_default}), ...); },
-             Schema<T>::desc.fields);
+  std::apply(
+      [&](const auto&... f) {
+        (fields.push_back({f.key, !f.has_default}), ...);
+      },
+      Schema<T>::desc.fields);
   return fields;
 }
 
@@ -33,10 +36,10 @@ std::vector<SchemaParameter> parameters() {
   const P initial{};  // the defaults are the members' initial values
   std::apply(
       [&](const auto&... f) {
-        (out.push_back({f.key,
-                        std::is_floating_point_v<std::remove_cvref_t<decltype(initial.*f.member)>>
-                            ? std::variant<double, int64_t>(static_cast<double>(initial.*f.member))
-                            : std::variant<double, int64_t>(static_cast<int64_t>(initial.*f.member))}),
+        (out.push_back(
+             {f.key, std::is_floating_point_v<std::remove_cvref_t<decltype(initial.*f.member)>>
+                         ? std::variant<double, int64_t>(static_cast<double>(initial.*f.member))
+                         : std::variant<double, int64_t>(static_cast<int64_t>(initial.*f.member))}),
          ...);
       },
       Schema<P>::desc.fields);
@@ -62,7 +65,8 @@ SchemaTables schema_tables() {
     (t.panels.push_back(
          {panel.names[I], parameters<std::variant_alternative_t<I, XrayPanel::Variant>>()}),
      ...);
-  }(std::make_index_sequence<std::variant_size_v<XrayPanel::Variant>>{});
+  }
+  (std::make_index_sequence<std::variant_size_v<XrayPanel::Variant>>{});
   t.codes.push_back(code_words<TradeSide>("trades.side"));
   t.codes.push_back(code_words<BookEventKind>("book.kind"));
   t.codes.push_back(code_words<LiquidationSide>("liquidations.side"));

@@ -16,8 +16,8 @@ struct SchemaField {
 };
 
 struct SchemaList {
-  std::string_view name;             // "trades"
-  std::vector<SchemaField> fields;   // a record's keys, in array-form order
+  std::string_view name;            // "trades"
+  std::vector<SchemaField> fields;  // a record's keys, in array-form order
 };
 
 struct SchemaParameter {
@@ -31,10 +31,10 @@ struct SchemaPanel {
 };
 
 struct SchemaTables {
-  std::vector<SchemaList> lists;          // in the dataset's order
-  std::vector<SchemaField> spec_keys;     // in the spec's order
-  std::string_view panel_tag;             // "kind"
-  std::vector<SchemaPanel> panels;        // in the variant's order
+  std::vector<SchemaList> lists;       // in the dataset's order
+  std::vector<SchemaField> spec_keys;  // in the spec's order
+  std::string_view panel_tag;          // "kind"
+  std::vector<SchemaPanel> panels;     // in the variant's order
   // The words of the coded fields: trade sides, book kinds, liquidation sides.
   std::vector<std::pair<std::string_view, std::vector<std::string_view>>> codes;
 };

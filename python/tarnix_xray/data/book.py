@@ -7,6 +7,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .._native import group_book_rows
+
 I64 = npt.NDArray[np.int64]
 F64 = npt.NDArray[np.float64]
 U8 = npt.NDArray[np.uint8]
@@ -18,36 +20,17 @@ def events_from_rows(ts: I64, kind: U8, side: U8, price: F64, qty: F64) -> BookC
 
     Events are in ts order; at one ts, the kind met first comes first. Within an
     event each side keeps the rows' order, since a later level for the same
-    price replaces an earlier one.
+    price replaces an earlier one. The grouping is native and linear; the
+    arrays are sized for every row, and untouched room is never paged in.
     """
     n = len(ts)
-    if n == 0:
-        empty_i, empty_f = np.zeros(0, np.int64), np.zeros(0, np.float64)
-        return (empty_i, np.zeros(0, np.uint8), np.zeros(1, np.int64), empty_f, empty_f,
-                np.zeros(1, np.int64), empty_f, empty_f)  # fmt: skip
-    by_ts = np.arange(n) if bool((ts[1:] >= ts[:-1]).all()) else np.argsort(ts, kind="stable")
-    ts_s, kind_s = ts[by_ts], kind[by_ts]
-    # Runs of one ts; within a run, rank 0 for the kind met first, 1 for the other.
-    run_start = np.flatnonzero(np.r_[True, ts_s[1:] != ts_s[:-1]])
-    run_of_row = np.repeat(np.arange(len(run_start)), np.diff(np.r_[run_start, n]))
-    rank = kind_s != kind_s[run_start][run_of_row]
-    group = 2 * run_of_row + rank
-    # One stable sort: by group, then bids (0) before asks (1), rows in input order.
-    within = np.argsort(2 * group + side[by_ts], kind="stable")
-    order = by_ts[within]
-    group_o = group[within]
-    event_start = np.flatnonzero(np.r_[True, group_o[1:] != group_o[:-1]])
-    event_of_row = np.cumsum(np.r_[False, group_o[1:] != group_o[:-1]])
-    events = len(event_start)
-    first = order[event_start]
-    side_o, price_o, qty_o = side[order], price[order], qty[order]
-    out: list[Any] = [ts[first].astype(np.int64), kind[first].astype(np.uint8)]
-    for code in (0, 1):
-        mask = side_o == code
-        counts = np.bincount(event_of_row[mask], minlength=events)
-        out += [np.r_[0, np.cumsum(counts)].astype(np.int64),
-                np.ascontiguousarray(price_o[mask]), np.ascontiguousarray(qty_o[mask])]  # fmt: skip
-    return tuple(out)
+    rows = tuple(np.ascontiguousarray(c, dtype=t) for c, t in
+                 zip((ts, kind, side, price, qty), (np.int64, np.uint8, np.uint8, np.float64, np.float64)))
+    out = (np.empty(n, np.int64), np.empty(n, np.uint8), np.empty(n + 1, np.int64), np.empty(n),
+           np.empty(n), np.empty(n + 1, np.int64), np.empty(n), np.empty(n))  # fmt: skip
+    events, bids, asks = group_book_rows(rows, out)
+    return (out[0][:events], out[1][:events], out[2][: events + 1], out[3][:bids], out[4][:bids],
+            out[5][: events + 1], out[6][:asks], out[7][:asks])  # fmt: skip
 
 
 def events_from_records(events: list[Any], where: str) -> BookColumns:
