@@ -7,8 +7,10 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
+import signal
 import struct
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 
@@ -317,3 +319,31 @@ def test_same_text_from_many_threads():
     with ThreadPoolExecutor(4) as pool:
         texts = list(pool.map(lambda _: load_text(trades=cols), range(8)))
     assert len(set(texts)) == 1 and len(texts[0]) > 20 * n
+
+
+def test_the_readme_example_gives_the_text_it_shows():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    block = readme.split("### The native seam")[1].split("```python\n")[1].split("```")[0]
+    scope: dict = {}
+    exec(block, scope)  # exactly as written
+    assert repr(scope["text"]) == block.rsplit("# ", 1)[1].strip()
+
+
+def test_a_signal_stops_a_columns_load_and_keeps_the_dataset():
+    n = 6_000_000  # a load of some 100 ms; the signal comes after 2 ms
+    cols = (np.arange(n, dtype=np.int64), np.full(n, 1.5), np.ones(n), np.zeros(n, np.uint8))
+    engine = Engine(json.dumps(SPEC))
+    engine.load_columns(oi=(I3, F3))
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)
+        with pytest.raises(KeyboardInterrupt):
+            engine.load_columns(trades=cols)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert engine.bounds() == (1, 3, 3)
