@@ -26,9 +26,9 @@ SPEC = {
     "symbol": "S",
     "panels": [
         {"kind": "footprint", "price_bin": 0.5},
-        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 1000, "depth_levels": 4},
+        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 250_000, "depth_levels": 4},
         {"kind": "liquidation_map", "price_bin": 0.25},
-        {"kind": "funding_oi_divergence", "bucket_ms": 1000},
+        {"kind": "funding_oi_divergence", "bucket_ms": 250_000},
     ],
 }
 
