@@ -7,6 +7,19 @@ from the layers its own may see. Quoted includes are written from src/
 core/version.h; python/ may also include its own headers, written from
 python/. Only python/ may include Python.h.
 
+The Python package python/tarnix_xray is read with `ast`, and three rules
+hold for its modules (parts are its subpackages and its top-level modules):
+
+- cli/, plot.py, view/ and batch/ never import the engine (_native,
+  _tarnix_xray, _schema, or the names Xray and Engine): they go through
+  Session, Frame and data.
+- An optional package (the EXTRAS table of _extras.py) is imported at a
+  module's top level only after its part's entry (`__init__.py`, or the
+  module itself) has called `need` for it: before the entry's first import
+  of the package's own modules, or before that import in the entry itself.
+- No module but _extras.py catches ImportError: `need` raises the one
+  message that names the extra to install.
+
 Prints one line per violation, `file:line: what: why`, and exits 1 when there
 is any; exits 0 otherwise.
 
@@ -15,8 +28,10 @@ is any; exits 0 otherwise.
 
 from __future__ import annotations
 
+import ast
 import re
 import sys
+from dataclasses import dataclass, field
 from pathlib import Path
 
 # Bottom up; a layer's rank is its place here.
@@ -134,6 +149,210 @@ def sources(folder: Path) -> list[Path]:
     )
 
 
+# -- Python: the package's parts and what they may import ---------------------
+
+PACKAGE = "tarnix_xray"
+# Parts that reach the engine only through Session, Frame and data.
+ENGINE_FREE = frozenset({"cli", "plot.py", "view", "batch"})
+ENGINE_MODULES = tuple(f"{PACKAGE}.{name}" for name in ("_native", "_tarnix_xray", "_schema"))
+ENGINE_NAMES = frozenset({"Xray", "Engine"})
+EXTRAS_FILE = "_extras.py"
+IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError"})
+
+
+@dataclass
+class PyModule:
+    """One .py file of the package: where it lies and what it imports."""
+
+    rel: str  # relative to python/tarnix_xray, e.g. "cli/_run.py"
+    name: str  # dotted, e.g. "tarnix_xray.cli._run"
+    imports: list[tuple[int, str, tuple[str, ...], bool]] = field(default_factory=list)
+    # (line, module, names, runs at import time); `from M import a, b` is (M, (a, b))
+    needs: list[tuple[int, str]] = field(default_factory=list)  # top-level need(): (line, package)
+    handlers: list[int] = field(default_factory=list)  # lines catching ImportError
+
+    @property
+    def part(self) -> str:
+        return self.rel.split("/")[0]
+
+    @property
+    def entry(self) -> str:
+        return self.part if "/" not in self.rel else f"{self.part}/__init__.py"
+
+    @property
+    def package(self) -> str:
+        """What a relative import of this module starts from."""
+        return self.name if self.rel.endswith("__init__.py") else self.name.rpartition(".")[0]
+
+
+def _is_type_checking(test: ast.expr) -> bool:
+    return (isinstance(test, ast.Name) and test.id == "TYPE_CHECKING") or (
+        isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING"
+    )
+
+
+def _need_package(node: ast.Call) -> str | None:
+    func = node.func
+    called = func.id if isinstance(func, ast.Name) else func.attr if isinstance(func, ast.Attribute) else ""
+    if called != "need" or not node.args:
+        return None
+    first = node.args[0]
+    if isinstance(first, ast.Constant) and isinstance(first.value, str):
+        return first.value.partition(".")[0]
+    return None
+
+
+class _Reader(ast.NodeVisitor):
+    """Fills a PyModule: imports (and whether they run when the module is imported),
+    top-level need() calls and ImportError handlers."""
+
+    def __init__(self, module: PyModule) -> None:
+        self.module = module
+        self.deferred = 0  # inside a function, or under `if TYPE_CHECKING`
+
+    def _later(self, node: ast.AST) -> None:
+        self.deferred += 1
+        self.generic_visit(node)
+        self.deferred -= 1
+
+    visit_FunctionDef = visit_AsyncFunctionDef = visit_Lambda = _later
+
+    def visit_If(self, node: ast.If) -> None:
+        if not _is_type_checking(node.test):
+            self.generic_visit(node)
+            return
+        self.deferred += 1
+        for child in node.body:
+            self.visit(child)
+        self.deferred -= 1
+        for child in node.orelse:
+            self.visit(child)
+
+    def visit_Import(self, node: ast.Import) -> None:
+        for alias in node.names:
+            self.module.imports.append((node.lineno, alias.name, (), not self.deferred))
+
+    def visit_ImportFrom(self, node: ast.ImportFrom) -> None:
+        target = node.module or ""
+        if node.level:
+            base = self.module.package.split(".")
+            base = base[: len(base) - (node.level - 1)]
+            target = ".".join(base + ([node.module] if node.module else []))
+        names = tuple(alias.name for alias in node.names)
+        self.module.imports.append((node.lineno, target, names, not self.deferred))
+
+    def visit_Call(self, node: ast.Call) -> None:
+        package = _need_package(node)
+        if package is not None and not self.deferred:
+            self.module.needs.append((node.lineno, package))
+        self.generic_visit(node)
+
+    def visit_ExceptHandler(self, node: ast.ExceptHandler) -> None:
+        caught = node.type.elts if isinstance(node.type, ast.Tuple) else [node.type]
+        for t in caught:
+            name = t.id if isinstance(t, ast.Name) else t.attr if isinstance(t, ast.Attribute) else ""
+            if name in IMPORT_ERRORS:
+                self.module.handlers.append(node.lineno)
+        self.generic_visit(node)
+
+
+def read_module(root: Path, path: Path, problems: list[str], where: str) -> PyModule | None:
+    rel = path.relative_to(root).as_posix()
+    dotted = [PACKAGE, *rel[: -len(".py")].split("/")]
+    if dotted[-1] == "__init__":
+        dotted.pop()
+    module = PyModule(rel, ".".join(dotted))
+    try:
+        tree = ast.parse(path.read_text(encoding="utf-8"), filename=str(path))
+    except (SyntaxError, UnicodeDecodeError, ValueError) as e:
+        problems.append(f"{where}:{getattr(e, 'lineno', None) or 1}: does not parse: {e}")
+        return None
+    _Reader(module).visit(tree)
+    return module
+
+
+def extras_table(root: Path, problems: list[str], where: str) -> dict[str, str]:
+    """The EXTRAS table of _extras.py: optional package -> extra."""
+    path = root / EXTRAS_FILE
+    try:
+        for node in ast.parse(path.read_text(encoding="utf-8")).body:
+            target = node.targets[0] if isinstance(node, ast.Assign) else getattr(node, "target", None)
+            if isinstance(target, ast.Name) and target.id == "EXTRAS" and node.value is not None:
+                return dict(ast.literal_eval(node.value))
+    except (OSError, SyntaxError, ValueError, TypeError):
+        pass  # reported below; a file that does not parse is reported with the others too
+    problems.append(f"{where}/{EXTRAS_FILE}:1: no EXTRAS table: the optional packages are listed there")
+    return {}
+
+
+def engine_import(module: str, names: tuple[str, ...]) -> str | None:
+    """What of the engine an import reaches, or None."""
+    for engine in ENGINE_MODULES:
+        if module == engine or module.startswith(engine + "."):
+            return module
+    if module == PACKAGE or module.startswith(PACKAGE + "."):
+        for name in names:
+            if name in ENGINE_NAMES:
+                return f"{name} from {module}"
+            if module == PACKAGE and f"{PACKAGE}.{name}" in ENGINE_MODULES:
+                return f"{PACKAGE}.{name}"
+    return None
+
+
+def first_own_import(entry: PyModule) -> int:
+    """The line of the entry's first top-level import of a module of the package
+    (after which the part's modules may be loading), other than _extras."""
+    extras = f"{PACKAGE}.{EXTRAS_FILE[: -len('.py')]}"
+    lines = [
+        line for line, module, names, now in entry.imports
+        if now and (module == PACKAGE or module.startswith(PACKAGE + ".")) and module != extras
+    ]  # fmt: skip
+    return min(lines, default=sys.maxsize)
+
+
+def check_python(repo: Path, problems: list[str]) -> tuple[int, int]:
+    """Checks python/tarnix_xray; returns (modules, imports) read."""
+    root = repo / "python" / PACKAGE
+    if not root.is_dir():
+        return 0, 0
+    where = root.relative_to(repo).as_posix()
+    extras = extras_table(root, problems, where)
+    modules = {}
+    for path in sorted(root.rglob("*.py")):
+        module = read_module(root, path, problems, f"{where}/{path.relative_to(root).as_posix()}")
+        if module is not None:
+            modules[module.rel] = module
+    for module in modules.values():
+        name = f"{where}/{module.rel}"
+        entry = modules.get(module.entry)
+        shown = f"{module.part}/" if "/" in module.rel else module.part
+        for line, target, names, now in module.imports:
+            reached = engine_import(target, names) if module.part in ENGINE_FREE else None
+            if reached is not None:
+                problems.append(
+                    f"{name}:{line}: imports {reached}: {shown} reaches the engine through "
+                    "Session, Frame and data only"
+                )
+            package = target.partition(".")[0]
+            if not now or package not in extras:
+                continue
+            # No entry (a folder without __init__.py) has nowhere to call need() first.
+            before = line if entry is module else first_own_import(entry) if entry else 0
+            if not any(p == package and at < before for at, p in (entry.needs if entry else [])):
+                problems.append(
+                    f"{name}:{line}: imports {package} when loaded: {module.entry} calls no "
+                    f'need("{package}", ...) before {"it" if entry is module else "loading the part"}; '
+                    f'a missing package is one message naming [{extras[package]}]'
+                )
+        if module.rel != EXTRAS_FILE:
+            for line in module.handlers:
+                problems.append(
+                    f"{name}:{line}: catches ImportError: only {EXTRAS_FILE} does; call need(), "
+                    "whose message names the extra to install"
+                )
+    return len(modules), sum(len(m.imports) for m in modules.values())
+
+
 def main(argv: list[str]) -> int:
     repo = Path(argv[1]) if len(argv) > 1 else Path(__file__).resolve().parent.parent
     src = repo / "src"
@@ -156,10 +375,12 @@ def main(argv: list[str]) -> int:
     for path in sources(repo / "python"):
         files += 1
         includes += check_file(repo, path, PYTHON, problems)
+    modules, imports = check_python(repo, problems)
     for problem in problems:
         print(problem)
     verdict = f"{len(problems)} violation(s)" if problems else "ok"
-    print(f"check_layers: {files} files, {includes} includes: {verdict}", file=sys.stderr)
+    print(f"check_layers: {files} files, {includes} includes, {modules} modules, {imports} imports: {verdict}",
+          file=sys.stderr)
     return 1 if problems else 0
 
 

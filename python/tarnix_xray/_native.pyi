@@ -1,7 +1,7 @@
 """The package's native module (`tarnix_xray._native`)."""
 
 import sys
-from typing import Any, TypeAlias
+from typing import Any, TypeAlias, final
 
 # Any object with the buffer protocol (a numpy array, for example). Type
 # checkers see numpy arrays as buffers only from Python 3.12 on.
@@ -11,7 +11,7 @@ else:
     _Column: TypeAlias = Any
 
 __all__ = ["Engine", "NativeFrame", "FrameArray", "load_text", "format_double", "read_double",
-           "reachable", "schema", "__version__"]  # fmt: skip
+           "reachable", "frame_window", "group_book_rows", "schema", "__version__"]  # fmt: skip
 
 __version__: str
 
@@ -24,9 +24,11 @@ _Sided: TypeAlias = tuple[_Column, _Column, _Column, _Column]
 _Book: TypeAlias = tuple[_Column, _Column, _Column, _Column, _Column, _Column, _Column, _Column]
 _Pair: TypeAlias = tuple[_Column, _Column]
 
+@final
 class FrameArray:
     """Read-only memory of one frame column (buffer protocol); np.asarray views it."""
 
+@final
 class NativeFrame:
     """One evaluated frame, held natively."""
 
@@ -42,10 +44,12 @@ class NativeFrame:
     def text(self) -> str:
         """The frame's response text, byte for byte the command's."""
 
+@final
 class Engine:
     """The engine the package drives; bound to the thread that created it."""
 
-    def __init__(self, spec_json: str) -> None: ...
+    def __new__(cls, spec_json: str) -> "Engine":
+        """XrayError for a spec the engine refuses, in its own words."""
     def command(self, cmd_json: str, /) -> str:
         """A command's response text, as Xray.command gives it."""
     def load_columns(
@@ -68,6 +72,17 @@ class Engine:
         the trailing window_ms ms: from max(cursor - window_ms + 1, from_ts) to the cursor."""
     def bounds(self) -> tuple[int, int, int] | None:
         """(from_ts, to_ts, count) of the held records, or None."""
+
+def frame_window(
+    cursor: int, *, window_ms: int | None = None, from_ts: int | None = None, to_ts: int | None = None
+) -> tuple[int | None, int]:
+    """(from_ts or None, cursor_ts) of the frame at cursor: the cursor clamped to to_ts; with
+    window_ms, from max(cursor - window_ms + 1, from_ts)."""
+
+def group_book_rows(rows: tuple[_Column, _Column, _Column, _Column, _Column], out: _Book, /) -> tuple[int, int, int]:
+    """L2 rows (ts, kind, side, price, qty) grouped into book events, written into out (the 8
+    book columns of load_columns, each with room for every row, the offsets for one more);
+    (events, bids, asks), the rows of out in use."""
 
 def load_text(
     *,

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, ClassVar, Union
 
+from ._extras import need
 from ._suggest import hint
 from .errors import XrayError
 
@@ -25,16 +26,6 @@ if TYPE_CHECKING:
     FloatArray = npt.NDArray[np.float64]
     IntArray = npt.NDArray[np.int64]
     TimeArray = npt.NDArray[np.datetime64]
-
-_DATA_EXTRA = 'pip install "tarnix_xray[data]"'
-
-
-def _require(module: str, what: str) -> None:
-    try:
-        __import__(module)
-    except ImportError as e:  # pragma: no cover - exercised without the extra only
-        raise ImportError(f"{what} needs {module}: {_DATA_EXTRA}") from e
-
 
 def _floats(values: list[Any]) -> FloatArray:
     # The engine writes non-finite numbers as null; NaN stands for them here,
@@ -142,7 +133,7 @@ class FootprintPanel:
         return float((self.price_bins * volume).sum() / total)
 
     def to_pandas(self) -> pd.DataFrame:
-        _require("pandas", "to_pandas()")
+        need("pandas", "to_pandas()")
         import pandas as pd
 
         index = pd.Index(self.price_bins, name="price_bin")
@@ -181,7 +172,7 @@ class BookHeatmapPanel:
         return _times(self.time)
 
     def to_pandas(self) -> pd.DataFrame:
-        _require("pandas", "to_pandas()")
+        need("pandas", "to_pandas()")
         import pandas as pd
 
         index = pd.DatetimeIndex(self.times, name="time")
@@ -243,7 +234,7 @@ class LiquidationMapPanel:
         return self.events["side"]
 
     def to_pandas(self) -> pd.DataFrame:
-        _require("pandas", "to_pandas()")
+        need("pandas", "to_pandas()")
         import pandas as pd
 
         columns = {"ts": self.ts, "price_bin": self.price_bin, "qty": self.qty, "side": self.side}
@@ -273,7 +264,7 @@ class FundingOiPanel:
         return _times(self.time)
 
     def to_pandas(self) -> pd.DataFrame:
-        _require("pandas", "to_pandas()")
+        need("pandas", "to_pandas()")
         import pandas as pd
 
         columns = {"funding": self.funding, "oi": self.oi, "price": self.price}
@@ -303,6 +294,7 @@ class Frame:
 
     @classmethod
     def _from_native(cls, native: Any) -> Frame:
+        need("numpy", "Frame")
         import numpy as np
 
         panels = tuple(
@@ -314,7 +306,7 @@ class Frame:
     @classmethod
     def from_json(cls, text: str) -> Frame:
         """Read a frame text into arrays; an error response raises XrayError."""
-        _require("numpy", "Frame")
+        need("numpy", "Frame")
         error = XrayError.from_response(text)
         if error is not None:
             raise error

@@ -12,15 +12,17 @@ import datetime as _dt
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
+from ._extras import need
 
-try:
-    import matplotlib.dates as mdates
-    from matplotlib.colors import LogNorm
-    from matplotlib.figure import Figure
-    from matplotlib.ticker import FormatStrFormatter, NullFormatter
-except ImportError as e:  # pragma: no cover - exercised without the extra only
-    raise ImportError('tarnix_xray.plot needs matplotlib: pip install "tarnix_xray[plot]"') from e
+# matplotlib first: it brings numpy, and its message names the [plot] extra.
+need("matplotlib", "tarnix_xray.plot")
+need("numpy", "tarnix_xray.plot")
+
+import matplotlib.dates as mdates  # noqa: E402
+import numpy as np  # noqa: E402
+from matplotlib.colors import LogNorm  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+from matplotlib.ticker import FormatStrFormatter, NullFormatter  # noqa: E402
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

@@ -286,10 +286,10 @@ def _check_spec_keys(spec: Mapping[str, Any]) -> None:
         if not isinstance(panel, Mapping):
             continue
         kind = panel.get(PANEL_TAG)
+        if not isinstance(kind, str):
+            continue  # the engine names a missing or wrong tag
         if kind not in PANEL_PARAMETERS:
-            if isinstance(kind, str):
-                raise SpecError(f"panel {i} has unknown kind {kind!r}{hint(kind, PANEL_PARAMETERS)}")
-            continue
+            raise SpecError(f"panel {i} has unknown kind {kind!r}{hint(kind, PANEL_PARAMETERS)}")
         for key in panel:
             if key != PANEL_TAG and key not in PANEL_PARAMETERS[kind]:
                 raise SpecError(f"{kind} has no parameter {key!r}{hint(str(key), PANEL_PARAMETERS[kind])}")

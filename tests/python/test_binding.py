@@ -148,8 +148,59 @@ def test_built_for_the_stable_abi():
     assert python_symbols - set(SYMBOL_NAMES) == set()
 
 
-def test_type_stub_matches_the_module():
+@pytest.mark.parametrize("module", [native.__name__, "tarnix_xray._native"])
+def test_type_stub_matches_the_module(module):
     pytest.importorskip("mypy.stubtest")
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", native.__name__],
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
                           capture_output=True, text=True, check=False)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+# In a fresh process with one optional package hidden, as if not installed:
+# each way in says what needs it and which extra brings it, in one line.
+MISSING = """
+import sys
+sys.modules[sys.argv[1]] = None
+import tarnix_xray
+from tarnix_xray.cli import main
+SPEC = '{"dataset_ref":"d","symbol":"S","panels":[{"kind":"footprint"}]}'
+try:
+    exec(sys.argv[2])
+except ImportError as e:
+    sys.exit(f"{e.name}: {e}")
+"""
+PIP = 'pip install "tarnix_xray[{}]"'
+
+
+@pytest.mark.parametrize("hidden, code, exit_code, line", [
+    ("matplotlib", "import tarnix_xray.plot", 1, "matplotlib: tarnix_xray.plot needs matplotlib: " + PIP.format("plot")),
+    ("starlette", "import tarnix_xray.view", 1, "starlette: tarnix_xray.view needs starlette: " + PIP.format("view")),
+    ("numpy", "s = tarnix_xray.Session(SPEC); s.load_json(open('{d}/ds.json').read()); s.frame()", 1,
+     "numpy: Frame needs numpy: " + PIP.format("data")),
+    ("numpy", "sys.exit(main(['frame', '{d}/ds.json', '--spec', SPEC]))", 2,
+     "tarnix-xray: tarnix_xray.data needs numpy: " + PIP.format("data")),
+    ("pyarrow", "sys.exit(main(['convert', '{d}/trades.csv', '-o', '{d}/out.json']))", 2,
+     "tarnix-xray: reading trades.csv needs pyarrow: " + PIP.format("data")),
+])
+def test_a_missing_extra_is_one_message(tmp_path, hidden, code, exit_code, line):
+    (tmp_path / "ds.json").write_text('{"trades":[[1000,100.5,1.0,"buy"]]}')
+    (tmp_path / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,1.0,buy\n")
+    done = subprocess.run([sys.executable, "-c", MISSING, hidden, code.replace("{d}", str(tmp_path))],
+                          capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stderr) == (exit_code, line + "\n")
+
+
+def test_check_layers_reports_what_a_part_may_not_import(tmp_path):
+    package = tmp_path / "python" / "tarnix_xray"
+    (package / "cli").mkdir(parents=True)
+    (tmp_path / "src").mkdir()
+    (package / "_extras.py").write_text('EXTRAS = {"numpy": "data"}\n')
+    (package / "cli" / "__init__.py").write_text(
+        "from .._tarnix_xray import Xray\ntry:\n    import numpy\nexcept ImportError:\n    pass\n")
+    tool = pathlib.Path(__file__).resolve().parents[2] / "tools" / "check_layers.py"
+    done = subprocess.run([sys.executable, str(tool), str(tmp_path)], capture_output=True, text=True, check=False)
+    found = [line.split(": ")[:2] for line in done.stdout.splitlines()]
+    where = "python/tarnix_xray/cli/__init__.py"
+    assert done.returncode == 1 and found == [[f"{where}:1", "imports tarnix_xray._tarnix_xray"],
+                                              [f"{where}:3", "imports numpy when loaded"],
+                                              [f"{where}:4", "catches ImportError"]]

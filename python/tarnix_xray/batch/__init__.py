@@ -10,10 +10,17 @@ instrument alone. Needs the `[batch]` extra.
 
 from __future__ import annotations
 
-from .output import read_results
-from .plan import Job, Schedule, duration_ms
-from .runner import BatchResult, plan, run
-from .source import Source
-from .task import TaskResult
+from .._extras import need
+
+# Before the modules below, which import numpy at their top; sources and
+# results are CSV/Parquet files, read and written through pyarrow.
+need("numpy", "tarnix_xray.batch")
+need("pyarrow", "tarnix_xray.batch")
+
+from .output import read_results  # noqa: E402
+from .plan import Job, Schedule, duration_ms  # noqa: E402
+from .runner import BatchResult, plan, run  # noqa: E402
+from .source import Source  # noqa: E402
+from .task import TaskResult  # noqa: E402
 
 __all__ = ["BatchResult", "Job", "Schedule", "Source", "TaskResult", "duration_ms", "plan", "read_results", "run"]

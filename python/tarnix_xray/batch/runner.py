@@ -10,6 +10,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .._extras import need
 from ..errors import DatasetError, SpecError, XrayError
 from ..session import Session
 from . import output
@@ -138,10 +139,9 @@ def _hours(ms: int) -> str:
 
 @contextmanager
 def _client(client: Any, scheduler: str | None, workers: int | None) -> Iterator[Any]:
-    try:
-        from distributed import Client, LocalCluster
-    except ImportError as e:  # pragma: no cover - exercised without the extra only
-        raise ImportError(f'batch runs need dask.distributed: pip install "tarnix_xray[batch]" ({e})') from e
+    need("distributed", "a batch run")
+    from distributed import Client, LocalCluster
+
     if client is not None:
         yield client
         return

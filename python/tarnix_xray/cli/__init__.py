@@ -12,8 +12,9 @@ import sys
 import warnings
 from collections.abc import Sequence
 
+from .._extras import MissingExtra
 from ._batch import add_batch_arguments, cmd_batch
-from ._common import DONE, PROG, Failure, Parser
+from ._common import DONE, PROG, USAGE, Failure, Parser
 from ._convert import cmd_convert
 from ._demo import add_demo_arguments, cmd_demo
 from ._frame import cmd_frame
@@ -88,6 +89,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return e.code
+    except MissingExtra as e:  # its message names the extra to install
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return USAGE
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:

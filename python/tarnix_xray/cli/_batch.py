@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from pathlib import Path
 from typing import Any
@@ -42,10 +41,8 @@ def add_batch_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def cmd_batch(args: argparse.Namespace) -> int:
-    try:
-        from ..batch import Job, Schedule, Source, run
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from ..batch import Job, Schedule, Source, run
+
     spec, window, overrides = _spec(args.spec)
     window_what = "spec window"
     if args.window is not None:
@@ -81,7 +78,9 @@ def _time(value: str | None, what: str) -> int | None:
 
 
 def _spec(arg: str) -> tuple[dict[str, Any], Any, dict[str, Any]]:
-    value = json.loads(spec_text(arg))
+    from ..session import read_spec  # the engine's number reading, not Python's
+
+    value = read_spec(spec_text(arg))
     if not isinstance(value, dict):
         raise usage("spec is a JSON object")
     window, overrides = value.pop("window", None), value.pop("overrides", {}) or {}

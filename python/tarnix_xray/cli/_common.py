@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
@@ -53,10 +52,12 @@ def read_text(path: str) -> str:
 
 def spec_text(spec: str) -> str:
     """SPEC as JSON text: inline when it starts with "{" or "[", else a file."""
+    from ..session import read_spec
+
     text = spec if spec.lstrip()[:1] in ("{", "[") else read_text(spec)
     try:
-        json.loads(text)
-    except json.JSONDecodeError as e:
+        read_spec(text)  # read as the engine reads it: a number out of its range is refused here
+    except ValueError as e:
         raise usage(f"spec is not JSON: {e}") from None
     return text
 
@@ -77,10 +78,8 @@ def write_text(path: str | Path, text: str) -> None:
 
 
 def draw(frame: Frame, path: str | Path) -> None:
-    try:
-        from ..plot import dashboard
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from ..plot import dashboard
+
     try:
         dashboard(frame, path=path)
     except OSError as e:

@@ -7,15 +7,13 @@ import functools
 import sys
 from pathlib import Path
 
-from ._common import ANSWERED_ERROR, DONE, Failure, one_line, usage, write_text
+from ._common import ANSWERED_ERROR, DONE, Failure, usage, write_text
 from ._frame import run_checked
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
-    try:
-        from .. import data
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from .. import data
+
     for p in args.files:
         if not Path(p).exists():
             raise usage(f"no such file: {p}")

@@ -39,11 +39,9 @@ def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
 def cmd_demo(args: argparse.Namespace) -> int:
     if args.view:
         return cmd_demo_view(args)
-    try:
-        from .. import Session, data
-        from ..synthetic import demo_spec, generate_market
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from .. import Session, data
+    from ..synthetic import demo_spec, generate_market
+
     out = Path(args.out)
     try:
         out.mkdir(parents=True, exist_ok=True)

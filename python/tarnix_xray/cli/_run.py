@@ -9,18 +9,19 @@ import sys
 from collections.abc import Iterable
 from typing import IO
 
-from .._tarnix_xray import Xray
+from ..errors import XrayError
+from ..session import Session
 from ._common import ANSWERED_ERROR, DONE, one_line, spec_text, usage
 
 
-def run_lines(xray: Xray, lines: Iterable[str], out: IO[str]) -> bool:
+def run_lines(session: Session, lines: Iterable[str], out: IO[str]) -> bool:
     """Answer each line with one response line, flushed; True if any answered an error.
 
     Every line is a command, blank ones included (they get the engine's
     parse error), so a driver can pair responses with its lines by count.
     """
     failed = False
-    command, write, flush = xray.command, out.write, out.flush
+    command, write, flush = session.command, out.write, out.flush
     for line in lines:
         try:
             response = command(line.rstrip("\r\n"))
@@ -36,8 +37,9 @@ def run_lines(xray: Xray, lines: Iterable[str], out: IO[str]) -> bool:
 
 def cmd_run(args: argparse.Namespace) -> int:
     try:
-        xray = Xray(spec_text(args.spec) if args.spec else "")
-    except ValueError as e:
+        # Not strict: the spec goes to the engine as written, unknown keys and all.
+        session = Session(spec_text(args.spec) if args.spec else "", strict=False)
+    except (XrayError, ValueError) as e:
         raise usage(f"--spec: {one_line(e)}") from None
     # Stdin and a file are read alike. Bytes that are not UTF-8 reach the
     # binding as surrogates, which it refuses: that line is answered with an
@@ -54,7 +56,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         except OSError as e:
             raise usage(f"cannot read {args.file}: {e.strerror or one_line(e)}") from None
     with source:
-        failed = run_lines(xray, source, sys.stdout)
+        failed = run_lines(session, source, sys.stdout)
     return ANSWERED_ERROR if failed else DONE
 
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import json
 import socket
 import sys
 from collections.abc import Callable
@@ -48,7 +47,9 @@ def _window(value: str) -> int:
 
 
 def cmd_view(args: argparse.Namespace) -> int:
-    spec = json.loads(spec_text(args.spec))
+    from ..session import read_spec  # the engine's number reading, not Python's
+
+    spec = read_spec(spec_text(args.spec))
     if not isinstance(spec, dict):
         raise usage("spec: the viewer takes a spec object")
 
@@ -66,12 +67,10 @@ def cmd_view(args: argparse.Namespace) -> int:
 
 
 def cmd_demo_view(args: argparse.Namespace) -> int:
-    try:
-        from .. import Session
-        from ..synthetic import generate_market
-        from ..view import window_spec
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from .. import Session
+    from ..synthetic import generate_market
+    from ..view import window_spec
+
     market: dict[str, Any] = generate_market(args.hours, seed=args.seed)
     span = int(market["candles"]["ts"].iloc[-1] - market["candles"]["ts"].iloc[0]) + 60_000
     window = args.window or max(60_000, span // 10 // 1000 * 1000)
@@ -87,18 +86,13 @@ def cmd_demo_view(args: argparse.Namespace) -> int:
 
 def serve(open_session: Callable[[dict[str, Any]], Any], spec: dict[str, Any], args: argparse.Namespace) -> int:
     _check_port(args.host, args.port)
-    try:
-        from ..view import Viewer
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    from ..view import Viewer
+
     exposed = args.host not in LOCAL
     if exposed:
         print(f"warning: listening on {args.host}: anyone who can reach it can read this data", file=sys.stderr)
-    try:
-        viewer = run_checked(lambda: Viewer(open_session, spec, window_ms=args.window,
-                                            allowed_hosts=[args.host] if exposed else []))
-    except ImportError as e:
-        raise usage(one_line(e)) from None
+    viewer = run_checked(lambda: Viewer(open_session, spec, window_ms=args.window,
+                                        allowed_hosts=[args.host] if exposed else []))
 
     def ready(url: str) -> None:
         print(f"serving {url} (Ctrl-C to stop)", flush=True)

@@ -12,21 +12,20 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-try:
-    import numpy  # noqa: F401
-    import pandas  # noqa: F401  (the layer leans on it for parsing and hashing)
-except ImportError as e:  # pragma: no cover - exercised without the extra only
-    extra = 'pip install "tarnix_xray[data]"'
-    raise ImportError(f"tarnix_xray.data needs numpy and pandas: {extra} ({e})") from e
+from .._extras import need
 
-from ..errors import DatasetError, OnceWarner
-from .book import events_from_records
-from .dataset import WRITER_COLUMNS, Dataset
-from .files import PathLike, read_file
-from .layouts import LAYOUTS, mapping_for
-from .records import from_load_dict
-from .tables import Columns, table_columns
-from .timestamps import Warn
+# Before the modules below, which import both at their top; pandas parses and hashes.
+need("numpy", "tarnix_xray.data")
+need("pandas", "tarnix_xray.data")
+
+from ..errors import DatasetError, OnceWarner  # noqa: E402
+from .book import events_from_records  # noqa: E402
+from .dataset import WRITER_COLUMNS, Dataset  # noqa: E402
+from .files import PathLike, read_file  # noqa: E402
+from .layouts import LAYOUTS, mapping_for  # noqa: E402
+from .records import from_load_dict  # noqa: E402
+from .tables import Columns, table_columns  # noqa: E402
+from .timestamps import Warn  # noqa: E402
 
 __all__ = ["Dataset", "DatasetError", "LAYOUTS", "WRITER_COLUMNS", "dataset", "read"]
 

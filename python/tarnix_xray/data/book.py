@@ -24,8 +24,9 @@ def events_from_rows(ts: I64, kind: U8, side: U8, price: F64, qty: F64) -> BookC
     arrays are sized for every row, and untouched room is never paged in.
     """
     n = len(ts)
-    rows = tuple(np.ascontiguousarray(c, dtype=t) for c, t in
-                 zip((ts, kind, side, price, qty), (np.int64, np.uint8, np.uint8, np.float64, np.float64)))
+    rows = (np.ascontiguousarray(ts, np.int64), np.ascontiguousarray(kind, np.uint8),
+            np.ascontiguousarray(side, np.uint8), np.ascontiguousarray(price, np.float64),
+            np.ascontiguousarray(qty, np.float64))  # fmt: skip
     out = (np.empty(n, np.int64), np.empty(n, np.uint8), np.empty(n + 1, np.int64), np.empty(n),
            np.empty(n), np.empty(n + 1, np.int64), np.empty(n), np.empty(n))  # fmt: skip
     events, bids, asks = group_book_rows(rows, out)

@@ -51,7 +51,8 @@ class Dataset:
 
     def load_text(self, *, command: bool = True) -> str:
         """The "load" command text (or the bare dataset object with command=False)."""
-        return str(load_text(command=command, **self.lists))
+        lists: dict[str, Any] = dict(self.lists)
+        return str(load_text(command=command, **lists))
 
     def ts_span(self) -> tuple[int, int] | None:
         """(earliest, latest) ts over all lists; None without records."""

@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 
+from .._extras import need, optional
 from ..errors import DatasetError
 from .layouts import LAYOUTS, LIST_ALIASES, LISTS, mapping_for, resolve_columns
 from .tables import Columns, finish, row_columns
@@ -101,7 +102,7 @@ def _empty(list_: str) -> dict[str, np.ndarray[Any, Any]]:
 
 
 def _parquet(path: Path, chunk_rows: int) -> tuple[list[str], int, Any]:
-    import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
+    pq = need("pyarrow.parquet", f"reading {path.name}")
 
     file = pq.ParquetFile(path)
     names = list(file.schema_arrow.names)
@@ -113,7 +114,7 @@ def _parquet(path: Path, chunk_rows: int) -> tuple[list[str], int, Any]:
 
 
 def _csv(path: Path, chunk_rows: int) -> tuple[list[str], int, Any]:
-    import pyarrow.csv as pv  # type: ignore[import-untyped,unused-ignore]
+    pv = need("pyarrow.csv", f"reading {path.name}")
 
     delimiter = "\t" if ".tsv" in "".join(path.suffixes).lower() else ","
     parse = pv.ParseOptions(delimiter=delimiter)
@@ -145,8 +146,7 @@ def _bar(progress: bool | None, big: bool, total: int, label: str) -> Any:
     """tqdm when asked for (or for big files when not said), and installed; else quiet."""
     if progress is False or (progress is None and not big):
         return _Quiet()
-    try:
-        from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
+    bars = optional("tqdm.auto")
+    if bars is None:
         return _Quiet()
-    return tqdm(total=total if total >= 0 else None, unit="rows", unit_scale=True, desc=label)
+    return bars.tqdm(total=total if total >= 0 else None, unit="rows", unit_scale=True, desc=label)

@@ -9,10 +9,15 @@ milliseconds, prices on a 0.1 tick.
 
 from __future__ import annotations
 
-import numpy as np
-import pandas as pd
+from .._extras import need
 
-from . import _book, _funding_oi, _liquidations, _path, _trades
+need("numpy", "tarnix_xray.synthetic")
+need("pandas", "tarnix_xray.synthetic")
+
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+
+from . import _book, _funding_oi, _liquidations, _path, _trades  # noqa: E402
 
 __all__ = ["DEFAULT_START", "generate_market", "demo_spec"]
 

@@ -13,14 +13,19 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
-from ..session import Session
-from ._owner import Owner, Superseded
-from ._state import Refused, ViewState
-from ._window import window_spec
+from .._extras import need
+
+# Before the modules below: the app imports starlette at its top, the server uvicorn.
+need("starlette", "tarnix_xray.view")
+need("uvicorn", "tarnix_xray.view")
+
+from ..session import Session  # noqa: E402
+from ._app import create_app  # noqa: E402
+from ._owner import Owner, Superseded  # noqa: E402
+from ._state import Refused, ViewState  # noqa: E402
+from ._window import window_spec  # noqa: E402
 
 __all__ = ["Refused", "Superseded", "Viewer", "window_spec"]
-
-_EXTRA = 'pip install "tarnix_xray[view]"'
 
 
 class Viewer:
@@ -29,10 +34,6 @@ class Viewer:
     def __init__(self, open_session: Callable[[dict[str, Any]], Session], spec: Mapping[str, Any], *,
                  window_ms: int | None = None, allowed_hosts: Iterable[str] = (),
                  start_timeout: float | None = None) -> None:
-        try:
-            from ._app import create_app
-        except ImportError as e:
-            raise ImportError(f"the viewer needs {e.name}: {_EXTRA}") from e
         self.owner: Owner[ViewState] = Owner(lambda: ViewState(open_session, spec, window_ms),
                                              ViewState.frame_text)
         self.owner.start(start_timeout)

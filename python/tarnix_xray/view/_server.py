@@ -17,10 +17,7 @@ def url_for(host: str, port: int) -> str:
 
 def serve(app: Any, host: str, port: int, *, open_browser: bool = False,
           on_ready: Callable[[str], None] | None = None) -> None:
-    try:
-        import uvicorn
-    except ImportError as e:
-        raise ImportError('the viewer needs uvicorn: pip install "tarnix_xray[view]"') from e
+    import uvicorn  # tarnix_xray.view has checked it is there
 
     class Server(uvicorn.Server):
         async def startup(self, sockets: Any = None) -> None:
