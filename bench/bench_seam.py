@@ -173,7 +173,7 @@ def frames(repeat: int) -> list[dict[str, Any]]:
     for label, chosen in (("all four", panels), ("liquidation_map", panels[2:3])):
         spec = {"dataset_ref": "synthetic", "symbol": "SYNTH-PERP", "panels": chosen}
         session, xray = Session(spec), Xray(json.dumps(spec))
-        session.load_json(text)
+        session.load_json(text, command=True)
         xray.command(text)
         assert session.frame_text() == xray.command('{"cmd":"frame"}')
         reps = repeat * 20

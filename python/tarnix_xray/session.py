@@ -95,16 +95,15 @@ class Session:
             self._trades = (dataset.column("trades", "ts"), dataset.column("trades", "price"))
         return loaded
 
-    def load_json(self, text: str) -> int:
-        """Load a dataset written as JSON: a "load" command's text, or its dataset object.
+    def load_json(self, text: str, *, command: bool = False) -> int:
+        """Load a dataset written as JSON: its dataset object, or (command=True) a whole "load" command.
 
         The text goes to the engine as written (its own number reading);
         returns the number of records loaded.
         """
         self._own_thread()
-        stripped = text.lstrip()
-        command = text if _is_load_command(stripped) else '{"cmd":"load","dataset":' + text + "}"
-        loaded = int(json.loads(self._command(command))["loaded"])
+        whole = text if command else '{"cmd":"load","dataset":' + text + "}"
+        loaded = int(json.loads(self._command(whole))["loaded"])
         self._counts, self._trades = {}, None
         return loaded
 
@@ -248,15 +247,6 @@ def read_spec(text: str) -> Any:
     the engine as another double.
     """
     return json.loads(text, parse_float=read_double)
-
-
-def _is_load_command(text: str) -> bool:
-    # A dataset object has list keys only; a command names "cmd".
-    try:
-        obj = json.loads(text)
-    except json.JSONDecodeError:
-        return False  # the engine reports bad text with its position
-    return isinstance(obj, dict) and "cmd" in obj
 
 
 def _checked_spec(spec: Mapping[str, Any] | str, strict: bool) -> Any:

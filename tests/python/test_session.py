@@ -128,7 +128,7 @@ def test_a_spec_text_reaches_the_engine_as_written():
     xray.command(load)
     for given in (text, read_spec(text)):
         session = Session(given)
-        session.load_json(load)
+        session.load_json(load, command=True)
         assert session.frame_text() == xray.command('{"cmd":"frame"}')
 
 

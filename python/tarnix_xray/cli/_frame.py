@@ -46,13 +46,14 @@ def load_json(session: Any, path: str) -> int:
         obj = json.loads(text)
     except json.JSONDecodeError as e:
         raise usage(f"{path} is not JSON: {e}") from None
-    dataset = obj.get("dataset") if isinstance(obj, dict) and obj.get("cmd") == "load" else obj
+    command = isinstance(obj, dict) and obj.get("cmd") == "load"
+    dataset = obj.get("dataset") if command else obj
     if not isinstance(dataset, dict):
         raise usage(f"{path} holds neither a dataset object nor a load command")
     for key in dataset:
         if key not in LAYOUTS:
             raise Failure(f"dataset has no list {key!r}{hint(key, LAYOUTS)}", ANSWERED_ERROR)
-    return int(run_checked(lambda: session.load_json(text)))
+    return int(run_checked(lambda: session.load_json(text, command=command)))
 
 
 def run_checked(step: Callable[[], Any]) -> Any:
