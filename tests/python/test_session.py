@@ -1,14 +1,9 @@
 """Session: strict keys with did-you-mean, engine refusals, times, threads, warnings."""
 
-import datetime as dt
 import json
-import os
-import subprocess
-import sys
 import math
 import struct
 import threading
-import time
 import warnings
 
 import pytest
@@ -197,21 +192,10 @@ def test_spec_and_data_floats_reach_the_engine_bit_for_bit(bits, k):
 
     price_bin = struct.unpack("<d", struct.pack("<Q", bits))[0]
     price = k * price_bin
-    # A few doubles no text reaches under the engine's reading; the writer then
-    # writes the nearest reachable one, and this check does not apply.
-    assume(reachable(price) and reachable(price_bin))
+    # The price goes in as a column, exactly; the bin goes in the spec's text,
+    # which no text of a few doubles reaches under the engine's reading.
+    assume(reachable(price_bin))
     session = Session(spec(kind="footprint", price_bin=price_bin))
     session.load({"trades": [[1, price, 1.0, "buy"]]})
     expected = round8(math.floor(price / price_bin) * price_bin)
     assert session.frame().footprint.price_bins.tolist() == [expected]
-
-
-def test_the_core_imports_without_numpy():
-    code = (
-        "import sys; sys.modules['numpy'] = sys.modules['pandas'] = None\n"
-        "import tarnix_xray as tx\n"
-        "s = tx.Session({'dataset_ref': 'd', 'symbol': 'S', 'panels': [{'kind': 'footprint'}]})\n"
-        "try:\n    s.load({'trades': []})\nexcept ImportError as e:\n    print(e)\n"
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=dict(os.environ))
-    assert 'pip install "tarnix_xray[data]"' in out.stdout
