@@ -12,6 +12,7 @@
 #include "native/schema_export.h"
 #include "native/text_functions.h"
 #include "native/window_function.h"
+#include "native/word_codes_function.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ int module_exec(PyObject* module) {
       return -1;
     }
     if (PyModule_AddFunctions(module, xray::native::kWindowFunctions) < 0 ||
-        PyModule_AddFunctions(module, xray::native::kBookRowsFunctions) < 0) {
+        PyModule_AddFunctions(module, xray::native::kBookRowsFunctions) < 0 ||
+        PyModule_AddFunctions(module, xray::native::kWordCodesFunctions) < 0) {
       return -1;
     }
     PyObject* schema = xray::native::schema_object();
@@ -47,9 +49,10 @@ int module_exec(PyObject* module) {
     }
     if (PyModule_AddObject(module, "__version__", xray::binding::new_str(xray::kVersion)) < 0)
       return -1;
-    PyObject* all = Py_BuildValue("[sssssssssss]", "Engine", "NativeFrame", "FrameArray",
-                                  "load_text", "format_double", "read_double", "reachable",
-                                  "frame_window", "group_book_rows", "schema", "__version__");
+    PyObject* all =
+        Py_BuildValue("[ssssssssssss]", "Engine", "NativeFrame", "FrameArray", "load_text",
+                      "format_double", "read_double", "reachable", "frame_window",
+                      "group_book_rows", "word_codes", "schema", "__version__");
     if (all == nullptr) return -1;
     const int added = PyObject_SetAttrString(module, "__all__", all);
     Py_DECREF(all);

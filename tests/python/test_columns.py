@@ -347,3 +347,27 @@ def test_a_signal_stops_a_columns_load_and_keeps_the_dataset():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert engine.bounds() == (1, 3, 3)
+
+
+WORDS = {"buy": 0, "b": 0, "bid": 0, "sell": 1, "s": 1, "ask": 1}
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(["buy", "SELL", " b ", "Ask", "bid\t", "hold", "", "buyer", "sell  x",
+                                 "Snapshot", "\u00e9", None]), max_size=30),
+       st.integers(0, 30), st.integers(0, 3), st.booleans())  # fmt: skip
+def test_word_codes_read_in_place_agree_with_the_words(words, cut, skip, large):
+    pa = pytest.importorskip("pyarrow")
+    from tarnix_xray.data.checks import _codes_in_place
+
+    kind = pa.large_string() if large else pa.string()
+    padded = ["pad"] * skip + words
+    chunks = [pa.array(padded, kind).slice(skip, min(cut, len(words))),
+              pa.array(words[cut:], kind)]  # fmt: skip
+    column = pa.chunked_array(chunks, kind)
+    known = [None if w is None else WORDS.get(w.strip().lower()) for w in words]
+    got = _codes_in_place(column, WORDS)
+    if None in known:
+        assert got is None
+    else:
+        assert got is not None and got.tolist() == known

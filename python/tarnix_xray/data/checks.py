@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from .._native import word_codes
 from ..errors import DatasetError
 from .layouts import BOOK_KINDS, SIDE_NAMES, SIDE_WORDS
 
@@ -96,7 +97,47 @@ def _flag(array: np.ndarray[Any, Any], where: str, true_code: int) -> Codes:
     return _by_word(array, words, where, "a flag (true or false)")
 
 
+def _arrow_strings(values: Any) -> Any:
+    """The Arrow string chunks behind a column, read in place; None for any other column."""
+    array = getattr(values, "array", values)
+    chunked = getattr(array, "_pa_array", None)  # pandas' Arrow-backed strings
+    if chunked is None:
+        if type(values).__module__.split(".")[0] != "pyarrow":
+            return None
+        chunked = values
+    import pyarrow as pa
+
+    if not (pa.types.is_string(chunked.type) or pa.types.is_large_string(chunked.type)):
+        return None
+    return chunked.chunks if isinstance(chunked, pa.ChunkedArray) else [chunked]
+
+
+def _codes_in_place(values: Any, words: dict[str, int]) -> Codes | None:
+    """Codes of an Arrow string column read natively in one pass; None when that cannot
+    say (another kind of column, or a row to be named: the general path names it)."""
+    chunks = _arrow_strings(values)
+    if chunks is None:
+        return None
+    import pyarrow as pa
+
+    out = np.empty(sum(len(c) for c in chunks), np.uint8)
+    start = 0
+    for chunk in chunks:
+        validity, offsets, data = chunk.buffers()
+        width = np.int64 if pa.types.is_large_string(chunk.type) else np.int32
+        offsets = np.frombuffer(offsets, width)[chunk.offset : chunk.offset + len(chunk) + 1]
+        data = np.frombuffer(data, np.uint8) if data is not None else np.zeros(0, np.uint8)
+        mask = None if validity is None or chunk.null_count == 0 else np.frombuffer(validity, np.uint8)
+        if word_codes(offsets, data, mask, chunk.offset, words, out[start : start + len(chunk)]) is not None:
+            return None
+        start += len(chunk)
+    return out
+
+
 def _by_word(values: Any, words: dict[str, int], where: str, what: str) -> Codes:
+    fast = _codes_in_place(values, words)
+    if fast is not None:
+        return fast
     # factorize hashes (pandas strings without a copy to objects): one dictionary
     # lookup per distinct word, not per row.
     array = values if hasattr(values, "iloc") else as_array(values)
