@@ -11,7 +11,7 @@ else:
     _Column: TypeAlias = Any
 
 __all__ = ["Engine", "NativeFrame", "FrameArray", "load_text", "format_double", "read_double",
-           "reachable", "frame_window", "group_book_rows", "schema", "__version__"]  # fmt: skip
+           "reachable", "frame_window", "group_book_rows", "word_codes", "schema", "__version__"]  # fmt: skip
 
 __version__: str
 
@@ -83,6 +83,14 @@ def group_book_rows(rows: tuple[_Column, _Column, _Column, _Column, _Column], ou
     """L2 rows (ts, kind, side, price, qty) grouped into book events, written into out (the 8
     book columns of load_columns, each with room for every row, the offsets for one more);
     (events, bids, asks), the rows of out in use."""
+
+def word_codes(
+    offsets: _Column, data: _Column, validity: _Column | None, validity_at: int, words: dict[str, int],
+    out: _Column, /,
+) -> int | None:
+    """The codes of a string column in Arrow's layout (offsets int32 or int64, one longer than
+    out; data bytes; validity bits from bit validity_at, or None) by words (lower-case word ->
+    code), written into out; None, or the first row that is missing or matches no word."""
 
 def load_text(
     *,
