@@ -442,7 +442,9 @@ def test_view_command_serves_until_interrupted(files):
 
     argv = [sys.executable, "-m", "tarnix_xray", "view", str(files / "ds.json"), "--spec", str(files / "spec.json"),
             "--port", "0"]
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # As from a terminal: a background job's shell hands its children SIGINT ignored.
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         ready, _, _ = select.select([proc.stdout], [], [], 60)
         assert ready, "the viewer did not start"
