@@ -183,6 +183,8 @@ PIP = 'pip install "tarnix_xray[{}]"'
      "tarnix-xray: reading trades.csv needs pyarrow: " + PIP.format("data")),
 ])
 def test_a_missing_extra_is_one_message(tmp_path, hidden, code, exit_code, line):
+    if hidden == "pyarrow":
+        pytest.importorskip("pandas")  # without it, pandas is the first thing missing
     (tmp_path / "ds.json").write_text('{"trades":[[1000,100.5,1.0,"buy"]]}')
     (tmp_path / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,1.0,buy\n")
     done = subprocess.run([sys.executable, "-c", MISSING, hidden, code.replace("{d}", str(tmp_path))],
