@@ -65,8 +65,6 @@ TEST(FrameBudget, EveryKindCounts) {
       {"liquidation maps at the limit", times(2500, liquidation_map), records(0, 1, 5000), ""},
       {"one liquidation more", times(2500, liquidation_map), records(0, 1, 5001),
        "frame would hold 100020000 numbers in its liquidation_map panels" + over},
-      {"4,000 maps of 4,000 liquidations", times(4000, liquidation_map), records(0, 1, 4000),
-       "frame would hold 128000000 numbers in its liquidation_map panels" + over},
       {"footprints over by trades, not by bins", times(3000, footprint), records(12000, 10, 0), ""},
       {"footprints over by bins", times(3000, footprint), records(12000, 12000, 0),
        "frame would hold 108000000 numbers in its footprint panels" + over},

@@ -25,6 +25,7 @@ namespace {
 
 using decoding::ListSplitting;
 using decoding::RangeEnd;
+using testing::TripAt;
 
 const std::thread::id main_thread = std::this_thread::get_id();
 
@@ -74,16 +75,6 @@ std::string load_text(uint64_t seed, int records) {
   return R"({"cmd":"load","dataset":{"trades":[)" + trades + R"(],"funding":[[5,0.1]],"book":[)" +
          book + "]}}";
 }
-
-// A check that says "stop" from its trip-th call on.
-struct TripAt {
-  int trip = 0;
-  int calls = 0;
-  static bool check(void* self) {
-    auto* t = static_cast<TripAt*>(self);
-    return ++t->calls >= t->trip;
-  }
-};
 
 // The response and the dataset after it, over a dataset already held; with
 // a check, asked at every poll.

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +29,7 @@ namespace xray {
 namespace {
 
 using testing::render;
+using testing::require;
 
 class LoadWriter {
  public:
@@ -294,13 +293,6 @@ std::string tree_load_response(std::string_view command) {
   if (dataset == nullptr) return error_response(XrayError::bad_spec("load requires 'dataset'"));
   Result<Dataset> d = decode_dataset_value(*dataset);
   return d ? loaded(std::move(*d)) : error_response(d.error());
-}
-
-void require(bool condition, const char* what, const std::string& command,
-             const std::string& expected) {
-  if (condition) return;
-  std::fprintf(stderr, "%s\ncommand: %s\nexpected: %s\n", what, command.c_str(), expected.c_str());
-  std::abort();
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 //   same spec or the same error text;
 // - the constructor's path and "set_spec" agree with these.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "constructor_spec.h"
@@ -23,17 +21,10 @@ namespace xray {
 namespace {
 
 using testing::render;
+using testing::require;
 
 std::string outcome(const Result<XraySpec>& r) {
   return r ? "spec " + render(*r) : "error " + display_text(r.error());
-}
-
-void require(bool condition, const char* what, std::string_view text, const std::string& a,
-             const std::string& b) {
-  if (condition) return;
-  std::fprintf(stderr, "%s\ntext: %.*s\n  %s\n  %s\n", what, static_cast<int>(text.size()),
-               text.data(), a.c_str(), b.c_str());
-  std::abort();
 }
 
 }  // namespace

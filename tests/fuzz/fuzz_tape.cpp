@@ -9,8 +9,6 @@
 //   history leaks into its answers.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -136,28 +134,12 @@ std::string observe(XrayInstance& x) {
   return cat({out, testing::render(x.spec()), "|", testing::render(x.dataset())});
 }
 
-struct TripAt {
-  int trip;
-  int calls = 0;
-  static bool check(void* self) {
-    auto* t = static_cast<TripAt*>(self);
-    return ++t->calls >= t->trip;
-  }
-};
-
-void require(bool condition, const char* what, const std::string& command, const std::string& a,
-             const std::string& b) {
-  if (condition) return;
-  std::fprintf(stderr, "%s\ncommand: %s\n  %s\n  %s\n", what, command.c_str(), a.c_str(),
-               b.c_str());
-  std::abort();
-}
-
 }  // namespace
 }  // namespace xray
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace xray;
+  using testing::require;
   Tape tape(data, size);
   XrayInstance x;
   std::optional<std::string> last_spec;  // the last accepted set_spec
@@ -172,8 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string response;
     bool cancelled = false;
     if (cancel) {
-      TripAt check{trip};
-      CancelScope scope(TripAt::check, &check, /*stride=*/1);
+      testing::TripAt check{trip};
+      CancelScope scope(testing::TripAt::check, &check, /*stride=*/1);
       response = x.command(command);
       cancelled = scope.cancelled();
     } else {

@@ -1,9 +1,12 @@
 // tests/fuzz/render.h: datasets and specs as texts with every double's bits,
-// so that equal texts mean equal values (-0.0, 0.0 and NaNs apart).
+// so that equal texts mean equal values (-0.0, 0.0 and NaNs apart); a
+// cancel check that trips at a chosen poll; the fuzz targets' failure.
 #pragma once
 
 #include <bit>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -79,5 +82,25 @@ inline std::string render(const XraySpec& s) {
 }
 
 inline std::string render(const std::optional<XraySpec>& s) { return s ? render(*s) : "none"; }
+
+// A cancel check that says "stop" from its trip-th call on.
+struct TripAt {
+  int trip = 0;
+  int calls = 0;
+  static bool check(void* self) {
+    auto* t = static_cast<TripAt*>(self);
+    return ++t->calls >= t->trip;
+  }
+};
+
+// Aborts, naming what failed, the input and the two sides, unless condition.
+inline void require(bool condition, const char* what, std::string_view input, std::string_view a,
+                    std::string_view b = "") {
+  if (condition) return;
+  std::fprintf(stderr, "%s\ninput: %.*s\n  %.*s\n  %.*s\n", what, static_cast<int>(input.size()),
+               input.data(), static_cast<int>(a.size()), a.data(), static_cast<int>(b.size()),
+               b.data());
+  std::abort();
+}
 
 }  // namespace xray::testing

@@ -28,13 +28,13 @@ from distributed import Client, LocalCluster  # noqa: E402
 from tarnix_xray import Session  # noqa: E402
 from tarnix_xray.batch import Job, Schedule, Source, plan, read_results, run  # noqa: E402
 from tarnix_xray.batch.output import task_path  # noqa: E402
+from tarnix_xray.batch.plan import chunks, instrument_spec  # noqa: E402
 from tarnix_xray.batch.task import run_task  # noqa: E402
-from tarnix_xray.batch.plan import chunks, days_needed, instrument_spec  # noqa: E402
 from tarnix_xray.batch.source import DAY_MS, _concat_book, _take_book  # noqa: E402
 from tarnix_xray.cli import main  # noqa: E402
 from tarnix_xray.cli._batch import add_batch_arguments, cmd_batch  # noqa: E402
 from tarnix_xray.data.book import events_from_rows  # noqa: E402
-from tarnix_xray.errors import DatasetError, SpecError  # noqa: E402
+from tarnix_xray.errors import DatasetError  # noqa: E402
 from tarnix_xray.synthetic import generate_market  # noqa: E402
 
 # The failing sources below are defined here; workers get them by value.
@@ -132,19 +132,6 @@ def test_frames_equal_a_single_process_loop(client, root, markets, tmp_path, nam
     assert result.failed == {} and result.tasks > 3 and result.ran == result.tasks
     for symbol in SYMBOLS:
         assert output_text(tmp_path, symbol) == reference(markets[symbol], symbol, cursors_of(EVERY), window, spec)
-
-
-def test_a_chunk_boundary_inside_a_window_changes_nothing(client, root, tmp_path):
-    # Cursors every minute, chunks of 3 min cut each 12 min window four times.
-    schedule = Schedule.every("1m", start=MIDNIGHT - 10 * MIN, end=MIDNIGHT + 10 * MIN)
-    texts = {}
-    for chunk in (3 * MIN, DAY_MS):
-        out = tmp_path / str(chunk)
-        run(Job(Source.directory(root), SPEC, schedule, window_ms=12 * MIN, chunk_ms=chunk), out,
-            fmt="jsonl", client=client, progress=False)  # fmt: skip
-        texts[chunk] = [output_text(out, s) for s in SYMBOLS]
-    assert texts[3 * MIN] == texts[DAY_MS]
-    assert texts[DAY_MS][0].count("\n") == 21
 
 
 def test_parquet_rows_hold_the_frames_values(client, root, markets, tmp_path):
@@ -270,7 +257,6 @@ BAD_INPUTS = [
     ("missing file", {}, "BBB: the file '{tree}/symbol=BBB/date=2026-03-03/trades.parquet' of the 2026-03-03 partition does not exist"),
     ("record outside its day", {}, "is the partition of 2026-03-03 (UTC) but holds ts"),
     ("", {"BBB": {"price_bin": -1.0}}, "bad spec: footprint price_bin must be"),
-    ("", {"BBB": {"depth_levels": 0}}, "bad spec: book_heatmap depth_levels must be > 0"),
     ("", {"BBB": {"bucket": 5}}, "BBB: override 'bucket' matches no panel of the spec; did you mean 'bucket_ms'?"),
 ]
 
@@ -363,14 +349,6 @@ CHUNKS = [
 def test_chunks_and_their_look_back(window, spec, cursors, chunk, want):
     got = chunks(spec, window, np.array(cursors, np.int64), chunk)
     assert [(c.start_ms, c.lo, c.hi) for c in got] == want
-
-
-def test_days_needed_reach_back_to_the_day_of_the_look_back():
-    days = [0, DAY_MS, 2 * DAY_MS, 3 * DAY_MS]
-    (chunk,) = chunks({}, DAY_MS, np.array([2 * DAY_MS + 5], np.int64), DAY_MS)
-    assert days_needed(days, chunk) == [DAY_MS, 2 * DAY_MS]
-    (whole,) = chunks({}, None, np.array([2 * DAY_MS + 5], np.int64), DAY_MS)
-    assert days_needed(days, whole) == [0, DAY_MS, 2 * DAY_MS]
 
 
 def test_instrument_spec_applies_overrides():

@@ -11,37 +11,22 @@ from tarnix_xray.data import read  # noqa: E402
 from tarnix_xray.data.files import read_file  # noqa: E402
 from tarnix_xray.errors import OnceWarner  # noqa: E402
 
-SPEC = {
-    "dataset_ref": "files",
-    "symbol": "F",
-    "panels": [
-        {"kind": "footprint", "price_bin": 0.5},
-        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 1000, "depth_levels": 8},
-    ],
-}
+SPEC = {"dataset_ref": "files", "symbol": "F", "panels": [
+    {"kind": "footprint", "price_bin": 0.5}, {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 1000, "depth_levels": 8}]}
 
 
 def tables(n=2_000, seed=3):
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2026-12-01", tz="UTC")
-    trades = pd.DataFrame(
-        {
-            "timestamp": start + pd.to_timedelta(np.sort(rng.integers(0, 60_000, n)), unit="ms"),
-            "price": rng.integers(9_900, 10_100, n) / 100,
-            "amount": rng.integers(1, 10_000, n) / 1000,
-            "is_buyer_maker": rng.random(n) < 0.5,
-        }
-    )
+    trades = pd.DataFrame({
+        "timestamp": start + pd.to_timedelta(np.sort(rng.integers(0, 60_000, n)), unit="ms"),
+        "price": rng.integers(9_900, 10_100, n) / 100, "amount": rng.integers(1, 10_000, n) / 1000,
+        "is_buyer_maker": rng.random(n) < 0.5})
     ts = np.repeat(np.arange(0, 60_000, 500), 4)[: n // 2]
-    book = pd.DataFrame(
-        {
-            "ts": (start.value // 1_000_000) + ts,
-            "is_snapshot": ts == 0,
-            "side": np.where(np.arange(len(ts)) % 2, "ask", "bid"),
-            "price": np.where(np.arange(len(ts)) % 2, 100.5, 99.5) + rng.integers(0, 4, len(ts)) / 2,
-            "qty": rng.integers(0, 5, len(ts)).astype(float),
-        }
-    )
+    ask = np.arange(len(ts)) % 2 == 1
+    book = pd.DataFrame({
+        "ts": (start.value // 1_000_000) + ts, "is_snapshot": ts == 0, "side": np.where(ask, "ask", "bid"),
+        "price": np.where(ask, 100.5, 99.5) + rng.integers(0, 4, len(ts)) / 2, "qty": rng.integers(0, 5, len(ts)) * 1.0})
     return trades, book
 
 

@@ -13,17 +13,10 @@ from hypothesis import strategies as st  # noqa: E402
 from tarnix_xray import Frame, Xray, XrayError  # noqa: E402
 from tarnix_xray.frame import FootprintPanel  # noqa: E402
 
-SPEC = {
-    "dataset_ref": "d",
-    "symbol": "S\t\u00e9",
-    "panels": [
-        {"kind": "liquidation_map", "price_bin": 0.5},
-        {"kind": "footprint", "price_bin": 0.25},
-        {"kind": "funding_oi_divergence", "bucket_ms": 700},
-        {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 300, "depth_levels": 5},
-        {"kind": "footprint", "price_bin": 2.0},
-    ],
-}
+SPEC = {"dataset_ref": "d", "symbol": "S\t\u00e9", "panels": [
+    {"kind": "liquidation_map", "price_bin": 0.5}, {"kind": "footprint", "price_bin": 0.25},
+    {"kind": "funding_oi_divergence", "bucket_ms": 700},
+    {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 300, "depth_levels": 5}, {"kind": "footprint", "price_bin": 2.0}]}
 price = st.integers(1, 400).map(lambda k: k / 4 + 90)
 qty = st.integers(0, 1000).map(lambda k: k / 8)
 ts = st.integers(0, 3000)

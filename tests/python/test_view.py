@@ -17,7 +17,7 @@ with warnings.catch_warnings():
 from tarnix_xray import Session, XrayError
 from tarnix_xray.synthetic import generate_market
 from tarnix_xray.view import Viewer, window_spec
-from tarnix_xray.view._guard import MAX_BODY_BYTES, host_name
+from tarnix_xray.view._guard import MAX_BODY_BYTES
 from tarnix_xray.view._owner import Owner, Superseded
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -118,7 +118,7 @@ def test_a_bad_ts_is_a_400_with_its_message(client, query, message):
 
 
 HOSTS = [
-    ("127.0.0.1:8765", 200), ("localhost", 200), ("LOCALHOST:80", 200), ("[::1]:8765", 200), ("[::1]", 200),
+    ("127.0.0.1:8765", 200), ("localhost", 200), ("LOCALHOST:80", 200), ("[::1]:8765", 200), ("[::1]", 200), ("::1", 200),
     ("evil.example", 403), ("127.0.0.1.evil.example:8765", 403), ("localhost.evil.example", 403),
     ("", 403), ("[::2]:80", 403), ("0.0.0.0:8765", 403), ("192.168.1.10:8765", 403),
 ]
@@ -141,14 +141,6 @@ def test_an_extra_allowed_host_is_served(market, spec):
         assert client.get("/api/bounds", headers={"host": "other.lan"}).status_code == 403
     finally:
         viewer.close()
-
-
-@pytest.mark.parametrize("header, name", [
-    ("127.0.0.1:80", "127.0.0.1"), ("[::1]:80", "::1"), ("Example.COM", "example.com"),
-    ("::1", "::1"), ("[::1", "[::1"), (" localhost ", "localhost"),
-])
-def test_host_name(header, name):
-    assert host_name(header) == name
 
 
 def test_a_foreign_origin_cannot_change_the_spec(client, spec):
@@ -190,17 +182,14 @@ def _with(spec, panel, key, value):
 
 
 REFUSALS = [
-    (lambda s: {"spec": {**s, "symbol": ""}}, 422, "bad spec: symbol must not be empty"),
     (lambda s: {"spec": _with(s, 1, "depth_levels", 0)}, 422, "bad spec: book_heatmap depth_levels must be > 0"),
-    (lambda s: {"spec": _with(s, 0, "price_bin", -1)}, 422, "bad spec: footprint price_bin must be a positive number"),
-    (lambda s: {"spec": _with(s, 3, "bucket_ms", 0)}, 422, "bad spec: funding_oi_divergence bucket_ms must be > 0"),
-    (lambda s: {"spec": {**s, "from_ts": 10, "to_ts": 5}}, 422, "bad spec: from_ts must be <= to_ts"),
     (lambda s: {"spec": {**s, "colour": "red"}}, 422, "spec has no key 'colour'"),
-    (lambda s: {"spec": s, "window_ms": -5}, 400, "window_ms is a positive integer (ms) or null, not -5"),
     (lambda s: {"spec": s, "window_ms": "10"}, 400, "window_ms is a positive integer (ms) or null, not '10'"),
+    (lambda s: {"spec": s, "window_ms": -5}, 400, "window_ms is a positive integer (ms) or null, not -5"),
     (lambda s: {"spec": s, "extra": 1}, 400, "unknown member 'extra'; the body has spec and window_ms"),
     (lambda s: [s], 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
     (lambda s: {"spec": "text"}, 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
+    (lambda s: b"{spec", 400, "the body is not JSON: "),
 ]
 
 
@@ -208,17 +197,12 @@ REFUSALS = [
 def test_a_refused_spec_keeps_the_old_one(client, market, spec, body, status, message):
     hi = json.loads(client.get("/api/bounds").text)["to_ts"]
     before = client.get(f"/api/frame?ts={hi}").text
-    response = client.put("/api/spec", json=body(spec))
+    body = body(spec)
+    response = client.put("/api/spec", **({"content": body} if isinstance(body, bytes) else {"json": body}))
     assert response.status_code == status
     assert response.json()["error"].startswith(message)
     assert client.get("/api/spec").json() == {"spec": spec, "window_ms": None}
     assert client.get(f"/api/frame?ts={hi}").text == before
-
-
-def test_a_body_that_is_not_json_is_a_400(client):
-    response = client.put("/api/spec", content=b"{spec", headers={"content-type": "application/json"})
-    assert response.status_code == 400
-    assert response.json()["error"].startswith("the body is not JSON: ")
 
 
 def test_the_page_and_its_files(client):
@@ -229,8 +213,6 @@ def test_the_page_and_its_files(client):
         response = client.get("/" + name)
         assert (response.status_code, response.headers["content-type"]) == (200, kind + "; charset=utf-8")
         assert response.text.strip()
-    assert 'src="viewer.js"' in page.text and 'href="viewer.css"' in page.text
-    assert 'from "./draw.js"' in client.get("/viewer.js").text
     assert client.get("/../session.py").status_code == 404
 
 
@@ -356,21 +338,6 @@ def files(tmp_path):
     return tmp_path
 
 
-def test_view_command_serves_the_dataset_file(files, monkeypatch):
-    from tarnix_xray.cli._view import cmd_view
-
-    served = {}
-    monkeypatch.setattr(Viewer, "serve", lambda self, host, port, **kw: served.update(viewer=self, at=(host, port)))
-    assert cmd_view(view_args([str(files / "ds.json"), "--spec", str(files / "spec.json"), "--port", "0"])) == 0
-    try:
-        assert served["at"] == ("127.0.0.1", 0)
-        client = TestClient(served["viewer"].app, base_url=LOCAL)
-        assert client.get("/api/bounds").text == '{"from_ts":1000,"to_ts":2000,"count":3}'
-        assert client.get("/api/frame?ts=2000").text.startswith('{"symbol":"T","cursor_ts":2000,')
-    finally:
-        served["viewer"].close()
-
-
 @pytest.mark.parametrize("argv, code, message", [
     (["{d}/nowhere.json", "--spec", "{d}/spec.json"], 2, r"no such file: .*nowhere.json"),
     (["{d}/ds.json", "--spec", '{"dataset_ref":"t","symbol":"","panels":[{"kind":"footprint"}]}'], 2,
@@ -424,9 +391,6 @@ def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatc
         assert state["window_ms"] == 180_000
         market = generate_market(0.5, seed=4)
         assert state["spec"] == window_spec(market, 180_000)
-        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
-        expected = engine_frame(reference(market, state["spec"], from_ts=hi - 180_000), hi)
-        assert client.get(f"/api/frame?ts={hi}").text == expected
         assert served["open"]["open_browser"] is False
     finally:
         served["viewer"].close()
@@ -452,6 +416,8 @@ def test_view_command_serves_until_interrupted(files):
         url = re.fullmatch(r"serving (http://127\.0\.0\.1:\d+/) \(Ctrl-C to stop\)", line).group(1)
         with urllib.request.urlopen(url + "api/bounds") as response:
             assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
+        with urllib.request.urlopen(url + "api/frame?ts=2000") as response:
+            assert response.read().startswith(b'{"symbol":"T","cursor_ts":2000,')
     finally:
         proc.send_signal(signal.SIGINT)
         code = proc.wait(20)
