@@ -333,8 +333,8 @@ def test_env(args, scratch):
         if source.suffix in (".py", ".pyi") or source.name == "py.typed":
             (package / source.name).write_bytes(source.read_bytes())
     (package / built[-1].name).symlink_to(built[-1].resolve())
-    # The other extension modules of the package (_columns), when built.
-    for other in re.findall(r"^(\S*_columns\S*\.so):", targets, re.M):
+    # The other extension modules of the package (_native), when built.
+    for other in re.findall(r"^(\S*_native\S*\.so):", targets, re.M):
         (package / Path(other).name).symlink_to(Path(args.build, other).resolve())
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(package.parent), os.environ.get("PYTHONPATH", "")]),
                HYPOTHESIS_STORAGE_DIRECTORY=str(Path(scratch) / "hypothesis"))

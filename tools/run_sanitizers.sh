@@ -34,7 +34,7 @@ asan() {
   rm -rf "$pkg" && mkdir -p "$pkg"
   cp -r python/tarnix_xray "$pkg/"
   rm -f "$pkg"/tarnix_xray/*.so  # a developer's link to another build
-  cp "$dir"/_tarnix_xray*.so "$dir"/_columns*.so "$pkg/tarnix_xray/"
+  cp "$dir"/_tarnix_xray*.so "$dir"/_native*.so "$pkg/tarnix_xray/"
   # CPython itself leaks by design at exit, and its allocator hides misuse
   # from ASan: leaks off, the system allocator on.
   LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
