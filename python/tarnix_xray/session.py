@@ -119,13 +119,15 @@ class Session:
         `window` (ms, or a duration text such as "5m") makes it the frame of
         the trailing window up to the cursor.
         """
-        frame = Frame._from_native(self._native_frame(at, window))
-        self._warn_frame(frame, window)
+        window_ms = None if window is None else _clock.duration_ms(window, "window")
+        frame = Frame._from_native(self._native_frame(at, window_ms))
+        self._warn_frame(frame, window_ms)
         return frame
 
     def frame_text(self, at: Any = None, *, window: Any = None) -> str:
         """The engine's text of `frame(at, window=window)`: the "frame_at" answer, byte for byte."""
-        return str(self._native_frame(at, window).text())
+        window_ms = None if window is None else _clock.duration_ms(window, "window")
+        return str(self._native_frame(at, window_ms).text())
 
     def bounds(self) -> Bounds:
         """Earliest and latest ts and the record count; XrayError without a dataset."""
@@ -152,10 +154,9 @@ class Session:
 
     # -- helpers ----------------------------------------------------------
 
-    def _native_frame(self, at: Any, window: Any) -> Any:
+    def _native_frame(self, at: Any, window_ms: int | None) -> Any:
         self._own_thread()
         ms = None if at is None else _clock.to_ms(at)
-        window_ms = None if window is None else _clock.duration_ms(window, "window")
         return self._engine.frame(ms, window_ms=window_ms)
 
     def _command(self, text: str) -> str:
@@ -181,7 +182,7 @@ class Session:
                     f"milliseconds; load a table with ts_unit='s', or multiply by 1000",
                 )
 
-    def _warn_frame(self, frame: Frame, window: Any) -> None:
+    def _warn_frame(self, frame: Frame, window_ms: int | None) -> None:
         panels = self._spec.get("panels", []) if isinstance(self._spec, dict) else []
         kinds = {p.get(PANEL_TAG) for p in panels if isinstance(p, dict)}
         if "funding_oi_divergence" in kinds and self._counts and not self._counts.get("candles"):
@@ -191,9 +192,9 @@ class Session:
                 "price series is all 0.0; load candles as well",
             )
         low = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
-        if window is not None:
-            start = frame.cursor_ts - _clock.duration_ms(window, "window") + 1
-            low = start if low is None else max(low, start)
+        if window_ms is not None:  # the frame's own start, by the engine's rule
+            low = _frame_window(frame.cursor_ts, window_ms=window_ms,
+                                from_ts=low if isinstance(low, int) else None)[0]
         for spec in panels:
             if isinstance(spec, dict) and spec.get(PANEL_TAG) == "book_heatmap":
                 self._warn_heatmap_grid(spec, low, frame.cursor_ts)
