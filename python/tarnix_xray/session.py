@@ -23,6 +23,7 @@ from .frame import Frame
 
 if TYPE_CHECKING:
     from .data import Dataset
+    from .order_flow import FootprintBars, LargePrints, VolumeProfile
 
 
 class Bounds(NamedTuple):
@@ -220,6 +221,31 @@ class Session:
                 f"the book_heatmap grid (depth_levels x price_bin = {grid:g}) covers less than a "
                 f"tenth of the window's traded price range ({traded:g}); raise price_bin or depth_levels",
             )
+
+    # -- order flow: tarnix_xray.order_flow has the rules -----------------
+
+    def footprint_bars(self, bar_ms: Any, tick: Any = None, ratio: float = 3.0, min_volume: float = 0.0,
+                       stacked: int = 3, at: Any = None, window: Any = None) -> FootprintBars:  # fmt: skip
+        """Footprint bars of bar_ms (ms or "1m") over the frame's window at `at`: cells, bars and
+        stacked runs; `tick` is inferred from the trades when None."""
+        from .order_flow import footprint_bars
+
+        return footprint_bars(self, bar_ms, tick=tick, ratio=ratio, min_volume=min_volume,
+                              stacked=stacked, at=at, window=window)  # fmt: skip
+
+    def volume_profile(self, tick: Any = None, at: Any = None, window: Any = None,
+                       value_area: float = 0.7) -> VolumeProfile:  # fmt: skip
+        """The volume profile of the frame's window, with its POC and value area."""
+        from .order_flow import volume_profile
+
+        return volume_profile(self, tick=tick, at=at, window=window, value_area=value_area)
+
+    def large_prints(self, min_qty: float | None = None, quantile: float | None = None,
+                     at: Any = None, window: Any = None) -> LargePrints:  # fmt: skip
+        """The window's trades of at least min_qty (or the quantity quantile, e.g. 0.99)."""
+        from .order_flow import large_prints
+
+        return large_prints(self, min_qty=min_qty, quantile=quantile, at=at, window=window)
 
 
 def frame_window(

@@ -1,0 +1,344 @@
+// src/panels/order_flow/footprint_bars.cpp: cells and bars in one pass over
+// the trades, then the profile columns that look across bars.
+#include "panels/order_flow/footprint_bars.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "core/cancel.h"
+#include "core/total_order.h"
+#include "panels/order_flow/value_area.h"
+#include "panels/panel_common.h"
+#include "panels/panel_limits.h"
+
+namespace xray {
+namespace {
+
+constexpr uint64_t kNumbersPerCell = 8;
+constexpr uint64_t kNumbersPerBar = 20;
+constexpr uint64_t kNumbersPerRun = 5;
+
+XrayError over_budget(uint64_t numbers) {
+  return XrayError::data("order flow would hold at least " + std::to_string(numbers) +
+                         " numbers, more than the limit of " + std::to_string(kMaxFrameNumbers) +
+                         ": use a shorter window, longer bars or a larger tick");
+}
+
+// The per-level sums of one bar. Levels close together (the usual case) are
+// summed in arrays over the bar's span; a bar whose levels lie far apart
+// sorts its trades by level instead. Both add each level's trades in trade
+// order, so they give the same bits.
+class BarCells {
+ public:
+  struct Sums {
+    double side[2] = {0.0, 0.0};  // by TradeSide
+    int64_t count = 0;
+  };
+
+  void run(std::span<const Trade> trades, std::span<const int64_t> levels, int64_t lo, int64_t hi,
+           FootprintBars& out) {
+    const auto n = static_cast<int64_t>(trades.size());
+    if (hi - lo < 2 * n + 256) {
+      dense(trades, levels, lo, static_cast<std::size_t>(hi - lo + 1), out);
+    } else {
+      sparse(trades, levels, out);
+    }
+  }
+
+ private:
+  void dense(std::span<const Trade> trades, std::span<const int64_t> levels, int64_t lo,
+             std::size_t span, FootprintBars& out) {
+    sums_.assign(span, Sums{});
+    for (std::size_t i = 0; i < trades.size(); ++i) {
+      Sums& s = sums_[static_cast<std::size_t>(levels[i] - lo)];
+      s.side[static_cast<int>(trades[i].side)] += trades[i].qty;
+      ++s.count;
+    }
+    for (std::size_t j = 0; j < span; ++j) {
+      const Sums& s = sums_[j];
+      if (s.count != 0) emit(lo + static_cast<int64_t>(j), s, out);
+    }
+  }
+
+  void sparse(std::span<const Trade> trades, std::span<const int64_t> levels, FootprintBars& out) {
+    order_.resize(trades.size());
+    for (std::size_t i = 0; i < trades.size(); ++i) order_[i] = {levels[i], i};
+    std::sort(order_.begin(), order_.end());  // by level, then trade order
+    for (std::size_t a = 0; a < order_.size();) {
+      Sums s;
+      std::size_t b = a;
+      for (; b < order_.size() && order_[b].first == order_[a].first; ++b) {
+        const Trade& t = trades[order_[b].second];
+        s.side[static_cast<int>(t.side)] += t.qty;
+        ++s.count;
+      }
+      emit(order_[a].first, s, out);
+      a = b;
+    }
+  }
+
+  static void emit(int64_t level, const Sums& s, FootprintBars& out) {
+    out.level.push_back(level);
+    out.ask_vol.push_back(s.side[static_cast<int>(TradeSide::Buy)]);
+    out.bid_vol.push_back(s.side[static_cast<int>(TradeSide::Sell)]);
+    out.trades.push_back(s.count);
+  }
+
+  std::vector<Sums> sums_;
+  std::vector<std::pair<int64_t, std::size_t>> order_;
+};
+
+// Imbalance flags, stacked runs, POC, value area and unfinished auctions of
+// the bar whose cells are [first, end).
+// Returns the POC's cell.
+std::size_t finish_bar(std::size_t first, std::size_t end, const OrderFlowParams& p,
+                       FootprintBars& out) {
+  const std::size_t bar = out.bar_ts.size() - 1;
+  double total = 0.0;
+  std::size_t poc = first;
+  for (std::size_t j = first; j < end; ++j) {
+    const int64_t level = out.level[j];
+    const double ask = out.ask_vol[j];
+    const double bid = out.bid_vol[j];
+    const double below = j > first && out.level[j - 1] == level - 1 ? out.bid_vol[j - 1] : 0.0;
+    const double above = j + 1 < end && out.level[j + 1] == level + 1 ? out.ask_vol[j + 1] : 0.0;
+    out.buy_imbalance.push_back(ask > 0.0 && ask >= p.min_volume && ask >= p.ratio * below);
+    out.sell_imbalance.push_back(bid > 0.0 && bid >= p.min_volume && bid >= p.ratio * above);
+    const double volume = bid + ask;
+    total += volume;
+    if (volume > out.bid_vol[poc] + out.ask_vol[poc]) poc = j;
+  }
+  for (uint8_t side = 0; side < 2; ++side) {
+    const std::vector<uint8_t>& flag = side == 0 ? out.buy_imbalance : out.sell_imbalance;
+    for (std::size_t j = first; j < end;) {
+      if (!flag[j]) {
+        ++j;
+        continue;
+      }
+      std::size_t k = j + 1;
+      while (k < end && flag[k] && out.level[k] == out.level[k - 1] + 1) ++k;
+      if (k - j >= p.stacked) {
+        out.run_bar.push_back(static_cast<int64_t>(bar));
+        out.run_side.push_back(side);
+        out.run_low.push_back(out.price[j]);
+        out.run_high.push_back(out.price[k - 1]);
+        out.run_levels.push_back(static_cast<int64_t>(k - j));
+      }
+      j = k;
+    }
+  }
+  const auto volume_at = [&](std::size_t j) {
+    return out.bid_vol[first + j] + out.ask_vol[first + j];
+  };
+  const ValueArea va = value_area(end - first, poc - first, p.value_area * total, volume_at,
+                                  [](std::size_t) { return true; });
+  out.poc.push_back(out.price[poc]);
+  out.va_low.push_back(out.price[first + va.lo]);
+  out.va_high.push_back(out.price[first + va.hi]);
+  const auto both_sides = [&](std::size_t j) {
+    return out.bid_vol[j] > 0.0 && out.ask_vol[j] > 0.0;
+  };
+  out.unfinished_low.push_back(both_sides(first));
+  out.unfinished_high.push_back(both_sides(end - 1));
+  return poc;
+}
+
+// Dense indices of the distinct levels of the cells, in ascending order.
+class LevelIndex {
+ public:
+  explicit LevelIndex(const std::vector<int64_t>& levels) {
+    if (levels.empty()) return;
+    const auto [lo, hi] = std::minmax_element(levels.begin(), levels.end());
+    lo_ = *lo;
+    if (static_cast<uint64_t>(*hi - *lo) < 4 * levels.size() + 1024) {
+      size_ = static_cast<std::size_t>(*hi - *lo + 1);
+      return;
+    }
+    distinct_ = levels;
+    std::sort(distinct_.begin(), distinct_.end());
+    distinct_.erase(std::unique(distinct_.begin(), distinct_.end()), distinct_.end());
+    size_ = distinct_.size();
+  }
+  std::size_t size() const { return size_; }
+  std::size_t of(int64_t level) const {
+    if (distinct_.empty()) return static_cast<std::size_t>(level - lo_);
+    return static_cast<std::size_t>(std::lower_bound(distinct_.begin(), distinct_.end(), level) -
+                                    distinct_.begin());
+  }
+  int64_t level(std::size_t index) const {
+    return distinct_.empty() ? lo_ + static_cast<int64_t>(index) : distinct_[index];
+  }
+
+ private:
+  int64_t lo_ = 0;
+  std::size_t size_ = 0;
+  std::vector<int64_t> distinct_;  // empty when the span itself is dense
+};
+
+// Naked POCs and the developing profile, over the cells of all bars.
+Status profile_columns(const OrderFlowParams& p, const std::vector<std::size_t>& poc_cells,
+                       FootprintBars& out) {
+  const std::size_t bars = out.bar_ts.size();
+  const LevelIndex index(out.level);
+  std::vector<std::size_t> cell_index(out.level.size());
+  for (std::size_t j = 0; j < out.level.size(); ++j) cell_index[j] = index.of(out.level[j]);
+
+  std::vector<int64_t> last_bar(index.size(), -1);
+  for (std::size_t j = 0; j < out.level.size(); ++j) last_bar[cell_index[j]] = out.cell_bar[j];
+  std::vector<double> volume(index.size(), 0.0);
+  std::vector<uint8_t> seen(index.size(), 0);
+  std::size_t j = 0;
+  std::size_t poc = 0;
+  CancelPoll cancel;
+  for (std::size_t bar = 0; bar < bars; ++bar) {
+    if (cancel.due()) return cancelled_error();
+    out.naked_poc.push_back(last_bar[cell_index[poc_cells[bar]]] == static_cast<int64_t>(bar));
+    for (; j < out.level.size() && out.cell_bar[j] == static_cast<int64_t>(bar); ++j) {
+      const std::size_t i = cell_index[j];
+      seen[i] = 1;
+      volume[i] += out.bid_vol[j] + out.ask_vol[j];
+    }
+    // Volumes may fall (a negative quantity) as well as rise: look again.
+    double total = 0.0;
+    bool any = false;
+    for (std::size_t i = 0; i < index.size(); ++i) {
+      if (!seen[i]) continue;
+      total += volume[i];
+      if (!any || volume[i] > volume[poc]) poc = i;
+      any = true;
+    }
+    const ValueArea va = value_area(
+        index.size(), poc, p.value_area * total, [&](std::size_t i) { return volume[i]; },
+        [&](std::size_t i) { return seen[i] != 0; });
+    out.developing_poc.push_back(out.tick.price(index.level(poc)));
+    out.developing_va_low.push_back(out.tick.price(index.level(va.lo)));
+    out.developing_va_high.push_back(out.tick.price(index.level(va.hi)));
+  }
+  return {};
+}
+
+}  // namespace
+
+uint64_t FootprintBars::numbers() const {
+  return level.size() * kNumbersPerCell + bar_ts.size() * kNumbersPerBar +
+         run_bar.size() * kNumbersPerRun;
+}
+
+Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderFlowParams& p) {
+  if (p.bar_ms && *p.bar_ms <= 0) return XrayError::bad_spec("bar_ms must be positive");
+  if (!(p.ratio >= 0.0)) return XrayError::bad_spec("ratio must be at least 0");
+  if (p.stacked < 1) return XrayError::bad_spec("stacked must be at least 1");
+  if (!(p.value_area > 0.0 && p.value_area <= 1.0)) {
+    return XrayError::bad_spec("value_area must lie in (0, 1]");
+  }
+  Result<Tick> tick = p.tick ? Tick::of(*p.tick) : infer_tick(trades);
+  if (!tick) return std::move(tick).error();
+  FootprintBars out;
+  out.tick = *tick;
+  if (trades.empty()) return out;
+
+  // Levels first: one division per distinct price in a row.
+  std::vector<int64_t> levels(trades.size());
+  CancelPoll cancel;
+  double last_price = 0.0;
+  int64_t last_level = 0;
+  for (std::size_t i = 0; i < trades.size(); ++i) {
+    if (cancel.due()) return cancelled_error();
+    const double price = trades[i].price;
+    if (i == 0 || !(price == last_price)) {
+      if (std::optional<XrayError> error = level_error(trades[i], out.tick)) return *error;
+      last_price = price;
+      last_level = out.tick.level(price);
+    }
+    levels[i] = last_level;
+  }
+
+  BarCells cells;
+  std::vector<std::size_t> poc_cells;
+  double cvd = 0.0;
+  for (std::size_t first = 0; first < trades.size();) {
+    if (cancel.now()) return cancelled_error();
+    // The bar of the first trade, and the trades in it.
+    int64_t start = trades[first].ts;
+    std::size_t end = trades.size();
+    if (p.bar_ms) {
+      const Int128 bar_start = Int128{floor_div(start, *p.bar_ms)} * *p.bar_ms;
+      if (bar_start < INT64_MIN)
+        return XrayError::data("a bar would start before the earliest time");
+      start = static_cast<int64_t>(bar_start);
+      const Int128 bar_end = bar_start + *p.bar_ms;
+      end = static_cast<std::size_t>(
+          std::partition_point(trades.begin() + static_cast<std::ptrdiff_t>(first), trades.end(),
+                               [&](const Trade& t) { return Int128{t.ts} < bar_end; }) -
+          trades.begin());
+    }
+    const std::span<const Trade> bar = trades.subspan(first, end - first);
+    const std::span<const int64_t> bar_levels(levels.data() + first, end - first);
+    const auto [lo, hi] = std::minmax_element(bar_levels.begin(), bar_levels.end());
+    const std::size_t first_cell = out.level.size();
+    out.bar_ts.push_back(start);
+    cells.run(bar, bar_levels, *lo, *hi, out);
+    const std::size_t end_cell = out.level.size();
+    out.cell_bar.resize(end_cell, static_cast<int64_t>(out.bar_ts.size() - 1));
+    for (std::size_t j = first_cell; j < end_cell; ++j)
+      out.price.push_back(out.tick.price(out.level[j]));
+
+    double buy = 0.0;
+    double sell = 0.0;
+    double volume = 0.0;
+    for (const Trade& t : bar) {
+      (t.side == TradeSide::Buy ? buy : sell) += t.qty;
+      volume += t.qty;
+    }
+    cvd += buy - sell;
+    out.open.push_back(out.tick.price(bar_levels.front()));
+    out.high.push_back(out.price[end_cell - 1]);
+    out.low.push_back(out.price[first_cell]);
+    out.close.push_back(out.tick.price(bar_levels.back()));
+    out.volume.push_back(volume);
+    out.delta.push_back(buy - sell);
+    out.cvd.push_back(cvd);
+    out.bar_trades.push_back(static_cast<int64_t>(bar.size()));
+    poc_cells.push_back(finish_bar(first_cell, end_cell, p, out));
+    if (out.numbers() > kMaxFrameNumbers) return over_budget(out.numbers());
+    first = end;
+  }
+  if (Status done = profile_columns(p, poc_cells, out); !done) return std::move(done).error();
+  return out;
+}
+
+Result<LargePrints> large_prints(std::span<const Trade> trades, std::optional<double> min_qty,
+                                 std::optional<double> quantile) {
+  if (min_qty.has_value() == quantile.has_value()) {
+    return XrayError::bad_spec("give either min_qty or quantile");
+  }
+  if (quantile && !(*quantile >= 0.0 && *quantile <= 1.0)) {
+    return XrayError::bad_spec("quantile must lie in [0, 1]");
+  }
+  LargePrints out;
+  if (min_qty) {
+    out.threshold = *min_qty;
+  } else if (!trades.empty()) {
+    std::vector<double> qty(trades.size());
+    for (std::size_t i = 0; i < trades.size(); ++i) qty[i] = trades[i].qty;
+    const auto at = static_cast<std::size_t>(*quantile * static_cast<double>(qty.size() - 1));
+    // In total order, so NaN has a place (above every number) and the pick is defined.
+    std::nth_element(qty.begin(), qty.begin() + static_cast<std::ptrdiff_t>(at), qty.end(),
+                     [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+    out.threshold = qty[at];
+  }
+  CancelPoll cancel;
+  for (const Trade& t : trades) {
+    if (cancel.due()) return cancelled_error();
+    if (!(t.qty >= out.threshold)) continue;
+    out.ts.push_back(t.ts);
+    out.price.push_back(t.price);
+    out.qty.push_back(t.qty);
+    out.side.push_back(static_cast<uint8_t>(t.side));
+  }
+  if (out.ts.size() * 4 > kMaxFrameNumbers) return over_budget(out.ts.size() * 4);
+  return out;
+}
+
+}  // namespace xray
