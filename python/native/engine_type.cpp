@@ -264,6 +264,11 @@ PyMethodDef kEngineMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "large_prints($self, at=None, *, window_ms=None, min_qty=None, quantile=None)\n--\n\n"
      "The window's trades at or above min_qty or the quantity quantile, as columns."},
+    {"book_sides",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(borrowed<order_flow_book_sides>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "book_sides($self, at=None, *, window_ms=None, panel=0)\n--\n\n"
+     "The book heatmap panel's cells split into bids and asks, and the touch per bucket."},
     {"bounds", engine_bounds, METH_NOARGS,
      "bounds($self)\n--\n\n(from_ts, to_ts, count) of the held records, or None."},
     {nullptr, nullptr, 0, nullptr},

@@ -12,7 +12,9 @@
 
 #include "binding/support.h"
 #include "engine/window.h"
+#include "panels/order_flow/book_sides.h"
 #include "panels/order_flow/footprint_bars.h"
+#include "panels/panels.h"
 
 namespace xray::native {
 namespace {
@@ -205,6 +207,64 @@ PyObject* order_flow_large_prints(const XrayInstance& state, PyObject* args, PyO
     if (!put(d, "threshold", PyFloat_FromDouble(prints->threshold)) ||
         !put_column(d, "ts", prints->ts) || !put_column(d, "price", prints->price) ||
         !put_column(d, "qty", prints->qty) || !put_column(d, "side", prints->side)) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* order_flow_book_sides(const XrayInstance& state, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"at", "window_ms", "panel", nullptr};
+  PyObject* at = nullptr;
+  PyObject* window_ms = nullptr;
+  Py_ssize_t wanted = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$On:book_sides", const_cast<char**>(keywords),
+                                   &at, &window_ms, &wanted)) {
+    return nullptr;
+  }
+  try {
+    std::span<const Trade> trades;
+    FrameWindow window{};
+    if (!window_trades(state, at, window_ms, trades, window)) return nullptr;
+    // The spec's wanted'th book heatmap panel.
+    const XrayPanel* panel = nullptr;
+    Py_ssize_t seen = 0;
+    for (const XrayPanel& p : state.spec()->panels) {
+      if (std::holds_alternative<XrayPanel::BookHeatmap>(p.config) && seen++ == wanted) panel = &p;
+    }
+    if (panel == nullptr) {
+      raise_engine_error(XrayError::bad_spec("the spec has " + std::to_string(seen) +
+                                             " book_heatmap panel(s), no number " +
+                                             std::to_string(wanted)));
+      return nullptr;
+    }
+    const auto& config = std::get<XrayPanel::BookHeatmap>(panel->config);
+    struct Sides {
+      PanelData::BookHeatmap heatmap;
+      BookSides sides;
+    };
+    std::optional<Sides> sides = released<Sides>([&]() -> Result<Sides> {
+      const DatasetWindow cut = cut_window(state.dataset(), window.from_ts, window.cursor_ts);
+      if (Status fits = check_panel_size(*panel, cut); !fits) return std::move(fits).error();
+      PanelData heatmap = compute_book_heatmap(config, cut);
+      Sides out{std::get<PanelData::BookHeatmap>(std::move(heatmap.data)), {}};
+      if (!cancel_requested()) out.sides = book_sides(config, cut, out.heatmap);
+      if (cancel_requested()) return cancelled_error();
+      return out;
+    });
+    if (!sides) return nullptr;
+    PyObject* d = window_dict(window);
+    if (d == nullptr) return nullptr;
+    if (!put_column(d, "time", sides->heatmap.time) ||
+        !put_column(d, "price", sides->heatmap.price) ||
+        !put_column(d, "intensity", sides->heatmap.intensity) ||
+        !put_column(d, "bids", sides->sides.bids) || !put_column(d, "asks", sides->sides.asks) ||
+        !put_column(d, "best_bid", sides->sides.best_bid) ||
+        !put_column(d, "best_ask", sides->sides.best_ask)) {
       Py_DECREF(d);
       return nullptr;
     }

@@ -13,6 +13,7 @@ namespace xray::native {
 // re-entry) around each call. Null with an exception set on failure.
 PyObject* order_flow_footprint_bars(const XrayInstance& state, PyObject* args, PyObject* kwargs);
 PyObject* order_flow_large_prints(const XrayInstance& state, PyObject* args, PyObject* kwargs);
+PyObject* order_flow_book_sides(const XrayInstance& state, PyObject* args, PyObject* kwargs);
 
 // Raises tarnix_xray.errors.XrayError with the engine's text of error.
 void raise_engine_error(const XrayError& error);

@@ -83,6 +83,8 @@ class Engine:
         quantile: float | None = None,
     ) -> dict[str, Any]:
         """The window's trades at or above min_qty or the quantity quantile, as columns."""
+    def book_sides(self, at: int | None = None, *, window_ms: int | None = None, panel: int = 0) -> dict[str, Any]:
+        """The book heatmap panel's cells split into bids and asks, and the touch per bucket."""
 
 def frame_window(
     cursor: int, *, window_ms: int | None = None, from_ts: int | None = None, to_ts: int | None = None

@@ -160,6 +160,32 @@ class LargePrints(_Window):
         return pd.DataFrame({"ts": _times(np.asarray(self.ts)), "price": self.price, "qty": self.qty, "side": side})
 
 
+class BookSides(_Window):
+    """A book heatmap panel's cells split by side, on its grid and buckets.
+
+    `bids` and `asks` are (time, price) matrices of each side's resting
+    quantity per level at the end of each bucket, summed in ascending price
+    order: the panel's cell (`intensity`) is round8(bids + asks), -0.0 where
+    neither side holds any. `best_bid` and `best_ask` are the touch of the
+    whole book at each bucket's end (NaN for an empty side).
+    """
+
+    def __init__(self, native: dict[str, Any]) -> None:
+        c = _arrays(native)
+        self._window(c)
+        self.time, self.price = c["time"], c["price"]
+        shape = (len(self.time), len(self.price))
+        self.bids, self.asks, self.intensity = (c[k].reshape(shape) for k in ("bids", "asks", "intensity"))
+        self.best_bid, self.best_ask = c["best_bid"], c["best_ask"]
+
+    @property
+    def times(self) -> Any:
+        return _times(self.time)
+
+    def __repr__(self) -> str:
+        return f"BookSides({len(self.time)} buckets x {len(self.price)} levels)"
+
+
 def _times(ms: Any) -> Any:
     return ms.astype("datetime64[ms]")
 
@@ -202,6 +228,12 @@ def large_prints(session: Session, *, min_qty: float | None = None, quantile: fl
     at_ms, window_ms = _where(session, at, window)
     native = session._engine.large_prints(at_ms, window_ms=window_ms, min_qty=min_qty, quantile=quantile)
     return LargePrints(native)
+
+
+def book_sides(session: Session, *, at: Any = None, window: Any = None, panel: int = 0) -> BookSides:
+    at_ms, window_ms = _where(session, at, window)
+    need("numpy", "Session.book_sides")
+    return BookSides(session._engine.book_sides(at_ms, window_ms=window_ms, panel=panel))
 
 
 def _positive(value: Any, what: str) -> int:

@@ -23,7 +23,7 @@ from .frame import Frame
 
 if TYPE_CHECKING:
     from .data import Dataset
-    from .order_flow import FootprintBars, LargePrints, VolumeProfile
+    from .order_flow import BookSides, FootprintBars, LargePrints, VolumeProfile
 
 
 class Bounds(NamedTuple):
@@ -246,6 +246,13 @@ class Session:
         from .order_flow import large_prints
 
         return large_prints(self, min_qty=min_qty, quantile=quantile, at=at, window=window)
+
+    def book_sides(self, at: Any = None, window: Any = None, panel: int = 0) -> BookSides:
+        """The spec's book_heatmap panel (the panel'th one) split into bids and asks, and the
+        best bid and ask at the end of each bucket."""
+        from .order_flow import book_sides
+
+        return book_sides(self, at=at, window=window, panel=panel)
 
 
 def frame_window(

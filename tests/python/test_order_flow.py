@@ -1,5 +1,6 @@
 """Order flow against a plain numpy/pandas model of the same rules, on seeded random trades."""
 
+import json
 import math
 
 import pytest
@@ -177,3 +178,40 @@ def test_window_tick_exact_levels_prints_and_refusals():
         session.footprint_bars(1000, tick=1e-8, at=5)
     with pytest.raises(ValueError, match="stacked must be a whole number of at least 1, not 0"):
         session.footprint_bars(1000, stacked=0)
+
+
+def random_book(seed, events=80):
+    rng = np.random.default_rng(seed)
+    side = lambda: [[100 + 0.5 * int(k), float(rng.integers(0, 4)) / 2] for k in rng.integers(-12, 13, rng.integers(0, 5))]  # noqa: E731
+    return [{"ts": int(ts), "kind": "snapshot" if i == 0 or rng.random() < 0.1 else "diff", "bids": side(), "asks": side()}
+            for i, ts in enumerate(np.sort(rng.integers(0, 6000, events)))]  # fmt: skip
+
+
+@pytest.mark.parametrize("seed, at, window", [(1, None, None), (2, 4000, 2500), (3, 5000, None)])
+def test_book_sides_add_up_to_the_engines_cells_and_the_touch_is_the_books(seed, at, window):
+    book = random_book(seed)
+    session = Session({"dataset_ref": "d", "symbol": "S", "panels": [
+        {"kind": "book_heatmap", "price_bin": 1.5, "bucket_ms": 500, "depth_levels": 12}]})  # fmt: skip
+    session.load(book=book)
+    sides = session.book_sides(at=at, window=window)
+    text = json.loads(session.frame_text(at, window=window))["panels"][0]
+    assert sides.time.tolist() == text["time"] and sides.price.tolist() == text["price"]
+    b, a = sides.bids, sides.asks
+    empty = (b == 0) & np.signbit(b) & (a == 0) & np.signbit(a)
+    cell = np.where(empty, -0.0, rounded((b + a) * 1e8) / 1e8)
+    assert cell.tolist() == [[math.nan if v is None else v for v in row] for row in text["intensity"]]
+    assert np.array_equal(np.signbit(cell), np.signbit(sides.intensity)) and (b > 0).any() and (a > 0).any()
+    # The touch: a plain replay of the window's events.
+    start = sides.from_ts if sides.from_ts is not None else -(2**63)
+    inside = [e for e in book if start <= e["ts"] <= sides.cursor_ts]
+    held = {"bids": {}, "asks": {}}
+    for k, t0 in enumerate(sides.time.tolist()):
+        while inside and inside[0]["ts"] < t0 + 500:
+            e = inside.pop(0)
+            for name in held:
+                held[name] = {} if e["kind"] == "snapshot" else held[name]
+                held[name].update({p: q for p, q in e[name]})
+                held[name] = {p: q for p, q in held[name].items() if q != 0}
+        assert sides.best_bid[k] == max(held["bids"], default=math.nan) or not held["bids"]
+        assert sides.best_ask[k] == min(held["asks"], default=math.nan) or not held["asks"]
+        assert math.isnan(sides.best_bid[k]) == (not held["bids"])
