@@ -256,7 +256,7 @@ PyMethodDef kEngineMethods[] = {
          reinterpret_cast<void (*)()>(borrowed<order_flow_footprint_bars>)),
      METH_VARARGS | METH_KEYWORDS,
      "footprint_bars($self, at=None, *, window_ms=None, bar_ms=None, tick=None, ratio=3.0,\n"
-     "min_volume=0.0, stacked=3, value_area=0.7)\n--\n\n"
+     "min_volume=0.0, stacked=3, value_area=0.7, developing=False)\n--\n\n"
      "Order flow of the held trades in the frame's window: cells, bars and runs as\n"
      "columns (memoryviews) in a dict; without bar_ms the window is one bar."},
     {"large_prints",

@@ -140,20 +140,24 @@ bool put_bars(PyObject* d, const FootprintBars& b) {
 }  // namespace
 
 PyObject* order_flow_footprint_bars(const XrayInstance& state, PyObject* args, PyObject* kwargs) {
-  static const char* const keywords[] = {"at",         "window_ms", "bar_ms",     "tick", "ratio",
-                                         "min_volume", "stacked",   "value_area", nullptr};
+  static const char* const keywords[] = {"at",         "window_ms",  "bar_ms",  "tick",
+                                         "ratio",      "min_volume", "stacked", "value_area",
+                                         "developing", nullptr};
   PyObject* at = nullptr;
   PyObject* window_ms = nullptr;
   PyObject* bar_arg = nullptr;
   PyObject* tick_arg = nullptr;
   OrderFlowParams params;
   unsigned int stacked = params.stacked;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "|O$OOOddId:footprint_bars", const_cast<char**>(keywords), &at, &window_ms,
-          &bar_arg, &tick_arg, &params.ratio, &params.min_volume, &stacked, &params.value_area)) {
+  int developing = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOddIdp:footprint_bars",
+                                   const_cast<char**>(keywords), &at, &window_ms, &bar_arg,
+                                   &tick_arg, &params.ratio, &params.min_volume, &stacked,
+                                   &params.value_area, &developing)) {
     return nullptr;
   }
   params.stacked = stacked;
+  params.developing = developing != 0;
   if (!optional_int64(bar_arg, "bar_ms", params.bar_ms) ||
       !optional_double(tick_arg, "tick", params.tick)) {
     return nullptr;

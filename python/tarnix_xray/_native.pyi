@@ -75,7 +75,7 @@ class Engine:
     def footprint_bars(
         self, at: int | None = None, *, window_ms: int | None = None, bar_ms: int | None = None,
         tick: float | None = None, ratio: float = 3.0, min_volume: float = 0.0, stacked: int = 3,
-        value_area: float = 0.7,
+        value_area: float = 0.7, developing: bool = False,
     ) -> dict[str, Any]:
         """Order flow of the held trades in the frame's window: columns (memoryviews) in a dict."""
     def large_prints(

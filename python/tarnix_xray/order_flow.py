@@ -24,8 +24,8 @@ Rules (one place: the engine's order-flow code):
 - stacked runs: at least `stacked` adjacent levels of one kind in a bar;
 - unfinished auction: both sides traded at the bar's high (or low);
 - naked POC: no later bar of the window trades at the bar's POC level;
-- developing POC / value area: those of all trades from the window's start
-  to the end of the bar.
+- developing POC / value area (with developing=True): those of all trades
+  from the window's start to the end of the bar.
 """
 
 from __future__ import annotations
@@ -84,7 +84,7 @@ class FootprintBars(_Window):
         self.tick: float = c["tick"]
         self.cells = {"bar": c["cell_bar"], "level": c["level"],
                       **{k: c[k] for k in CELL_COLUMNS[1:]}}  # fmt: skip
-        self.bars = {k: c[k] for k in BAR_COLUMNS + BAR_EXTRAS}
+        self.bars = {k: c[k] for k in BAR_COLUMNS + BAR_EXTRAS if len(c[k]) == len(c["bar_ts"])}
         self.bars["trades"] = self.bars.pop("bar_trades")
         self.runs = {"bar": c["run_bar"], "side": c["run_side"], "low": c["run_low"],
                      "high": c["run_high"], "levels": c["run_levels"]}  # fmt: skip
@@ -206,12 +206,13 @@ def _tick(tick: Any) -> float | None:
 
 def footprint_bars(session: Session, bar_ms: Any, *, tick: Any = None, ratio: float = 3.0,
                    min_volume: float = 0.0, stacked: int = 3, at: Any = None,
-                   window: Any = None) -> FootprintBars:  # fmt: skip
+                   window: Any = None, developing: bool = False) -> FootprintBars:  # fmt: skip
     at_ms, window_ms = _where(session, at, window)
     bar = _clock.duration_ms(bar_ms, "bar_ms")
     native = session._engine.footprint_bars(at_ms, window_ms=window_ms, bar_ms=bar, tick=_tick(tick),
                                             ratio=float(ratio), min_volume=float(min_volume),
-                                            stacked=_positive(stacked, "stacked"))  # fmt: skip
+                                            stacked=_positive(stacked, "stacked"),
+                                            developing=bool(developing))  # fmt: skip
     return FootprintBars(native)
 
 

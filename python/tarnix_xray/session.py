@@ -225,13 +225,15 @@ class Session:
     # -- order flow: tarnix_xray.order_flow has the rules -----------------
 
     def footprint_bars(self, bar_ms: Any, tick: Any = None, ratio: float = 3.0, min_volume: float = 0.0,
-                       stacked: int = 3, at: Any = None, window: Any = None) -> FootprintBars:  # fmt: skip
+                       stacked: int = 3, at: Any = None, window: Any = None,
+                       developing: bool = False) -> FootprintBars:  # fmt: skip
         """Footprint bars of bar_ms (ms or "1m") over the frame's window at `at`: cells, bars and
-        stacked runs; `tick` is inferred from the trades when None."""
+        stacked runs; `tick` is inferred from the trades when None; `developing` adds the
+        developing POC and value area per bar."""
         from .order_flow import footprint_bars
 
         return footprint_bars(self, bar_ms, tick=tick, ratio=ratio, min_volume=min_volume,
-                              stacked=stacked, at=at, window=window)  # fmt: skip
+                              stacked=stacked, at=at, window=window, developing=developing)  # fmt: skip
 
     def volume_profile(self, tick: Any = None, at: Any = None, window: Any = None,
                        value_area: float = 0.7) -> VolumeProfile:  # fmt: skip

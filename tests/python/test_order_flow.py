@@ -131,7 +131,7 @@ def test_footprint_bars_equal_the_model(name):
     t = trades(**shape)
     session = Session(SPEC)
     session.load(trades=t)
-    fb = session.footprint_bars(shape["bar_ms"], tick=tick, ratio=2.0, min_volume=0.5, stacked=2)
+    fb = session.footprint_bars(shape["bar_ms"], tick=tick, ratio=2.0, min_volume=0.5, stacked=2, developing=True)
     want_tick, cells, bars, runs = model(t, shape["bar_ms"], tick, ratio=2.0, min_volume=0.5, stacked=2)
     assert fb.tick == want_tick
     got_cells, got_bars = fb.to_pandas()

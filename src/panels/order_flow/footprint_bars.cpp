@@ -3,6 +3,7 @@
 #include "panels/order_flow/footprint_bars.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -25,45 +26,135 @@ XrayError over_budget(uint64_t numbers) {
                          ": use a shorter window, longer bars or a larger tick");
 }
 
-// The per-level sums of one bar. Levels close together (the usual case) are
-// summed in arrays over the bar's span; a bar whose levels lie far apart
-// sorts its trades by level instead. Both add each level's trades in trade
-// order, so they give the same bits.
-class BarCells {
+// Trades between two polls.
+constexpr std::size_t kChunk = 16384;
+
+// One bar in one pass over its trades (a window's trades are far more than
+// the caches hold, so a second pass would cost as much again): each trade's
+// level, the bar's sums, and the per-level sums in an array over the levels
+// met so far, which grows as the bar reaches new ones. A bar whose levels
+// lie far apart for its trades sorts its trades by level instead. Both add
+// each level's trades in trade order, so they give the same bits.
+class BarPass {
  public:
+  std::size_t count = 0;                        // trades in the bar
+  int64_t open = 0, close = 0, lo = 0, hi = 0;  // levels
+  double buy = 0.0, sell = 0.0, volume = 0.0;   // by the aggressor's side, and all
+
+  // Appends the cells of the bar that starts the trades and holds those up
+  // to last_ts (the end is found on the way: a search would wait on memory
+  // at every step). Gives the index of a trade without a level, if any;
+  // sets cancelled when a poll says so.
+  std::optional<std::size_t> run(std::span<const Trade> trades, int64_t last_ts, const Tick& tick,
+                                 CancelPoll& cancel, bool& cancelled, FootprintBars& out) {
+    bool dense = true;
+    int64_t level = 0;
+    if (!tick.level_of(trades[0].price, level)) return 0;
+    if (sums_.empty()) sums_.resize(1024);
+    if (level < base_ || level - base_ >= static_cast<int64_t>(sums_.size())) {
+      base_ = level - static_cast<int64_t>(sums_.size() / 2);
+    }
+    // Locals, not members: a store into the sums could alias a member, which
+    // would then go through memory on every trade.
+    const double size = tick.size;
+    const double inverse = 1.0 / size;
+    int64_t low = level;
+    int64_t high = level;
+    double b = 0.0;
+    double s = 0.0;
+    double v = 0.0;
+    Sums* sums = sums_.data();
+    int64_t base = base_;
+    open = level;
+    std::size_t i = 0;
+    bool ended = false;
+    for (std::size_t from = 0; from < trades.size() && !ended; from += kChunk) {
+      if (cancel.now()) {
+        cancelled = true;
+        return std::nullopt;
+      }
+      const std::size_t to = std::min(trades.size(), from + kChunk);
+      for (i = from; i < to; ++i) {
+        const Trade& t = trades[i];
+        if (t.ts > last_ts) {
+          ended = true;
+          break;
+        }
+        if (!Tick::level_of(t.price, size, inverse, level)) return i;
+        if (level < low || level > high) {
+          const int64_t new_lo = std::min(low, level);
+          const int64_t new_hi = std::max(high, level);
+          // Far apart for the trades so far: sorting them costs less.
+          if (dense && new_hi - new_lo >= static_cast<int64_t>(2 * i + 256)) dense = false;
+          if (dense) {
+            reach(low, high, new_lo, new_hi);
+            sums = sums_.data();
+            base = base_;
+          }
+          low = new_lo;
+          high = new_hi;
+        }
+        // Selected rather than indexed: the side is a coin toss, and an
+        // indexed sum waits on the store before it.
+        const bool is_buy = t.side == TradeSide::Buy;
+        b += is_buy ? t.qty : 0.0;
+        s += is_buy ? 0.0 : t.qty;
+        v += t.qty;
+        if (dense) {
+          Sums& cell = sums[level - base];
+          cell.side[static_cast<int>(t.side)] += t.qty;
+          ++cell.count;
+        }
+      }
+    }
+    count = i;
+    buy = b;
+    sell = s;
+    volume = v;
+    close = level;  // the loop stops before it works out the level of a later bar's trade
+    lo = low;
+    hi = high;
+    if (dense) {
+      for (int64_t l = lo; l <= hi; ++l) {
+        Sums& cell = sums_[static_cast<std::size_t>(l - base_)];
+        if (cell.count != 0) emit(l, cell, out);
+        cell = Sums{};
+      }
+    } else {
+      // The array holds what the bar summed before it went sparse.
+      std::fill(sums_.begin(), sums_.end(), Sums{});
+      sparse(trades.first(count), tick, out);
+    }
+    return std::nullopt;
+  }
+
+ private:
   struct Sums {
     double side[2] = {0.0, 0.0};  // by TradeSide
     int64_t count = 0;
   };
 
-  void run(std::span<const Trade> trades, std::span<const int64_t> levels, int64_t lo, int64_t hi,
-           FootprintBars& out) {
-    const auto n = static_cast<int64_t>(trades.size());
-    if (hi - lo < 2 * n + 256) {
-      dense(trades, levels, lo, static_cast<std::size_t>(hi - lo + 1), out);
-    } else {
-      sparse(trades, levels, out);
+  // Makes room for the levels [new_lo, new_hi], keeping the sums of [lo, hi].
+  void reach(int64_t lo, int64_t hi, int64_t new_lo, int64_t new_hi) {
+    const auto size = static_cast<int64_t>(sums_.size());
+    if (new_lo >= base_ && new_hi - base_ < size) return;
+    const int64_t span = new_hi - new_lo + 1;
+    std::vector<Sums> wider(static_cast<std::size_t>(std::max(2 * size, 2 * span)));
+    const int64_t base = new_lo - (static_cast<int64_t>(wider.size()) - span) / 2;
+    for (int64_t l = lo; l <= hi; ++l) {
+      wider[static_cast<std::size_t>(l - base)] = sums_[static_cast<std::size_t>(l - base_)];
     }
+    sums_ = std::move(wider);
+    base_ = base;
   }
 
- private:
-  void dense(std::span<const Trade> trades, std::span<const int64_t> levels, int64_t lo,
-             std::size_t span, FootprintBars& out) {
-    sums_.assign(span, Sums{});
-    for (std::size_t i = 0; i < trades.size(); ++i) {
-      Sums& s = sums_[static_cast<std::size_t>(levels[i] - lo)];
-      s.side[static_cast<int>(trades[i].side)] += trades[i].qty;
-      ++s.count;
-    }
-    for (std::size_t j = 0; j < span; ++j) {
-      const Sums& s = sums_[j];
-      if (s.count != 0) emit(lo + static_cast<int64_t>(j), s, out);
-    }
-  }
-
-  void sparse(std::span<const Trade> trades, std::span<const int64_t> levels, FootprintBars& out) {
+  void sparse(std::span<const Trade> trades, const Tick& tick, FootprintBars& out) {
     order_.resize(trades.size());
-    for (std::size_t i = 0; i < trades.size(); ++i) order_[i] = {levels[i], i};
+    for (std::size_t i = 0; i < trades.size(); ++i) {
+      int64_t level = 0;
+      tick.level_of(trades[i].price, level);  // every one has a level by now
+      order_[i] = {level, i};
+    }
     std::sort(order_.begin(), order_.end());  // by level, then trade order
     for (std::size_t a = 0; a < order_.size();) {
       Sums s;
@@ -85,7 +176,8 @@ class BarCells {
     out.trades.push_back(s.count);
   }
 
-  std::vector<Sums> sums_;
+  std::vector<Sums> sums_;  // level base_ + i at i; all zero between bars
+  int64_t base_ = 0;
   std::vector<std::pair<int64_t, std::size_t>> order_;
 };
 
@@ -186,14 +278,15 @@ Status profile_columns(const OrderFlowParams& p, const std::vector<std::size_t>&
 
   std::vector<int64_t> last_bar(index.size(), -1);
   for (std::size_t j = 0; j < out.level.size(); ++j) last_bar[cell_index[j]] = out.cell_bar[j];
-  std::vector<double> volume(index.size(), 0.0);
-  std::vector<uint8_t> seen(index.size(), 0);
+  std::vector<double> volume(p.developing ? index.size() : 0, 0.0);
+  std::vector<uint8_t> seen(p.developing ? index.size() : 0, 0);
   std::size_t j = 0;
   std::size_t poc = 0;
   CancelPoll cancel;
   for (std::size_t bar = 0; bar < bars; ++bar) {
     if (cancel.due()) return cancelled_error();
     out.naked_poc.push_back(last_bar[cell_index[poc_cells[bar]]] == static_cast<int64_t>(bar));
+    if (!p.developing) continue;
     for (; j < out.level.size() && out.cell_bar[j] == static_cast<int64_t>(bar); ++j) {
       const std::size_t i = cell_index[j];
       seen[i] = 1;
@@ -238,68 +331,48 @@ Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderF
   out.tick = *tick;
   if (trades.empty()) return out;
 
-  // Levels first: one division per distinct price in a row.
-  std::vector<int64_t> levels(trades.size());
-  CancelPoll cancel;
-  double last_price = 0.0;
-  int64_t last_level = 0;
-  for (std::size_t i = 0; i < trades.size(); ++i) {
-    if (cancel.due()) return cancelled_error();
-    const double price = trades[i].price;
-    if (i == 0 || !(price == last_price)) {
-      if (std::optional<XrayError> error = level_error(trades[i], out.tick)) return *error;
-      last_price = price;
-      last_level = out.tick.level(price);
-    }
-    levels[i] = last_level;
-  }
-
-  BarCells cells;
+  BarPass pass;
   std::vector<std::size_t> poc_cells;
   double cvd = 0.0;
+  CancelPoll cancel;
   for (std::size_t first = 0; first < trades.size();) {
-    if (cancel.now()) return cancelled_error();
     // The bar of the first trade, and the trades in it.
     int64_t start = trades[first].ts;
-    std::size_t end = trades.size();
+    int64_t last_ts = INT64_MAX;
     if (p.bar_ms) {
       const Int128 bar_start = Int128{floor_div(start, *p.bar_ms)} * *p.bar_ms;
-      if (bar_start < INT64_MIN)
+      if (bar_start < INT64_MIN) {
         return XrayError::data("a bar would start before the earliest time");
+      }
       start = static_cast<int64_t>(bar_start);
-      const Int128 bar_end = bar_start + *p.bar_ms;
-      end = static_cast<std::size_t>(
-          std::partition_point(trades.begin() + static_cast<std::ptrdiff_t>(first), trades.end(),
-                               [&](const Trade& t) { return Int128{t.ts} < bar_end; }) -
-          trades.begin());
+      const Int128 bar_last = bar_start + *p.bar_ms - 1;
+      if (bar_last < INT64_MAX) last_ts = static_cast<int64_t>(bar_last);
     }
-    const std::span<const Trade> bar = trades.subspan(first, end - first);
-    const std::span<const int64_t> bar_levels(levels.data() + first, end - first);
-    const auto [lo, hi] = std::minmax_element(bar_levels.begin(), bar_levels.end());
+    const std::span<const Trade> rest = trades.subspan(first);
     const std::size_t first_cell = out.level.size();
+    bool cancelled = false;
+    if (const std::optional<std::size_t> bad =
+            pass.run(rest, last_ts, out.tick, cancel, cancelled, out)) {
+      return *level_error(rest[*bad], out.tick);
+    }
+    if (cancelled) return cancelled_error();
+    const std::size_t end = first + pass.count;
     out.bar_ts.push_back(start);
-    cells.run(bar, bar_levels, *lo, *hi, out);
     const std::size_t end_cell = out.level.size();
     out.cell_bar.resize(end_cell, static_cast<int64_t>(out.bar_ts.size() - 1));
-    for (std::size_t j = first_cell; j < end_cell; ++j)
+    for (std::size_t j = first_cell; j < end_cell; ++j) {
       out.price.push_back(out.tick.price(out.level[j]));
-
-    double buy = 0.0;
-    double sell = 0.0;
-    double volume = 0.0;
-    for (const Trade& t : bar) {
-      (t.side == TradeSide::Buy ? buy : sell) += t.qty;
-      volume += t.qty;
     }
-    cvd += buy - sell;
-    out.open.push_back(out.tick.price(bar_levels.front()));
+    const double delta = pass.buy - pass.sell;
+    cvd += delta;
+    out.open.push_back(out.tick.price(pass.open));
     out.high.push_back(out.price[end_cell - 1]);
     out.low.push_back(out.price[first_cell]);
-    out.close.push_back(out.tick.price(bar_levels.back()));
-    out.volume.push_back(volume);
-    out.delta.push_back(buy - sell);
+    out.close.push_back(out.tick.price(pass.close));
+    out.volume.push_back(pass.volume);
+    out.delta.push_back(delta);
     out.cvd.push_back(cvd);
-    out.bar_trades.push_back(static_cast<int64_t>(bar.size()));
+    out.bar_trades.push_back(static_cast<int64_t>(pass.count));
     poc_cells.push_back(finish_bar(first_cell, end_cell, p, out));
     if (out.numbers() > kMaxFrameNumbers) return over_budget(out.numbers());
     first = end;

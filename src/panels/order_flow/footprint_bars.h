@@ -20,6 +20,7 @@ struct OrderFlowParams {
   double min_volume = 0.0;        // an imbalanced side trades at least this much
   uint32_t stacked = 3;           // levels in a row that make a stacked run
   double value_area = 0.7;        // the share of volume the value area holds
+  bool developing = false;        // the developing profile: a pass over its levels per bar
 };
 
 // Every column holds one entry per cell, bar or run. Cells run by bar, then
@@ -48,7 +49,8 @@ struct FootprintBars {
   std::vector<uint8_t> unfinished_high;  // both sides traded at the bar's high
   std::vector<uint8_t> unfinished_low;   // and at its low
   std::vector<uint8_t> naked_poc;        // no later bar trades at the bar's POC level
-  // The profile of every trade from the first bar to the end of this one.
+  // The profile of every trade from the first bar to the end of this one;
+  // empty unless asked for.
   std::vector<double> developing_poc, developing_va_low, developing_va_high;
   // Stacked imbalance runs, by bar then ascending level.
   std::vector<int64_t> run_bar;

@@ -2,6 +2,8 @@
 // they sit on.
 #include "panels/order_flow/tick_levels.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <numeric>
@@ -22,10 +24,18 @@ std::string number_text(double x) {
   return {buffer, end};
 }
 
+// x rounded half away from zero, for |x| < 2^53, without a library call.
+double whole_nearest(double x) {
+  if (!(std::fabs(x) < kExactInteger)) return x;  // integral already, or not finite
+  const auto whole = static_cast<double>(static_cast<int64_t>(x));
+  const double rest = x - whole;
+  return rest >= 0.5 ? whole + 1.0 : rest <= -0.5 ? whole - 1.0 : whole;
+}
+
 // Whether price is written exactly with d decimals: its scaled value
 // rounds to an integer that scales back to the same double.
 bool has_decimals(double price, int d) {
-  const double scaled = std::round(price * kPow10[d]);
+  const double scaled = whole_nearest(price * kPow10[d]);
   return std::fabs(scaled) < kExactInteger && scaled / kPow10[d] == price;
 }
 
@@ -54,8 +64,6 @@ Result<Tick> Tick::of(double size) {
   return Tick{size, d, static_cast<int64_t>(units)};
 }
 
-int64_t Tick::level(double price) const { return static_cast<int64_t>(std::round(price / size)); }
-
 double Tick::price(int64_t level) const {
   // Exact while the product fits 2^53; past it the decimals no longer matter.
   const double product = static_cast<double>(level) * static_cast<double>(units);
@@ -65,25 +73,31 @@ double Tick::price(int64_t level) const {
 
 std::optional<XrayError> level_error(const Trade& trade, const Tick& tick) {
   if (!std::isfinite(trade.price)) return not_finite(trade);
-  if (std::fabs(std::round(trade.price / tick.size)) <= Tick::kMaxLevel) return std::nullopt;
+  int64_t level = 0;
+  if (tick.level_of(trade.price, level)) return std::nullopt;
   return XrayError::data("trade at ts " + std::to_string(trade.ts) + " has price " +
                          number_text(trade.price) + ", more than 2^53 ticks of " +
                          number_text(tick.size) + " from zero: give a larger tick");
 }
 
 Result<Tick> infer_tick(std::span<const Trade> trades) {
-  // Most prices have the decimals of the one before, and many repeat it.
+  // A window holds few distinct prices against its trades: each is worked
+  // on once, found again in a direct-mapped cache of bit patterns that
+  // starts out holding the first price's (which is worked on first).
+  std::array<uint64_t, 4096> seen{};
+  if (!trades.empty()) seen.fill(std::bit_cast<uint64_t>(trades[0].price));
   int d = 0;
   int64_t first = 0;  // the first price in units of 10^-d
   uint64_t step = 0;  // gcd of the differences from it, in the same units
-  double last = 0.0;
   CancelPoll cancel;
   for (std::size_t i = 0; i < trades.size(); ++i) {
     if (cancel.due()) return cancelled_error();
     const double price = trades[i].price;
+    const auto bits = std::bit_cast<uint64_t>(price);
+    uint64_t& slot = seen[(bits * 0x9E3779B97F4A7C15ULL) >> 52];
+    if (i > 0 && slot == bits) continue;
+    slot = bits;
     if (!std::isfinite(price)) return not_finite(trades[i]);
-    if (i > 0 && price == last) continue;
-    last = price;
     while (d < Tick::kMaxDecimals && !has_decimals(price, d)) {
       // Rescaling what is known keeps the gcd: every unit splits in ten.
       if (std::fabs(static_cast<double>(first)) * 10.0 >= kExactInteger ||
@@ -94,7 +108,7 @@ Result<Tick> infer_tick(std::span<const Trade> trades) {
       first *= 10;
       step *= 10;
     }
-    const double scaled = std::round(price * kPow10[d]);
+    const double scaled = whole_nearest(price * kPow10[d]);
     if (std::fabs(scaled) >= kExactInteger) {
       return XrayError::data("trade at ts " + std::to_string(trades[i].ts) + " has price " +
                              number_text(price) + ", past 2^53 steps of 1e-" + std::to_string(d) +
@@ -106,7 +120,9 @@ Result<Tick> infer_tick(std::span<const Trade> trades) {
       continue;
     }
     const int64_t difference = units - first;
-    step = std::gcd(step, static_cast<uint64_t>(difference < 0 ? -difference : difference));
+    const auto distance = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+    // Mostly a multiple of the step found so far: one remainder, no gcd.
+    if (step == 0 || distance % step != 0) step = std::gcd(step, distance);
   }
   if (step == 0) step = 1;  // no price, one, or all the same
   return Tick::of(static_cast<double>(step) / kPow10[d]);

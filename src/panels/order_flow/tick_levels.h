@@ -1,6 +1,7 @@
 // src/panels/order_flow/tick_levels.h: trade prices as whole ticks.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,7 +28,37 @@ struct Tick {
 
   // A tick of the given size: positive and finite.
   static Result<Tick> of(double size);
-  int64_t level(double price) const;
+  // The level of price, or false when it has none (not finite, or past
+  // kMaxLevel). Rounds as std::round does, without a library call: the
+  // fraction q - trunc(q) of a quotient below 2^53 is exact.
+  bool level_of(double price, int64_t& level) const { return level_of(price, size, level); }
+  // The same through a multiplication by inverse = 1 / size: the product
+  // lies within an ulp or two of the quotient, so it rounds the same way
+  // unless it lies next to a half, where the division decides.
+  static bool level_of(double price, double size, double inverse, int64_t& level) {
+    const double q = price * inverse;
+    // Below 2^32 an ulp of q is under 1e-6, far inside the margin kept from a half.
+    if (!(std::fabs(q) < 4294967296.0)) return level_of(price, size, level);
+    auto whole = static_cast<int64_t>(q);
+    const double rest = std::fabs(q - static_cast<double>(whole));
+    if (rest > 0.4999 && rest < 0.5001) return level_of(price, size, level);
+    if (rest > 0.5) whole += q < 0.0 ? -1 : 1;
+    level = whole;
+    return true;
+  }
+  static bool level_of(double price, double size, int64_t& level) {
+    const double q = price / size;
+    if (!(std::fabs(q) <= kMaxLevel)) return false;
+    auto whole = static_cast<int64_t>(q);
+    const double rest = q - static_cast<double>(whole);
+    if (rest >= 0.5) {
+      ++whole;
+    } else if (rest <= -0.5) {
+      --whole;
+    }
+    level = whole;
+    return true;
+  }
   double price(int64_t level) const;
 };
 
