@@ -105,11 +105,13 @@ def model(t, bar_ms, tick, ratio=3.0, min_volume=0.0, stacked=3):
     return tick, cells, bars, runs
 
 
-def trades(seed, n, *, price0, tick, spread, bar_ms, one_sided=False):
-    """Random trades on a tick grid: few distinct quantities (ties), gaps of empty bars."""
+def trades(seed, n, *, price0, tick, spread, bar_ms, one_sided=False, walk=True):
+    """Random trades on a tick grid: few distinct quantities (ties), gaps of empty bars; a walk,
+    or jumps (bars whose levels lie far apart for their trades, a profile whose span grows)."""
     rng = np.random.default_rng(seed)
     ts = np.sort(rng.choice(np.r_[0 : 12 * bar_ms, 20 * bar_ms : 30 * bar_ms], n))
     steps = np.cumsum(rng.integers(-1, 2, n)) % (2 * spread) - spread + rng.integers(-2, 3, n)
+    steps = steps if walk else rng.integers(-spread, spread + 1, n)
     price = np.array([float(f"{price0 + s * tick:.15g}") for s in steps])
     side = np.where(rng.random(n) < (0.0 if one_sided else 0.5), "sell", "buy")
     return pd.DataFrame({"ts": ts, "price": price, "qty": rng.integers(1, 5, n) / 4, "side": side})
@@ -122,6 +124,7 @@ CASES = {  # name: (trades, tick given)
     "huge prices": (dict(seed=4, n=200, price0=8.5e12, tick=0.5, spread=5, bar_ms=1000), None),
     "one-sided bars": (dict(seed=5, n=150, price0=0.3, tick=0.1, spread=4, bar_ms=1000, one_sided=True), 0.1),
     "coarse tick given": (dict(seed=6, n=250, price0=100.0, tick=0.01, spread=300, bar_ms=3000), 0.5),
+    "jumps": (dict(seed=7, n=4000, price0=100.0, tick=0.01, spread=700, bar_ms=1000, walk=False), None),
 }
 
 
