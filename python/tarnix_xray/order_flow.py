@@ -78,9 +78,10 @@ class FootprintBars(_Window):
     ascending price; `cells["bar"]` indexes `bars`.
     """
 
-    def __init__(self, native: dict[str, Any]) -> None:
+    def __init__(self, native: dict[str, Any], bar_ms: int) -> None:
         c = _arrays(native)
         self._window(c)
+        self.bar_ms = bar_ms
         self.tick: float = c["tick"]
         self.cells = {"bar": c["cell_bar"], "level": c["level"],
                       **{k: c[k] for k in CELL_COLUMNS[1:]}}  # fmt: skip
@@ -213,7 +214,7 @@ def footprint_bars(session: Session, bar_ms: Any, *, tick: Any = None, ratio: fl
                                             ratio=float(ratio), min_volume=float(min_volume),
                                             stacked=_positive(stacked, "stacked"),
                                             developing=bool(developing))  # fmt: skip
-    return FootprintBars(native)
+    return FootprintBars(native, bar)
 
 
 def volume_profile(session: Session, *, tick: Any = None, at: Any = None, window: Any = None,

@@ -218,3 +218,17 @@ def test_book_sides_add_up_to_the_engines_cells_and_the_touch_is_the_books(seed,
         assert sides.best_bid[k] == max(held["bids"], default=math.nan) or not held["bids"]
         assert sides.best_ask[k] == min(held["asks"], default=math.nan) or not held["asks"]
         assert math.isnan(sides.best_bid[k]) == (not held["bids"])
+
+
+@pytest.mark.parametrize("at, buys_only, heatmap", [(-5, False, True), (None, True, True), (None, False, False)])
+def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_path):
+    pytest.importorskip("matplotlib")
+    from tarnix_xray.plot import order_flow_picture
+
+    t = trades(seed=9, n=60, price0=10.0, tick=0.5, spread=3, bar_ms=1000)
+    panels = [{"kind": "book_heatmap", "price_bin": 1.5, "bucket_ms": 500, "depth_levels": 12} if heatmap
+              else {"kind": "footprint"}]
+    session = Session({"dataset_ref": "d", "symbol": "S", "panels": panels})
+    session.load(trades=t.assign(side="buy") if buys_only else t, book=random_book(9))
+    fig = order_flow_picture(session, tmp_path / "f.png", bar=1000, at=at)
+    assert len(fig.axes) >= (2 if heatmap else 1) and (tmp_path / "f.png").read_bytes()[:4] == b"\x89PNG"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from .._clock import to_ms
 
@@ -73,6 +73,16 @@ def parse_time(value: str, what: str = "--at") -> int:
 def write_text(path: str | Path, text: str) -> None:
     try:
         Path(path).write_text(text, encoding="utf-8")
+    except OSError as e:
+        raise usage(f"cannot write {path}: {e.strerror or one_line(e)}") from None
+
+
+def draw_order_flow(session: Any, path: str | Path, **where: Any) -> None:
+    """Footprint bars, the book by side and large prints of a session's frame window."""
+    from ..plot import order_flow_picture
+
+    try:
+        order_flow_picture(session, path, **where)
     except OSError as e:
         raise usage(f"cannot write {path}: {e.strerror or one_line(e)}") from None
 

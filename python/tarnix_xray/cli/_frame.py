@@ -9,7 +9,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from ._common import ANSWERED_ERROR, DONE, Failure, one_line, draw, parse_time, read_text, spec_text, usage, write_text
+from ._common import (ANSWERED_ERROR, DONE, Failure, draw, draw_order_flow, one_line, parse_time, read_text,
+                      spec_text, usage, write_text)
 
 
 def _session(spec: str) -> Any:
@@ -77,6 +78,8 @@ def cmd_frame(args: argparse.Namespace) -> int:
         write_text(args.out, frame.text)
     if args.png:
         draw(frame, args.png)
+    if args.flow_png:
+        run_checked(lambda: draw_order_flow(session, args.flow_png, bar=args.bar, at=at))
     return DONE
 
 
