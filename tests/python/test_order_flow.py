@@ -2,6 +2,7 @@
 
 import json
 import math
+from pathlib import Path
 
 import pytest
 
@@ -232,3 +233,11 @@ def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_pat
     session.load(trades=t.assign(side="buy") if buys_only else t, book=random_book(9))
     fig = order_flow_picture(session, tmp_path / "f.png", bar=1000, at=at)
     assert len(fig.axes) >= (2 if heatmap else 1) and (tmp_path / "f.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_the_documented_example_runs_as_written(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    doc = (Path(__file__).resolve().parents[2] / "docs" / "order-flow.md").read_text()
+    monkeypatch.chdir(tmp_path)
+    exec(doc.split("```python\n")[1].split("```")[0], {})
+    assert (tmp_path / "order_flow.png").read_bytes()[:4] == b"\x89PNG"
