@@ -26,7 +26,7 @@ if TYPE_CHECKING:
     from .data import Dataset
 
 # Book levels kept for the grid check: a stride sample of at most this many.
-BOOK_SAMPLE = 2_000_000
+BOOK_SAMPLE = 500_000
 # A quotient this close to a whole number of bins is that many bins in decimal.
 _ON_EDGE = 1e-9
 
