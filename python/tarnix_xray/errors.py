@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import json
+import os
+import sys
+import types
 import warnings
 
 # Display prefixes of the engine's error kinds, longest first so that none is
@@ -55,4 +58,14 @@ class OnceWarner:
     def __call__(self, cause: str, message: str) -> None:
         if cause not in self.seen:
             self.seen.add(cause)
-            warnings.warn(message, XrayWarning, stacklevel=4)
+            warnings.warn(message, XrayWarning, stacklevel=_caller_level())
+
+
+def _caller_level() -> int:
+    """The stacklevel of the first caller outside this package, so a warning names the user's line."""
+    package = os.path.dirname(__file__) + os.sep
+    frame: types.FrameType | None = sys._getframe(2)
+    level = 2  # warnings.warn's caller is level 1
+    while frame is not None and frame.f_code.co_filename.startswith(package):
+        frame, level = frame.f_back, level + 1
+    return level

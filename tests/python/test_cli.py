@@ -179,7 +179,7 @@ def test_warnings_are_one_line(files, monkeypatch, capsys):
     (files / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,2.0,buy\n")
     spec = json.dumps({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})
     code, _, err = invoke(["frame", str(files / "trades.csv"), "--spec", spec], "", monkeypatch, capsys)
-    assert code == 0 and err.startswith("tarnix-xray: warning: the funding_oi_divergence panel has no candles")
+    assert code == 0 and err.startswith("tarnix-xray: warning: the funding_oi_divergence panel reads funding or")
     assert err.count("\n") == 1
 
 
