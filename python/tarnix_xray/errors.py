@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import logging
 import warnings
 
 # Display prefixes of the engine's error kinds, longest first so that none is
@@ -38,6 +39,10 @@ class DatasetError(ValueError):
     """Data that cannot be loaded; names the list, column or key, row and value."""
 
 
+class UnreadableFile(DatasetError):
+    """A file that cannot be read as a table at all: corrupt, truncated, empty, not UTF-8, a folder."""
+
+
 class SpecError(ValueError):
     """A spec key that the engine would skip silently (checked sessions only)."""
 
@@ -56,3 +61,9 @@ class OnceWarner:
         if cause not in self.seen:
             self.seen.add(cause)
             warnings.warn(message, XrayWarning, stacklevel=4)
+
+
+def note(message: str) -> None:
+    """Say something worth knowing that is no fault (columns left out): an info record of the
+    "tarnix_xray" logger, which the command line prints and a program may show or not."""
+    logging.getLogger("tarnix_xray").info(message)
