@@ -30,7 +30,8 @@ from tarnix_xray.batch import Job, Schedule, Source, plan, read_results, run  # 
 from tarnix_xray.batch.output import task_path  # noqa: E402
 from tarnix_xray.batch.plan import chunks, instrument_spec  # noqa: E402
 from tarnix_xray.batch.task import run_task  # noqa: E402
-from tarnix_xray.batch.source import DAY_MS, _concat_book, _take_book  # noqa: E402
+from tarnix_xray.batch.source import DAY_MS, _take_book  # noqa: E402
+from tarnix_xray.data.book import concat_events  # noqa: E402
 from tarnix_xray.cli import main  # noqa: E402
 from tarnix_xray.cli._batch import add_batch_arguments, cmd_batch  # noqa: E402
 from tarnix_xray.data.book import events_from_rows  # noqa: E402
@@ -414,7 +415,7 @@ def test_book_events_split_joined_and_cut_as_one_table(rows, split, lo, hi):
                                 np.array(cols[3], np.float64), np.array(cols[4], np.float64))  # fmt: skip
 
     parts = [events([r for r in rows if r[0] < split]), events([r for r in rows if r[0] >= split])]
-    joined = _concat_book(parts)
+    joined = concat_events(parts)
     keep = (joined[0] >= lo) & (joined[0] <= hi)
     got = _take_book(joined, keep)
     want = events([r for r in rows if lo <= r[0] <= hi])
