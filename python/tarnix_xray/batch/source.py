@@ -111,8 +111,9 @@ class Source:
                 unknown.append("/".join(rel))
                 continue
             if _COPY.search(path.name.split(".")[0]):
-                refused.setdefault(keys["symbol"], f"{'/'.join(rel)} looks like a copy of a {found.pop()} file "
-                                   "(its name says so) and would count its records twice; remove or rename it")  # fmt: skip
+                refused.setdefault(keys["symbol"], f"{'/'.join(rel)} looks like a copy (its name says so) of one of "
+                                   f"the partition's {found.pop()} files; its records would count twice: remove "
+                                   "or rename it")  # fmt: skip
                 continue
             rows.append((keys["symbol"], keys["date"], found.pop(), str(path)))
         if unknown:

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .._clock import to_ms
+from .._clock import UNITS, to_ms
 
 if TYPE_CHECKING:
     from ..frame import Frame
@@ -112,12 +112,23 @@ def data_options(args: argparse.Namespace) -> dict[str, Any]:
     _show_notes()
     options: dict[str, Any] = {"strict": bool(getattr(args, "strict", False))}
     if getattr(args, "layout", None):
+        from ..data.presets import presets_of
+        from ..errors import DatasetError
+
         names = [n.strip() for n in args.layout.split(",") if n.strip()]
+        try:
+            presets_of(names)
+        except DatasetError as e:
+            raise usage(f"--layout: {e}") from None
         options["layout"] = names[0] if len(names) == 1 else names
     if getattr(args, "columns", None):
         options["columns"] = _columns(args.columns)
     if getattr(args, "ts_unit", None):
-        options["ts_unit"] = _pairs(args.ts_unit, "--ts-unit", "trades=ms") if "=" in args.ts_unit else args.ts_unit
+        units = _pairs(args.ts_unit, "--ts-unit", "trades=ms") if "=" in args.ts_unit else {"": args.ts_unit}
+        wrong = next((u for u in units.values() if u not in UNITS), None)
+        if wrong is not None:
+            raise usage(f"--ts-unit: {wrong!r} is not s, ms, us or ns")
+        options["ts_unit"] = units.get("", units)
     return options
 
 
