@@ -204,18 +204,6 @@ def test_reading_options(tmp_path, monkeypatch, capsys, text, options, code, err
         assert [t[0] for t in json.loads(out.read_text())["trades"]] == ts
 
 
-@pytest.mark.parametrize("blocked, argv", [
-    ("numpy", ["frame", "trades.csv", "--spec", json.dumps(SPEC)]),
-    ("pyarrow", ["convert", "trades.csv", "-o", "x.json", "-q"]),
-    ("numpy", ["batch", ".", "--spec", "{}", "--every", "1h", "-o", "out"]),
-])  # fmt: skip
-def test_a_missing_extra_is_one_line_naming_it(tmp_path, blocked, argv):
-    (tmp_path / "trades.csv").write_text("ts,price,qty,side\n1,1.0,1.0,buy\n")
-    code = f"import sys; sys.modules[{blocked!r}] = None; from tarnix_xray.cli import main; sys.exit(main({argv!r}))"
-    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, env=ENV, timeout=60)
-    assert (done.returncode, done.stderr) == (2, f'tarnix-xray: {"reading trades.csv" if blocked == "pyarrow" else "tarnix_xray.data" if argv[0] != "batch" else "tarnix_xray.batch"} needs {blocked}: pip install "tarnix_xray[data]"\n')
-
-
 def test_warnings_are_one_line(files, monkeypatch, capsys):
     (files / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,2.0,buy\n")
     spec = json.dumps({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})

@@ -19,7 +19,7 @@ from typing import Any
 
 import numpy as np
 
-from .._extras import optional
+from .._extras import need, optional
 from ..errors import DatasetError, UnreadableFile, note
 from .archives import Table, tables_of
 from .book import concat_events
@@ -93,6 +93,7 @@ def read_file(
 ) -> tuple[str, Columns]:
     """(list, writer columns) of one CSV or Parquet file, .zip archive or folder of daily files."""
     path = Path(path)
+    need("pyarrow", f"reading {path.name}")  # before any progress bar opens
     chunk_rows = chunk_rows or CHUNK_ROWS
     tables = tables_of(path)
     given = presets_of(layout)
