@@ -189,6 +189,8 @@ READING = [  # (trades.csv text, options, exit code, stderr, the trades' ts)
     ("5001,1.5,0.010,9001,9002,1700000000000,true\n", ["--layout", "agg_trades_headerless"], 0,
      "tarnix-xray: note: trades.csv: left out columns agg_trade_id, first_trade_id, last_trade_id, which the trades "
      "layout does not take (--strict refuses them)\n", [1700000000000]),
+    ("ts,price,qty,side\n1700000000000000,1.0,2.0,buy\n", [], 0, "tarnix-xray: warning: trades column 'ts': integers "
+     "read as microseconds from their magnitude (e.g. 1700000000000000); pass --ts-unit us to say so\n", [1700000000000]),
     ("1700000000000,1.5,0.01\n", [], 1, "tarnix-xray: trades.csv has no header (its first row is 1700000000000, 1.5, "
      "0.01); name its layout: --layout trades_buyer_maker or --layout agg_trades_headerless\n", None),
 ]  # fmt: skip

@@ -9,7 +9,7 @@ np = pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 
 from tarnix_xray import DatasetError, Session  # noqa: E402
-from tarnix_xray.data import read  # noqa: E402
+from tarnix_xray.data import dataset, read  # noqa: E402
 
 SPEC = {"dataset_ref": "shapes", "symbol": "XBT", "panels": [{"kind": "footprint", "price_bin": 1.0}]}
 T0 = 1_780_000_000_000
@@ -97,3 +97,5 @@ def test_per_list_units_strictness_and_the_columns_left_out(tmp_path, caplog):
         read(trades, strict=True)
     with pytest.raises(DatasetError, match=r"book column 'ts' row 0: 1780000000000000 looks like microseconds"):
         read(book, ts_unit={"book": "ms"})
+    table = {"symbol": ["XBT"], "fundingTime": [T0], "fundingRate": [1e-4]}  # a table's header tells its shape too
+    assert dataset(funding=table).column("funding", "rate").tolist() == [1e-4]

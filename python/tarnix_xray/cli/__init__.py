@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 from .._extras import MissingExtra
 from ._batch import add_batch_arguments, cmd_batch
-from ._common import DONE, PROG, USAGE, Failure, Parser, add_data_arguments
+from ._common import DONE, PROG, USAGE, Failure, Parser, add_data_arguments, for_cli
 from ._convert import cmd_convert
 from ._demo import add_demo_arguments, cmd_demo
 from ._frame import cmd_frame
@@ -79,7 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _warn_in_one_line(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: warning: {for_cli(str(message))}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
