@@ -147,7 +147,7 @@ def test_out_of_memory_while_reading_names_the_file(tmp_path, monkeypatch, capsy
     path = _text(tmp_path / "trades.csv", HEAD + "1,1.0,1.0,buy\n")
     assert main(["convert", str(path), "-o", str(tmp_path / "out.json"), "-q"]) == 2
     assert capsys.readouterr().err == (
-        "tarnix-xray: trades.csv: out of memory while reading it; free memory or read fewer files\n"
+        "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
     )
 
 

@@ -180,6 +180,10 @@ def _plan(
         ts = next(s for s, c in (mapping or {}).items() if c == "ts")
         levels = level_columns(names)
         wanted = [ts, *levels]
+        if strict and len(wanted) < len(names):
+            extra = next(c for c in names if c not in wanted)
+            raise DatasetError(f"book has an extra column {extra!r}; strict=True refuses columns the layout does "
+                               "not take: drop it")  # fmt: skip
         return _Plan(list_, names, headerless, mapping, unit, wanted, [c for c in names if c not in wanted],
                      levels, True)  # fmt: skip
     chosen = resolve_columns(list_, names, mapping, strict)
@@ -211,20 +215,25 @@ def _stream(
     """Stream one table into `sink`; returns its rows."""
     offset = 0
     with _bar(progress, table.size >= _BIG_BYTES, f"{table.name} ({plan.list_})") as bar:
-        for arrays in batches(table, plan.names, not plan.headerless, plan.wanted, plan.numbers, chunk_rows):
-            rows = len(next(iter(arrays.values())))
-            if offset == 0:
-                sink.expect(expected_rows(table, rows, chunk_rows))
-            try:
+        try:
+            for arrays in batches(table, plan.names, not plan.headerless, plan.wanted, plan.numbers, chunk_rows):
+                rows = len(next(iter(arrays.values())))
+                if offset == 0:
+                    sink.expect(expected_rows(table, rows, chunk_rows))
                 if plan.wide:
                     sink.events.append(wide_events(arrays, plan.wanted[0], plan.wanted[1:], plan.unit, warn))
                 else:
                     sink.add(row_columns(plan.list_, arrays, ts_unit=plan.unit, mapping=plan.mapping, strict=False,
                                          warn=warn))  # fmt: skip
-            except DatasetError as e:
-                raise DatasetError(_count_rows_from(str(e), offset, table.name)) from None
-            offset += rows
-            bar.update(rows)
+                offset += rows
+                bar.update(rows)
+        except DatasetError as e:
+            if isinstance(e, UnreadableFile):
+                raise
+            raise DatasetError(_count_rows_from(str(e), offset, table.name)) from None
+        except MemoryError:
+            raise UnreadableFile(f"{table.name}: out of memory after {offset:,} rows; free memory or read fewer "
+                                 "files") from None  # fmt: skip
     return offset
 
 

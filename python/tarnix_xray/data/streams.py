@@ -78,8 +78,8 @@ def batches(
                 yield {name: _typed(batch.column(i), pa) for i, name in enumerate(batch.schema.names)}
         else:
             yield from _csv(table, names, header, wanted, numbers, block_bytes(chunk_rows))
-    except MemoryError:
-        raise UnreadableFile(f"{table.name}: out of memory while reading it; free memory or read fewer files") from None
+    except MemoryError:  # Arrow's too: the reader names the file and the rows read
+        raise
     except (pa.ArrowException, OSError, EOFError, zlib.error) as e:
         raise UnreadableFile(f"{table.name} cannot be read: {_said(e)}") from None
 
