@@ -182,7 +182,7 @@ def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, caps
 READING = [  # (trades.csv text, options, exit code, stderr, the trades' ts)
     ("ts,price,qty,side,id\n1000,1.0,2.0,buy,7\n", [], 0,
      "tarnix-xray: note: trades.csv: left out columns id, which the trades layout does not take (--strict refuses them)\n", [1000]),
-    ("ts,price,qty,side,id\n1000,1.0,2.0,buy,7\n", ["--strict"], 1, "tarnix-xray: trades has an extra column 'id'; --strict "
+    ("ts,price,qty,side,id\n1000,1.0,2.0,buy,7\n", ["--strict"], 1, "tarnix-xray: trades.csv: trades has an extra column 'id'; --strict "
      "refuses columns the layout does not take: drop it, or map it with --columns\n", None),
     ("when,price,Amount,side\n1,1.0,2.0,buy\n", ["--columns", "trades:Amount=qty,trades:when=ts", "--ts-unit", "trades=s"],
      0, "", [1000]),

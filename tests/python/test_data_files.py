@@ -100,7 +100,7 @@ BROKEN = [
     ("trades.json", lambda p: _text(p, "{}"), "'{d}/trades.json' is neither CSV (.csv, .csv.gz, .tsv) nor Parquet "
      "(.parquet), nor a .zip or a folder of them", 1),
     ("trades.csv", lambda p: _text(p, "ts,price,qty,sied\n1,1.0,1.0,buy\n"),
-     "trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?", 1),
+     "trades.csv: trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?", 1),
     ("trades.parquet", lambda p: _parquet(p, cut=100), "trades.parquet is not a readable Parquet file: ", 2),
     ("trades.parquet", lambda p: _text(p, b""), "trades.parquet is not a readable Parquet file: ", 2),
     ("trades.parquet", lambda p: _parquet(p, rows=0), "trades.parquet holds no rows", 2),

@@ -93,7 +93,7 @@ def test_per_list_units_strictness_and_the_columns_left_out(tmp_path, caplog):
     assert got.column("book", "ts").tolist() == got.column("trades", "ts").tolist() == [T0]
     assert caplog.messages == ["trades.csv: left out columns id, which the trades layout does not take "
                                "(strict=True refuses them)"]  # fmt: skip
-    with pytest.raises(DatasetError, match=r"^trades has an extra column 'id'; strict=True refuses"):
+    with pytest.raises(DatasetError, match=r"^trades.csv: trades has an extra column 'id'; strict=True refuses"):
         read(trades, strict=True)
     with pytest.raises(DatasetError, match=r"book column 'ts' row 0: 1780000000000000 looks like microseconds"):
         read(book, ts_unit={"book": "ms"})

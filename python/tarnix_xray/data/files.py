@@ -101,7 +101,12 @@ def read_file(
     extras: dict[str, None] = {}
     plans: list[_Plan] = []
     for table in tables:
-        plan = _plan(table, list_, given, columns, ts_unit, strict)
+        try:
+            plan = _plan(table, list_, given, columns, ts_unit, strict)
+        except DatasetError as e:  # its columns' faults, named by the file as its rows' are
+            if isinstance(e, UnreadableFile) or table.name in str(e):
+                raise
+            raise DatasetError(f"{table.name}: {e}") from None
         if plans and (plan.list_, plan.wide) != (plans[0].list_, plans[0].wide):
             raise DatasetError(f"{path.name} mixes {plans[0].list_} and {plan.list_} files; give one list per folder")
         plans.append(plan)
