@@ -1,9 +1,11 @@
-"""Datasets from pandas DataFrames, numpy arrays, records, CSV and Parquet files.
+"""Datasets from pandas DataFrames, numpy arrays, records, CSV and Parquet files
+(also .gz, .zip and folders of daily files, in the shapes of PRESETS).
 
 Needs the `[data]` extra (numpy, pandas, pyarrow; tqdm for progress bars).
-Every list is checked before anything reaches the engine: missing or unknown
-columns, non-finite numbers, negative quantities, timestamps in the wrong
-unit and unknown sides are errors naming the list, column, row and value.
+Every list is checked before anything reaches the engine: missing columns,
+non-finite numbers, negative quantities, timestamps in the wrong unit and
+unknown sides are errors naming the file, list, column, row and value;
+columns no layout column takes are left out and named (errors with strict=True).
 """
 
 from __future__ import annotations
