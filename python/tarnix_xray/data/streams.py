@@ -82,6 +82,9 @@ def batches(
         raise
     except (pa.ArrowException, OSError, EOFError, zlib.error) as e:
         raise UnreadableFile(f"{table.name} cannot be read: {_said(e)}") from None
+    finally:
+        # Arrow's pool keeps what it freed for reuse; the chunks are copied out, so give it back.
+        pa.default_memory_pool().release_unused()
 
 
 def _typed(column: Any, pa: Any) -> Any:
