@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import logging
 import os
 import sys
 import types
@@ -41,6 +42,10 @@ class DatasetError(ValueError):
     """Data that cannot be loaded; names the list, column or key, row and value."""
 
 
+class UnreadableFile(DatasetError):
+    """A file that cannot be read as a table at all: corrupt, truncated, empty, not UTF-8, a folder."""
+
+
 class SpecError(ValueError):
     """A spec key that the engine would skip silently (checked sessions only)."""
 
@@ -69,3 +74,9 @@ def _caller_level() -> int:
     while frame is not None and frame.f_code.co_filename.startswith(package):
         frame, level = frame.f_back, level + 1
     return level
+
+
+def note(message: str) -> None:
+    """Say something worth knowing that is no fault (columns left out): an info record of the
+    "tarnix_xray" logger, which the command line prints and a program may show or not."""
+    logging.getLogger("tarnix_xray").info(message)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 import threading
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import _clock
@@ -19,7 +19,7 @@ from ._native import frame_window as _frame_window
 from ._frame_checks import FrameChecks, param
 from ._schema import PANEL_PARAMETERS, PANEL_TAG, SPEC_KEYS
 from ._suggest import hint
-from .errors import OnceWarner, SpecError, XrayError
+from .errors import DatasetError, OnceWarner, SpecError, XrayError
 from .frame import Frame
 
 if TYPE_CHECKING:
@@ -68,28 +68,35 @@ class Session:
         funding: Any = None,
         oi: Any = None,
         liquidations: Any = None,
-        ts_unit: str | None = None,
+        ts_unit: str | Mapping[str, str] | None = None,
         columns: Mapping[str, Any] | None = None,
+        layout: str | Sequence[str] | Mapping[str, str] | None = None,
+        strict: bool = False,
         progress: bool | None = None,
     ) -> int:
         """Replace the dataset; returns the number of records loaded.
 
         `data`: a dataset dict in the load form, a `tarnix_xray.data.Dataset`, or
         file path(s). Keywords: DataFrames, dicts of arrays, lists of records or
-        file paths, one per list. See `tarnix_xray.data.dataset`. The checked
-        columns go to the engine as they are: no text in between.
+        file paths, one per list. `ts_unit` for all lists or per list,
+        `layout` a preset's name, `strict=True` refuses extra columns: see
+        `tarnix_xray.data.dataset`. The checked columns go to the engine as
+        they are: no text in between.
         """
         self._own_thread()
         from . import data as data_layer
 
         dataset = data_layer.dataset(
             data, candles=candles, trades=trades, book=book, funding=funding, oi=oi,
-            liquidations=liquidations, ts_unit=ts_unit, columns=columns, strict=self.strict,
-            progress=progress, warn=self._warn,
+            liquidations=liquidations, ts_unit=ts_unit, columns=columns, layout=layout, strict=strict,
+            progress=progress, warn=self._warn, unknown_lists=not self.strict,
         )  # fmt: skip
         if isinstance(data, Mapping):
             self._warn_seconds(dataset)
-        loaded = int(self._engine.load_columns(**dataset.lists))
+        try:
+            loaded = int(self._engine.load_columns(**dataset.lists))
+        except MemoryError:
+            raise DatasetError(f"out of memory while the engine took {len(dataset):,} records") from None
         self._kept(dataset)
         return loaded
 
