@@ -33,15 +33,21 @@ commands = [
 
 engine = subprocess.Popen(
     [sys.executable, "-m", "tarnix_xray", "run", "--spec", json.dumps(spec)],
-    stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8",
+    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, encoding="utf-8",
 )
-assert engine.stdin is not None and engine.stdout is not None
+assert engine.stdin is not None and engine.stdout is not None and engine.stderr is not None
 transcript = []
 for command in commands:
     line = json.dumps(command, separators=(",", ":"))
-    engine.stdin.write(line + "\n")
-    engine.stdin.flush()
-    answer = engine.stdout.readline().rstrip("\n")  # exactly one line per command
+    try:
+        engine.stdin.write(line + "\n")
+        engine.stdin.flush()
+        answer = engine.stdout.readline().rstrip("\n")  # exactly one line per command
+    except BrokenPipeError:  # the runner is gone
+        answer = ""
+    if not answer:  # it answers even a blank line: no answer means it has exited
+        sys.exit(f"the runner stopped answering at command {len(transcript) + 1} "
+                 f"(exit code {engine.wait()}): {engine.stderr.read().strip()}")
     transcript.append({"command": command, "response": answer})
     print(">", line if len(line) <= 100 else line[:97] + "...")
     print("<", answer if len(answer) <= 100 else answer[:97] + "...")

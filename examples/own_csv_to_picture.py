@@ -2,20 +2,21 @@
 
 Writes trades, book and candles as an exchange export might: its own column
 names, ISO text times for trades and epoch seconds for the rest. Then reads the
-files back through the data layer with a column mapping, computes one frame and
-saves the dashboard.
+files back through the data layer with a column mapping, sizes a spec to them,
+computes one frame and saves the dashboard.
 
     python examples/own_csv_to_picture.py [OUT_DIR] [--hours H]
 """
 
 import argparse
+import json
 from pathlib import Path
 
 import pandas as pd
 
 from tarnix_xray import Session, data
 from tarnix_xray.plot import dashboard
-from tarnix_xray.synthetic import demo_spec, generate_market
+from tarnix_xray.synthetic import generate_market
 
 parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
 parser.add_argument("out", nargs="?", default="own_csv_to_picture", help="output folder")
@@ -52,11 +53,14 @@ dataset = data.read(
              "candles": {"open_time": "ts"}},
 )
 
-# 3. Frame it and draw it.
-session = Session(demo_spec(market))
+# 3. Size a spec to the data (panels for the lists loaded), frame it and draw it.
+session = Session("")  # no spec yet
 loaded = session.load(dataset)
+spec = session.suggest_spec(symbol="SYNUSD", dataset_ref="my-export")
+session.set_spec(spec)
 frame = session.frame()
 dashboard(frame, path=out / "dashboard.png")
+(out / "spec.json").write_text(json.dumps(spec, indent=1))
 # The checked dataset in the engine's own form: `tarnix-xray frame dataset.json --spec ...` takes it.
 (out / "dataset.json").write_text(dataset.load_text(command=False))
 (out / "frame.json").write_text(frame.text)
@@ -65,4 +69,4 @@ assert fp is not None
 lists = ", ".join(f"{name} {n:,}" for name, n in dataset.counts.items() if n)
 print(f"{loaded:,} records loaded ({lists}; a book event counts once)")
 print(f"POC {fp.poc:g}, total delta {fp.total_delta:+.3f}")
-print(f"wrote {out / 'dashboard.png'}, {out / 'dataset.json'}, {out / 'frame.json'}")
+print(f"wrote {out / 'dashboard.png'}, {out / 'spec.json'}, {out / 'dataset.json'}, {out / 'frame.json'}")

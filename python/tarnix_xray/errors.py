@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import json
+import logging
+import os
+import sys
+import types
 import warnings
 
 # Display prefixes of the engine's error kinds, longest first so that none is
@@ -38,6 +42,10 @@ class DatasetError(ValueError):
     """Data that cannot be loaded; names the list, column or key, row and value."""
 
 
+class UnreadableFile(DatasetError):
+    """A file that cannot be read as a table at all: corrupt, truncated, empty, not UTF-8, a folder."""
+
+
 class SpecError(ValueError):
     """A spec key that the engine would skip silently (checked sessions only)."""
 
@@ -55,4 +63,20 @@ class OnceWarner:
     def __call__(self, cause: str, message: str) -> None:
         if cause not in self.seen:
             self.seen.add(cause)
-            warnings.warn(message, XrayWarning, stacklevel=4)
+            warnings.warn(message, XrayWarning, stacklevel=_caller_level())
+
+
+def _caller_level() -> int:
+    """The stacklevel of the first caller outside this package, so a warning names the user's line."""
+    package = os.path.dirname(__file__) + os.sep
+    frame: types.FrameType | None = sys._getframe(2)
+    level = 2  # warnings.warn's caller is level 1
+    while frame is not None and frame.f_code.co_filename.startswith(package):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def note(message: str) -> None:
+    """Say something worth knowing that is no fault (columns left out): an info record of the
+    "tarnix_xray" logger, which the command line prints and a program may show or not."""
+    logging.getLogger("tarnix_xray").info(message)

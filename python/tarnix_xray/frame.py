@@ -56,6 +56,7 @@ class FootprintPanel:
     price_bins: FloatArray
     buy_vol: FloatArray
     sell_vol: FloatArray
+    _vwap: float = field(default=float("nan"), repr=False)  # of the window's trades
 
     @classmethod
     def _parse(cls, obj: dict[str, Any]) -> Columns:
@@ -125,12 +126,12 @@ class FootprintPanel:
 
     @property
     def vwap(self) -> float:
-        """Volume-weighted average of the bin prices; NaN without volume."""
-        volume = self.volume
-        total = float(volume.sum())
-        if total == 0.0:
-            return float("nan")
-        return float((self.price_bins * volume).sum() / total)
+        """sum(price x qty) / sum(qty) over the window's trades themselves, not the bins.
+
+        Known for a Session's frames (it keeps the trades it loaded); NaN for a
+        frame read from text, which holds bins only, and for a window without volume.
+        """
+        return self._vwap
 
     def to_pandas(self) -> pd.DataFrame:
         need("pandas", "to_pandas()")
@@ -243,7 +244,13 @@ class LiquidationMapPanel:
 
 @dataclass(frozen=True, eq=False)
 class FundingOiPanel:
-    """Funding rate, open interest and candle close carried onto one time grid."""
+    """Funding rate, open interest and candle close carried onto one time grid.
+
+    In a Session's frames a series is NaN in the buckets before its first
+    record in the window (the engine's text has 0.0 there), and `price` is
+    the last candle close before the bucket's end, else the last trade's
+    price before it, else NaN. A frame read from text has the text's values.
+    """
 
     kind: ClassVar[str] = "funding_oi_divergence"
     time: IntArray

@@ -99,12 +99,14 @@ def plot_footprint(ax: Axes, panel: FootprintPanel | None, *, fraction: float = 
 
 
 def mid_line(funding_oi: FundingOiPanel | None) -> tuple[np.ndarray, np.ndarray] | None:
-    """A price line for the heatmap: the candle close carried by the funding
-    panel, placed at the end of each bucket (the close is known then).
+    """A price line for the heatmap: the price carried by the funding panel
+    (candle close, else last trade), placed at the end of each bucket (the
+    price is known then).
 
     The frame holds no mid price; the heatmap's cells sum bids and asks, so
-    the touch cannot be told from them. Buckets before the first candle
-    (price 0.0) are left out. None when there is no such panel or no candle.
+    the touch cannot be told from them. Buckets without a price (NaN, or 0.0
+    in a frame read from text) are left out. None when there is no such panel
+    or no price.
     """
     if funding_oi is None or len(funding_oi.time) == 0:
         return None
@@ -162,7 +164,7 @@ def plot_heatmap(
     bar.yaxis.set_major_formatter(FormatStrFormatter("%g"))
     bar.yaxis.set_minor_formatter(NullFormatter())
     if mid is not None:
-        ax.plot(_dates(mid[0]), mid[1], color="#4fc3f7", lw=1.2, drawstyle="steps-pre", label="close (1 m)")
+        ax.plot(_dates(mid[0]), mid[1], color="#4fc3f7", lw=1.2, drawstyle="steps-pre", label="price")
         ax.legend(loc="upper left", fontsize=7, framealpha=0.8)
     ax.set_xlim(extent[0], extent[1])
     ax.set_title(title, loc="left", fontsize=10, y=1.0)
@@ -208,12 +210,13 @@ def plot_funding_oi(ax: Axes, panel: FundingOiPanel | None) -> tuple[Axes, ...]:
     ax.set_ylabel("funding (bp)")
     ax.axhline(0.0, color="0.3", lw=0.6)
     oi_ax = ax.twinx()
-    oi_ax.plot(x + width, panel.oi, color="#3f6fd1", lw=1.3, label="open interest")
+    # Missing before the first sample, so the axis spans the readings, not 0 up to them.
+    oi_ax.plot(x + width, _before_first(panel.oi), color="#3f6fd1", lw=1.3, label="open interest")
     oi_ax.set_ylabel("open interest", color="#3f6fd1")
     price_ax = ax.twinx()
     price_ax.spines["right"].set_position(("axes", 1.08))
-    price = np.where(panel.price != 0.0, panel.price, np.nan)  # 0.0 before the first candle
-    price_ax.plot(x + width, price, color="0.1", lw=1.0, label="price (close)")
+    price = np.where(panel.price != 0.0, panel.price, np.nan)  # 0.0: no price (a frame's text)
+    price_ax.plot(x + width, price, color="0.1", lw=1.0, label="price")
     price_ax.set_ylabel("price", color="0.1")
     handles = [h for a in (ax, oi_ax, price_ax) for h in a.get_legend_handles_labels()[0]]
     price_ax.legend(handles=handles, loc="upper left", fontsize=7, framealpha=0.8)
@@ -222,14 +225,22 @@ def plot_funding_oi(ax: Axes, panel: FundingOiPanel | None) -> tuple[Axes, ...]:
     return ax, oi_ax, price_ax
 
 
+def _before_first(values: np.ndarray) -> np.ndarray:
+    """NaN for the leading 0.0 of a series: in a frame read from text they stand
+    for buckets before its first sample (a Session's frames have NaN there already)."""
+    started = np.cumsum(np.nan_to_num(values) != 0.0) > 0
+    return np.where(started, values, np.nan)
+
+
 def _summary(ax: Axes, frame: Frame) -> None:
     ax.axis("off")
     lines = [frame.symbol, f"cursor {np.datetime_as_string(frame.cursor_time, unit='s')} UTC", ""]
     fp = frame.footprint
     if fp is not None and len(fp.price_bins):
         lo, hi = fp.value_area()
-        lines += [f"POC {fp.poc:g}", f"value area {lo:g} – {hi:g}", f"VWAP {fp.vwap:,.2f}",
-                  f"delta {fp.total_delta:+,.2f}", ""]
+        lines += [f"POC {fp.poc:g}", f"value area {lo:g} – {hi:g}"]
+        lines += [f"VWAP {fp.vwap:,.2f} (trades)"] if np.isfinite(fp.vwap) else []
+        lines += [f"delta {fp.total_delta:+,.2f}", ""]
     lm = frame.liquidation_map
     if lm is not None:
         for side in ("long", "short"):
@@ -244,7 +255,7 @@ def dashboard(frame: Frame, *, path: str | Path | None = None, dpi: int = 100) -
 
     The price axes of the heatmap, liquidations and footprint are shared, as
     are the time axes of heatmap, liquidations and funding. The heatmap's
-    price line is the candle close from the funding panel (`mid_line`).
+    price line is the price the funding panel carries (`mid_line`).
     """
     # Fixed margins: a layout engine would cost about a second per picture.
     fig = Figure(figsize=(16, 10))

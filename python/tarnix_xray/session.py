@@ -10,18 +10,20 @@ from __future__ import annotations
 
 import json
 import threading
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from . import _clock
 from ._native import Engine, format_double, read_double
 from ._native import frame_window as _frame_window
-from ._schema import PANEL_DEFAULTS, PANEL_PARAMETERS, PANEL_TAG, SPEC_KEYS
+from ._frame_checks import FrameChecks, param
+from ._schema import PANEL_PARAMETERS, PANEL_TAG, SPEC_KEYS
 from ._suggest import hint
-from .errors import OnceWarner, SpecError, XrayError
+from .errors import DatasetError, OnceWarner, SpecError, XrayError
 from .frame import Frame
 
 if TYPE_CHECKING:
+    from ._loaded import Loaded
     from .data import Dataset
     from .order_flow import BookSides, FootprintBars, LargePrints, VolumeProfile
 
@@ -52,9 +54,8 @@ class Session:
         self._warn = OnceWarner()
         self._spec = _checked_spec(spec, strict)
         self._engine: Any = Engine(_spec_text(spec))
-        self._counts: dict[str, int] = {}
-        self._trades: tuple[Any, Any] | None = None  # (ts, price) of the loaded trades
-        self._grid_checked = False  # the heatmap grid is checked once per dataset and spec
+        self._loaded: Loaded | None = None  # what a frame's figures and checks read of the dataset
+        self._checks = FrameChecks(self._warn)
 
     # -- commands ---------------------------------------------------------
 
@@ -68,32 +69,36 @@ class Session:
         funding: Any = None,
         oi: Any = None,
         liquidations: Any = None,
-        ts_unit: str | None = None,
+        ts_unit: str | Mapping[str, str] | None = None,
         columns: Mapping[str, Any] | None = None,
+        layout: str | Sequence[str] | Mapping[str, str] | None = None,
+        strict: bool = False,
         progress: bool | None = None,
     ) -> int:
         """Replace the dataset; returns the number of records loaded.
 
         `data`: a dataset dict in the load form, a `tarnix_xray.data.Dataset`, or
         file path(s). Keywords: DataFrames, dicts of arrays, lists of records or
-        file paths, one per list. See `tarnix_xray.data.dataset`. The checked
-        columns go to the engine as they are: no text in between.
+        file paths, one per list. `ts_unit` for all lists or per list,
+        `layout` a preset's name, `strict=True` refuses extra columns: see
+        `tarnix_xray.data.dataset`. The checked columns go to the engine as
+        they are: no text in between.
         """
         self._own_thread()
         from . import data as data_layer
 
         dataset = data_layer.dataset(
             data, candles=candles, trades=trades, book=book, funding=funding, oi=oi,
-            liquidations=liquidations, ts_unit=ts_unit, columns=columns, strict=self.strict,
-            progress=progress, warn=self._warn,
+            liquidations=liquidations, ts_unit=ts_unit, columns=columns, layout=layout, strict=strict,
+            progress=progress, warn=self._warn, unknown_lists=not self.strict,
         )  # fmt: skip
         if isinstance(data, Mapping):
             self._warn_seconds(dataset)
-        loaded = int(self._engine.load_columns(**dataset.lists))
-        self._counts = dataset.counts
-        self._trades, self._grid_checked = None, False
-        if dataset.count("trades"):
-            self._trades = (dataset.column("trades", "ts"), dataset.column("trades", "price"))
+        try:
+            loaded = int(self._engine.load_columns(**dataset.lists))
+        except MemoryError:
+            raise DatasetError(f"out of memory while the engine took {len(dataset):,} records") from None
+        self._kept(dataset)
         return loaded
 
     def load_json(self, text: str, *, command: bool = False) -> int:
@@ -105,14 +110,15 @@ class Session:
         self._own_thread()
         whole = text if command else '{"cmd":"load","dataset":' + text + "}"
         loaded = int(json.loads(self._command(whole))["loaded"])
-        self._counts, self._trades = {}, None
+        self._kept(None)
         return loaded
 
     def set_spec(self, spec: Mapping[str, Any] | str) -> None:
         self._own_thread()
         checked = _checked_spec(spec, self.strict)
         self._command('{"cmd":"set_spec","spec":' + _spec_text(spec) + "}")
-        self._spec, self._grid_checked = checked, False
+        self._spec = checked
+        self._checks.reset()
 
     def frame(self, at: Any = None, *, window: Any = None) -> Frame:
         """The frame at `at` (ms, datetime, numpy/pandas timestamp or ISO text), or at the end.
@@ -121,14 +127,48 @@ class Session:
         the trailing window up to the cursor.
         """
         window_ms = None if window is None else _clock.duration_ms(window, "window")
-        frame = Frame._from_native(self._native_frame(at, window_ms))
-        self._warn_frame(frame, window_ms)
-        return frame
+        ms = None if at is None else _clock.to_ms(at)
+        frame = Frame._from_native(self._native_frame(ms, window_ms))
+        panels = self._panels()
+        from_ts = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
+        low = _frame_window(frame.cursor_ts, window_ms=window_ms,
+                            from_ts=from_ts if isinstance(from_ts, int) else None)[0]
+        if ms is not None:
+            self._checks.cursor(ms, self._engine.bounds(), window_ms)
+        self._checks.frame(frame, panels, self._loaded, low)
+        if self._loaded is None or len(panels) != len(frame.panels):
+            return frame
+        from ._loaded import completed
+
+        widths = [param(p, "bucket_ms") if p.get(PANEL_TAG) == "funding_oi_divergence" else None
+                  for p in panels]  # fmt: skip
+        return completed(frame, self._loaded, widths, low)
+
+    def suggest_spec(self, *, symbol: str | None = None, dataset_ref: str | None = None) -> dict[str, Any]:
+        """A spec sized to the loaded data, as `synthetic.demo_spec` sizes the demo's.
+
+        A panel for each kind of list loaded: about 50 footprint bins over the
+        traded range (liquidations binned alike), the heatmap on the book's own
+        price step over about 240 time buckets, reaching every price the book
+        quoted around the final price, funding buckets of a minute or more.
+        `symbol` and `dataset_ref` default to the session spec's. Needs a
+        dataset loaded from tables or files (`load`, not `load_json`).
+        """
+        self._own_thread()
+        if self._loaded is None or not any(self._loaded.counts.values()):
+            raise XrayError("data: no dataset loaded from tables or files to size a spec to")
+        from ._loaded import suggested_panels
+
+        first, last, _ = self.bounds()
+        spec = self._spec if isinstance(self._spec, dict) else {}
+        return {"dataset_ref": dataset_ref or spec.get("dataset_ref", "suggested"),
+                "symbol": symbol or spec.get("symbol", "SYMBOL"),
+                "panels": suggested_panels(self._loaded, last - first + 1)}
 
     def frame_text(self, at: Any = None, *, window: Any = None) -> str:
         """The engine's text of `frame(at, window=window)`: the "frame_at" answer, byte for byte."""
         window_ms = None if window is None else _clock.duration_ms(window, "window")
-        return str(self._native_frame(at, window_ms).text())
+        return str(self._native_frame(None if at is None else _clock.to_ms(at), window_ms).text())
 
     def bounds(self) -> Bounds:
         """Earliest and latest ts and the record count; XrayError without a dataset."""
@@ -141,7 +181,7 @@ class Session:
     def reset(self) -> None:
         self._own_thread()
         self._command('{"cmd":"reset"}')
-        self._counts, self._trades = {}, None
+        self._kept(None)
 
     def command(self, text: str) -> str:
         """The engine's answer to one JSON command, as is (an error is an answer, not raised)."""
@@ -155,10 +195,23 @@ class Session:
 
     # -- helpers ----------------------------------------------------------
 
-    def _native_frame(self, at: Any, window_ms: int | None) -> Any:
+    def _native_frame(self, ms: int | None, window_ms: int | None) -> Any:
         self._own_thread()
-        ms = None if at is None else _clock.to_ms(at)
         return self._engine.frame(ms, window_ms=window_ms)
+
+    def _kept(self, dataset: Dataset | None) -> None:
+        """Keep what frames' figures and checks read of a new dataset (nothing of a JSON one)."""
+        self._checks.reset()
+        self._loaded = None
+        if dataset is not None:
+            from ._loaded import Loaded
+
+            self._loaded = Loaded.of(dataset)
+            self._checks.loaded(self._loaded)
+
+    def _panels(self) -> list[Any]:
+        panels = self._spec.get("panels", []) if isinstance(self._spec, dict) else []
+        return [p if isinstance(p, dict) else {} for p in panels] if isinstance(panels, list) else []
 
     def _command(self, text: str) -> str:
         response = str(self._engine.command(text))
@@ -182,45 +235,6 @@ class Session:
                     f"{name} ts look like seconds (e.g. {int(columns[0].max())}), but the engine reads "
                     f"milliseconds; load a table with ts_unit='s', or multiply by 1000",
                 )
-
-    def _warn_frame(self, frame: Frame, window_ms: int | None) -> None:
-        panels = self._spec.get("panels", []) if isinstance(self._spec, dict) else []
-        kinds = {p.get(PANEL_TAG) for p in panels if isinstance(p, dict)}
-        if "funding_oi_divergence" in kinds and self._counts and not self._counts.get("candles"):
-            self._warn(
-                "no candles",
-                "the funding_oi_divergence panel has no candles to take its price from, so its "
-                "price series is all 0.0; load candles as well",
-            )
-        low = self._spec.get("from_ts") if isinstance(self._spec, dict) else None
-        if window_ms is not None:  # the frame's own start, by the engine's rule
-            low = _frame_window(frame.cursor_ts, window_ms=window_ms,
-                                from_ts=low if isinstance(low, int) else None)[0]
-        for spec in panels:
-            if isinstance(spec, dict) and spec.get(PANEL_TAG) == "book_heatmap":
-                self._warn_heatmap_grid(spec, low, frame.cursor_ts)
-
-    def _warn_heatmap_grid(self, panel: Mapping[str, Any], low: Any, cursor_ts: int) -> None:
-        # A pass over every trade: once, not on every frame of a scrub.
-        if self._trades is None or self._grid_checked:
-            return
-        self._grid_checked = True
-        defaults = PANEL_DEFAULTS["book_heatmap"]
-        price_bin = float(panel.get("price_bin", defaults["price_bin"]))
-        grid = price_bin * int(panel.get("depth_levels", defaults["depth_levels"]))
-        ts, price = self._trades
-        inside = ts <= cursor_ts
-        if isinstance(low, int):
-            inside &= ts >= low
-        if not inside.any():
-            return
-        traded = float(price[inside].max() - price[inside].min())
-        if grid * 10 < traded:
-            self._warn(
-                "heatmap grid",
-                f"the book_heatmap grid (depth_levels x price_bin = {grid:g}) covers less than a "
-                f"tenth of the window's traded price range ({traded:g}); raise price_bin or depth_levels",
-            )
 
     # -- order flow: tarnix_xray.order_flow has the rules -----------------
 

@@ -30,7 +30,8 @@ from tarnix_xray.batch import Job, Schedule, Source, plan, read_results, run  # 
 from tarnix_xray.batch.output import task_path  # noqa: E402
 from tarnix_xray.batch.plan import chunks, instrument_spec  # noqa: E402
 from tarnix_xray.batch.task import run_task  # noqa: E402
-from tarnix_xray.batch.source import DAY_MS, _concat_book, _take_book  # noqa: E402
+from tarnix_xray.batch.source import DAY_MS, _take_book  # noqa: E402
+from tarnix_xray.data.book import concat_events  # noqa: E402
 from tarnix_xray.cli import main  # noqa: E402
 from tarnix_xray.cli._batch import add_batch_arguments, cmd_batch  # noqa: E402
 from tarnix_xray.data.book import events_from_rows  # noqa: E402
@@ -241,6 +242,12 @@ def _break(tree: Path, how: str) -> Source:
         return source
     if how == "record outside its day":
         shutil.copy(tree / "symbol=BBB" / "date=2026-03-02" / "oi.parquet", day / "oi.parquet")
+    if how == "empty file":
+        import pandas as pd
+
+        pd.read_parquet(day / "oi.parquet").iloc[:0].to_parquet(day / "oi.parquet")
+    if how == "stray copy":
+        shutil.copy(day / "oi.parquet", day / "oi (copy).parquet")
     return Source.directory(tree)
 
 
@@ -256,6 +263,8 @@ BAD_INPUTS = [
     # (how, overrides, message of BBB's failure); all but a bad record fail before BBB's tasks are sent
     ("missing file", {}, "BBB: the file '{tree}/symbol=BBB/date=2026-03-03/trades.parquet' of the 2026-03-03 partition does not exist"),
     ("record outside its day", {}, "is the partition of 2026-03-03 (UTC) but holds ts"),
+    ("empty file", {}, "oi.parquet holds no rows"),
+    ("stray copy", {}, "BBB: symbol=BBB/date=2026-03-03/oi (copy).parquet looks like a copy (its name says so) of one of the partition's oi files"),
     ("", {"BBB": {"price_bin": -1.0}}, "bad spec: footprint price_bin must be"),
     ("", {"BBB": {"bucket": 5}}, "BBB: override 'bucket' matches no panel of the spec; did you mean 'bucket_ms'?"),
 ]
@@ -268,7 +277,7 @@ def test_bad_input_fails_its_instrument_and_leaves_the_others_done(client, root,
     job = Job(_break(tree, how), SPEC, EVERY, window_ms=6 * MIN, chunk_ms=30 * MIN, overrides=overrides)
     result = run(job, tmp_path / "out", fmt="jsonl", client=client, progress=False)
     assert list(result.failed) == ["BBB"] and message.format(tree=tree) in result.failed["BBB"]
-    assert result.tasks == (4 if how == "record outside its day" else 2)
+    assert result.tasks == (4 if how in ("record outside its day", "empty file") else 2)
     assert output_text(tmp_path / "out", "AAA") == reference(markets["AAA"], "AAA", cursors_of(EVERY), 6 * MIN, SPEC)
 
 
@@ -361,12 +370,18 @@ def test_instrument_spec_applies_overrides():
     assert SPEC["panels"][0] == {"kind": "footprint", "price_bin": 1.0}, "the job's spec was changed"
 
 
-def test_directory_layouts_and_their_mistakes(tmp_path):
+def test_directory_layouts_and_their_mistakes(tmp_path, caplog):
     for rel in ("trades/symbol=A/date=2026-03-02/part-0.parquet", "symbol=B%2FC/date=20260302/book.csv",
-                "symbol=A/date=2026-03-02/_SUCCESS", "symbol=A/date=2026-03-02/.hidden.parquet"):  # fmt: skip
+                "symbol=A/date=2026-03-02/_SUCCESS", "symbol=A/date=2026-03-02/.hidden.parquet",
+                "symbol=A/date=2026-03-02/notes.csv"):  # fmt: skip
         (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / rel).touch()
-    source = Source.directory(tmp_path)
+    with caplog.at_level("INFO", logger="tarnix_xray"):
+        source = Source.directory(tmp_path)
+    assert caplog.messages == [f"{str(tmp_path)!r}: left out 1 files whose names tell no list: "
+                               "symbol=A/date=2026-03-02/notes.csv (strict=True refuses them)"]  # fmt: skip
+    with pytest.raises(DatasetError, match="^1 files whose names tell no list: symbol=A/date=2026-03-02/notes.csv; "):
+        Source.directory(tmp_path, strict=True)
     assert source.symbols == ["A", "B/C"]
     assert source.files["B/C"] == {int(np.datetime64("2026-03-02", "ms").astype(np.int64)): {"book": (str(tmp_path / "symbol=B%2FC/date=20260302/book.csv"),)}}
     (tmp_path / "symbol=D" / "x.parquet").parent.mkdir()
@@ -414,7 +429,7 @@ def test_book_events_split_joined_and_cut_as_one_table(rows, split, lo, hi):
                                 np.array(cols[3], np.float64), np.array(cols[4], np.float64))  # fmt: skip
 
     parts = [events([r for r in rows if r[0] < split]), events([r for r in rows if r[0] >= split])]
-    joined = _concat_book(parts)
+    joined = concat_events(parts)
     keep = (joined[0] >= lo) & (joined[0] <= hi)
     got = _take_book(joined, keep)
     want = events([r for r in rows if lo <= r[0] <= hi])

@@ -181,6 +181,8 @@ PIP = 'pip install "tarnix_xray[{}]"'
      "tarnix-xray: tarnix_xray.data needs numpy: " + PIP.format("data")),
     ("pyarrow", "sys.exit(main(['convert', '{d}/trades.csv', '-o', '{d}/out.json']))", 2,
      "tarnix-xray: reading trades.csv needs pyarrow: " + PIP.format("data")),
+    ("numpy", "sys.exit(main(['batch', '{d}', '--spec', '{}', '--every', '1h', '-o', '{d}/out']))", 2,
+     "tarnix-xray: tarnix_xray.batch needs numpy: " + PIP.format("data")),
 ])
 def test_a_missing_extra_is_one_message(tmp_path, hidden, code, exit_code, line):
     if hidden == "pyarrow":

@@ -76,6 +76,10 @@ FAILURES = [
     (["demo", "--hours", "x"], "", 2, r"not a number"),
     (["convert", "{d}/nowhere.csv", "-o", "{d}/x.json"], "", 2, r"no such file"),
     (["convert", "{d}/ds.json"], "", 2, r"required: -o"),
+    (["convert", "{d}/ds.json", "-o", "x", "--layout", "fundng_history"], "", 2,
+     r"--layout: no layout 'fundng_history'; did you mean 'funding_history'\?"),
+    (["convert", "{d}/ds.json", "-o", "x", "--columns", "Amount"], "", 2, r"--columns: 'Amount' is not NAME=VALUE"),
+    (["convert", "{d}/ds.json", "-o", "x", "--ts-unit", "book=sec"], "", 2, r"--ts-unit: 'sec' is not s, ms, us or ns"),
 ]
 
 
@@ -175,11 +179,38 @@ def test_frame_reads_dataset_load_command_and_csv_alike(files, monkeypatch, caps
     assert code == 0 and out == "" and (files / "f.json").read_text() == expected
 
 
+READING = [  # (trades.csv text, options, exit code, stderr, the trades' ts)
+    ("ts,price,qty,side,id\n1000,1.0,2.0,buy,7\n", [], 0,
+     "tarnix-xray: note: trades.csv: left out columns id, which the trades layout does not take (--strict refuses them)\n", [1000]),
+    ("ts,price,qty,side,id\n1000,1.0,2.0,buy,7\n", ["--strict"], 1, "tarnix-xray: trades.csv: trades has an extra column 'id'; --strict "
+     "refuses columns the layout does not take: drop it, or map it with --columns\n", None),
+    ("when,price,Amount,side\n1,1.0,2.0,buy\n", ["--columns", "trades:Amount=qty,trades:when=ts", "--ts-unit", "trades=s"],
+     0, "", [1000]),
+    ("5001,1.5,0.010,9001,9002,1700000000000,true\n", ["--layout", "agg_trades_headerless"], 0,
+     "tarnix-xray: note: trades.csv: left out columns agg_trade_id, first_trade_id, last_trade_id, which the trades "
+     "layout does not take (--strict refuses them)\n", [1700000000000]),
+    ("ts,price,qty,side\n1700000000000000,1.0,2.0,buy\n", [], 0, "tarnix-xray: warning: trades column 'ts': integers "
+     "read as microseconds from their magnitude (e.g. 1700000000000000); pass --ts-unit us to say so\n", [1700000000000]),
+    ("1700000000000,1.5,0.01\n", [], 1, "tarnix-xray: trades.csv has no header (its first row is 1700000000000, 1.5, "
+     "0.01); name its layout: --layout trades_buyer_maker or --layout agg_trades_headerless\n", None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("text, options, code, err, ts", READING)
+def test_reading_options(tmp_path, monkeypatch, capsys, text, options, code, err, ts):
+    (tmp_path / "trades.csv").write_text(text)
+    out = tmp_path / "out.json"
+    got = invoke(["convert", str(tmp_path / "trades.csv"), "-o", str(out), "-q", *options], "", monkeypatch, capsys)
+    assert got[0::2] == (code, err)
+    if ts is not None:
+        assert [t[0] for t in json.loads(out.read_text())["trades"]] == ts
+
+
 def test_warnings_are_one_line(files, monkeypatch, capsys):
     (files / "trades.csv").write_text("ts,price,qty,side\n1000,100.5,2.0,buy\n")
     spec = json.dumps({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})
     code, _, err = invoke(["frame", str(files / "trades.csv"), "--spec", spec], "", monkeypatch, capsys)
-    assert code == 0 and err.startswith("tarnix-xray: warning: the funding_oi_divergence panel has no candles")
+    assert code == 0 and err.startswith("tarnix-xray: warning: the funding_oi_divergence panel reads funding or")
     assert err.count("\n") == 1
 
 

@@ -1,10 +1,13 @@
 """CSV and Parquet files: the same frames as the tables they were written from, in chunks."""
 
+import gzip
+
 import pytest
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
-pytest.importorskip("pyarrow")
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
 
 from tarnix_xray import DatasetError, Session  # noqa: E402
 from tarnix_xray.data import read  # noqa: E402
@@ -66,22 +69,86 @@ def test_rows_are_counted_across_chunks(tmp_path):
     assert str(caught.value) == "t.parquet: trades column 'amount' row 37: -1.0 is negative"
 
 
-@pytest.mark.parametrize(
-    "name, columns, message",
-    [
-        ("data.csv", {"ts": [1], "price": [1.0], "qty": [1.0], "side": ["buy"]},
-         "cannot tell which list 'DIR/data.csv' holds (columns: ts, price, qty, side); "
-         "put the list in its name (trades.csv) or pass it by keyword (trades=...)"),
-        ("trades.json", {"ts": [1]}, "'DIR/trades.json' is neither CSV (.csv, .csv.gz) nor Parquet (.parquet)"),
-        ("trades.csv", {"ts": [1], "price": [1.0], "qty": [1.0], "sied": ["buy"]},
-         "trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?"),
-    ],
-)  # fmt: skip
-def test_file_errors(tmp_path, name, columns, message):
-    write(pd.DataFrame(columns), tmp_path / name)
+def _parquet(path, rows=3, cut=None):
+    write(pd.DataFrame({"ts": range(rows), "price": [1.0] * rows, "qty": [1.0] * rows, "side": ["buy"] * rows}), path)
+    if cut is not None:
+        path.write_bytes(path.read_bytes()[:cut])
+    return path
+
+
+def _text(path, data):
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+def _gz_cut(path):
+    path.write_bytes(gzip.compress(b"ts,price,qty,side\n" + b"1,1.0,1.0,buy\n" * 5000)[:200])
+    return path
+
+
+def _duplicated_parquet(path):
+    pq.write_table(pa.table([[1], [1.0], [1.0], ["buy"], [2.0]], names=["ts", "price", "qty", "side", "price"]), path)
+    return path
+
+
+HEAD = "ts,price,qty,side\n"
+# (file name, how to make it, message with {d} for its folder, exit code of the command line)
+BROKEN = [
+    ("data.csv", lambda p: _text(p, HEAD + "1,1.0,1.0,buy\n"),
+     "cannot tell which list 'data.csv' holds (columns: ts, price, qty, side); put the list in its name (trades.csv), "
+     "give its layout (layout=NAME), or pass it by keyword (trades=...)", 1),
+    ("trades.json", lambda p: _text(p, "{}"), "'{d}/trades.json' is neither CSV (.csv, .csv.gz, .tsv) nor Parquet "
+     "(.parquet), nor a .zip or a folder of them", 1),
+    ("trades.csv", lambda p: _text(p, "ts,price,qty,sied\n1,1.0,1.0,buy\n"),
+     "trades.csv: trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?", 1),
+    ("trades.parquet", lambda p: _parquet(p, cut=100), "trades.parquet is not a readable Parquet file: ", 2),
+    ("trades.parquet", lambda p: _text(p, b""), "trades.parquet is not a readable Parquet file: ", 2),
+    ("trades.parquet", lambda p: _parquet(p, rows=0), "trades.parquet holds no rows", 2),
+    ("trades.parquet", _duplicated_parquet, "trades.parquet: column 'price' appears twice in its header; rename one", 2),
+    ("trades.csv", lambda p: p.mkdir() or p, "trades.csv is a folder holding no CSV, Parquet or .zip files", 2),
+    ("trades.csv", lambda p: _text(p, HEAD + "1,1.0,1.0,buy\n2,1.0,1.0\n"),
+     "trades.csv line 3: 3 fields where the header has 4 (2,1.0,1.0)", 2),
+    ("trades.csv", lambda p: _text(p, b""), "trades.csv is empty", 2),
+    ("trades.csv", lambda p: _text(p, HEAD), "trades.csv holds no rows (only a header)", 2),
+    ("trades.csv", lambda p: _text(p, b"ts,pr\xefce,qty,side\n1,1.0,1.0,buy\n"),
+     "trades.csv: its first line is not UTF-8 text (byte 0xef at 5)", 2),
+    ("trades.csv", lambda p: _text(p, "ts,price,price,side\n1,1.0,1.0,buy\n"),
+     "trades.csv: column 'price' appears twice in its header; rename one", 2),
+    ("trades.csv.gz", _gz_cut, "trades.csv.gz cannot be read: ", 2),
+    ("trades.csv", lambda p: _text(p, HEAD + "1,1.0,1.0," + "x" * (5 << 20) + "\n"),
+     "trades.csv: trades column 'side' row 0: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx… "
+     "(5,242,882 characters) is not a side (buy or sell)", 1),
+    ("trades.zip", lambda p: _text(p, b"PK not a zip"), "trades.zip is not a readable .zip archive (File is not a zip file)", 2),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, make, message, code", BROKEN, ids=[f"{b[0]}-{i}" for i, b in enumerate(BROKEN)])
+def test_broken_files_give_one_line(tmp_path, capsys, name, make, message, code):
+    from tarnix_xray.cli import main
+
+    path = make(tmp_path / name)
+    message = message.replace("{d}", str(tmp_path))
     with pytest.raises(DatasetError) as caught:
-        read(tmp_path / name)
-    assert str(caught.value) == message.replace("DIR", str(tmp_path))
+        Session(SPEC).load(path)
+    assert str(caught.value).startswith(message)
+    assert main(["convert", str(path), "-o", str(tmp_path / "out.json"), "-q"]) == code
+    err = capsys.readouterr().err
+    assert err.startswith("tarnix-xray: " + message.replace("(layout=NAME), or pass it by keyword (trades=...)",
+                                                            "(--layout NAME)")) and err.count("\n") == 1
+
+
+def test_out_of_memory_while_reading_names_the_file(tmp_path, monkeypatch, capsys):
+    from tarnix_xray.cli import main
+
+    def short_of_memory(*_):
+        raise MemoryError
+
+    monkeypatch.setattr("tarnix_xray.data.streams._typed", short_of_memory)
+    path = _text(tmp_path / "trades.csv", HEAD + "1,1.0,1.0,buy\n")
+    assert main(["convert", str(path), "-o", str(tmp_path / "out.json"), "-q"]) == 2
+    assert capsys.readouterr().err == (
+        "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
+    )
 
 
 def test_list_told_by_columns_and_missing_file(tmp_path):
@@ -92,6 +159,8 @@ def test_list_told_by_columns_and_missing_file(tmp_path):
     assert session.load(funding) == 1 and session.bounds()[:2] == (1_796_083_200_000,) * 2
     with pytest.raises(DatasetError, match="^no such file: "):
         read(tmp_path / "nope.parquet")
+    with pytest.raises(DatasetError, match="^trades has column 'price' twice; rename or drop one"):
+        Session(SPEC).load(trades=pd.DataFrame([[1, 1.0, 1.0, "buy", 2.0]], columns=["ts", "price", "qty", "side", "price"]))
 
 
 def test_progress_bar_when_asked(tmp_path, capsys):

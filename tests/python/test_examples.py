@@ -1,33 +1,42 @@
-"""The examples run as a user runs them: a fresh process in an empty folder.
-What each one leaves behind is checked against figures computed here from the
-same synthetic market, or from the commands it sent."""
+"""The examples run exactly as examples/README.md writes them: each command line
+of its shell block, in a fresh process in an empty folder, with the installed
+package. What each one leaves behind is checked against figures computed here
+from the same synthetic market, or from the commands it sent."""
 
 from __future__ import annotations
 
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-import tarnix_xray
-
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-# The examples import the very package these tests import, wherever it lives.
-_PACKAGE_ROOT = str(Path(tarnix_xray.__file__).resolve().parents[1])
-_PATH = os.pathsep.join(p for p in (_PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p)
-ENV = {**os.environ, "PYTHONPATH": _PATH}
+_BLOCK = re.search(r"```sh\n(.*?)```", (EXAMPLES / "README.md").read_text(), re.DOTALL)
+COMMANDS = {shlex.split(line)[1]: shlex.split(line) for line in _BLOCK.group(1).splitlines()} if _BLOCK else {}
 
 
-def run_example(script: str, *args: str, cwd: Path) -> str:
-    done = subprocess.run([sys.executable, str(EXAMPLES / script), *args], cwd=cwd, env=ENV, check=False,
-                          capture_output=True, text=True, timeout=180)
-    assert done.returncode == 0, done.stderr
-    assert "Traceback" not in done.stderr
+def run_example(script: str, cwd: Path, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+    """The README's line for `script`, run from a folder whose examples/ is the repository's."""
+    (cwd / "examples").symlink_to(EXAMPLES)
+    words = COMMANDS[f"examples/{script}"]
+    assert words[0] == "python", words
+    return subprocess.run([sys.executable, *words[1:]], cwd=cwd, env=env, check=False, capture_output=True,
+                          text=True, timeout=300)
+
+
+def ran(script: str, cwd: Path) -> str:
+    done = run_example(script, cwd)
+    assert done.returncode == 0 and "Traceback" not in done.stderr and "Warning" not in done.stderr, done.stderr
     return done.stdout
+
+
+def test_the_readme_runs_every_example():
+    assert sorted(COMMANDS) == sorted(f"examples/{p.name}" for p in EXAMPLES.glob("*.py"))
 
 
 def test_own_csv_to_picture_is_lossless_and_draws_the_dashboard(tmp_path: Path) -> None:
@@ -38,18 +47,20 @@ def test_own_csv_to_picture_is_lossless_and_draws_the_dashboard(tmp_path: Path) 
     import numpy as np
 
     from tarnix_xray import Session, data
-    from tarnix_xray.synthetic import demo_spec, generate_market
+    from tarnix_xray.synthetic import generate_market
 
-    out = tmp_path / "out"
-    stdout = run_example("own_csv_to_picture.py", str(out), "--hours", "0.25", cwd=tmp_path)
+    stdout = ran("own_csv_to_picture.py", tmp_path)
+    out, hours = tmp_path / "own_csv_to_picture", 1.0  # the script's defaults
 
     # ISO text, fractional seconds and a side flag lose nothing: every record
     # and the frame are those of the market's own tables (7 is the example's seed).
-    market = generate_market(0.25, seed=7)
+    market = generate_market(hours, seed=7)
     own = data.dataset(trades=market["trades"], book=market["book"], candles=market["candles"])
     assert (out / "dataset.json").read_text() == own.load_text(command=False)
-    direct = Session(demo_spec(market))
+    direct = Session("")
     loaded = direct.load(trades=market["trades"], book=market["book"], candles=market["candles"])
+    direct.set_spec(json.loads((out / "spec.json").read_text()))
+    assert direct.suggest_spec(symbol="SYNUSD", dataset_ref="my-export") == direct._spec
     assert (out / "frame.json").read_text() == direct.frame().text
     assert f"{loaded:,} records loaded" in stdout
 
@@ -65,19 +76,18 @@ def test_scrub_a_day_rows_match_the_trades_of_each_window(tmp_path: Path) -> Non
 
     from tarnix_xray.synthetic import generate_market
 
-    steps = 40
-    stdout = run_example("scrub_a_day.py", str(tmp_path / "out"), "--hours", "1", "--steps", str(steps),
-                         cwd=tmp_path)
-    scrub = pd.read_csv(tmp_path / "out" / "scrub.csv", parse_dates=["cursor"])
+    stdout = ran("scrub_a_day.py", tmp_path)
+    steps, hours = 500, float(COMMANDS["examples/scrub_a_day.py"][-1])  # the default, and --hours H
+    scrub = pd.read_csv(tmp_path / "scrub_a_day" / "scrub.csv", parse_dates=["cursor"])
     assert len(scrub) == steps
     cursors = scrub["cursor"].to_numpy().astype("datetime64[ms]").astype(np.int64)
     assert (np.diff(cursors) > 0).all()
-    rate = re.search(rf"^{steps} frames over 1 h .*: ([\d,]+) frames/s$", stdout, re.MULTILINE)
+    rate = re.search(rf"^{steps} frames over {hours:g} h .*: ([\d,]+) frames/s$", stdout, re.MULTILINE)
     assert rate is not None and int(rate.group(1).replace(",", "")) > 0, stdout
 
     # The example's market (seed 0): the cursors run from one 1% window after
     # the first record to the last, and every row holds its window's figures.
-    market = generate_market(1.0, seed=0)
+    market = generate_market(hours, seed=0)
     trades, liqs = market["trades"], market["liquidations"]
     first = min(trades["ts"].min(), liqs["ts"].min())
     last = max(trades["ts"].max(), liqs["ts"].max())
@@ -98,7 +108,7 @@ def test_scrub_a_day_rows_match_the_trades_of_each_window(tmp_path: Path) -> Non
 
 def test_jsonl_driver_pairs_each_command_with_one_answer(tmp_path: Path) -> None:
     # Without an argument the transcript goes to the default folder.
-    stdout = run_example("jsonl_from_another_process.py", cwd=tmp_path)
+    stdout = ran("jsonl_from_another_process.py", tmp_path)
     lines = (tmp_path / "jsonl_from_another_process" / "transcript.jsonl").read_text().splitlines()
     transcript = [json.loads(line) for line in lines]
     responses = [json.loads(t["response"]) for t in transcript]  # every answer is one line of JSON
@@ -125,3 +135,11 @@ def test_jsonl_driver_pairs_each_command_with_one_answer(tmp_path: Path) -> None
     sent = sum(r["qty"] for r in dataset["trades"] if r["ts"] <= at)
     assert sum(footprint["buy_vol"]) + sum(footprint["sell_vol"]) == pytest.approx(sent)
     assert 0 < sent < sum(r["qty"] for r in dataset["trades"])  # the cursor cuts the trades
+
+
+def test_jsonl_driver_fails_loudly_when_the_runner_cannot_start(tmp_path: Path) -> None:
+    # python/ on the path hides the installed package's compiled engine: the runner dies at import.
+    source = str(EXAMPLES.parent / "python")
+    done = run_example("jsonl_from_another_process.py", tmp_path, env={**os.environ, "PYTHONPATH": source})
+    assert done.returncode == 1 and done.stderr.startswith("the runner stopped answering at command 1")
+    assert not (tmp_path / "jsonl_from_another_process" / "transcript.jsonl").exists()

@@ -28,7 +28,7 @@ LIQUIDATIONS = {"kind": "liquidation_map", "events": [
     {"ts": 2000, "price_bin": 99.0, "qty": 1.0, "side": "short"},
     {"ts": 3000, "price_bin": None, "qty": 2.0, "side": "long"}]}
 FUNDING = {"kind": "funding_oi_divergence", "time": [0, 60_000, 120_000], "funding": [1e-4, -2e-4, 0.0],
-           "oi": [10.0, 12.0, 11.0], "price": [0.0, 100.0, 101.0]}
+           "oi": [0.0, 12.0, 11.0], "price": [0.0, 100.0, 101.0]}  # 0.0: before the first sample
 EMPTY = {
     "footprint": {"kind": "footprint", "price_bins": [], "buy_vol": [], "sell_vol": []},
     "book_heatmap": {"kind": "book_heatmap", "time": [], "price": [], "intensity": []},
@@ -90,17 +90,15 @@ def test_liquidations_one_scatter_per_side_sized_by_qty():
     assert "long (2, 6.0)" in longs.get_label()
 
 
-def test_funding_oi_price_share_time_on_three_scales():
+def test_funding_oi_price_share_time_on_three_scales_and_give_the_mid_line():
     funding_ax, oi_ax, price_ax = plot.plot_funding_oi(axes(), frame(FUNDING).funding_oi)
     assert [b.get_height() for b in funding_ax.patches] == pytest.approx([1.0, -2.0, 0.0])  # bp
-    assert list(oi_ax.lines[0].get_ydata()) == [10.0, 12.0, 11.0]
-    price = price_ax.lines[0].get_ydata()
-    assert np.isnan(price[0]) and list(price[1:]) == [100.0, 101.0]  # before the first candle
+    for line in (oi_ax.lines[0], price_ax.lines[0]):
+        assert np.isnan(line.get_ydata()[0])  # not a 0.0 that stretches the axis down to 0
+    assert list(oi_ax.lines[0].get_ydata()[1:]) == [12.0, 11.0] and oi_ax.get_ylim()[0] > 10.0
+    assert list(price_ax.lines[0].get_ydata()[1:]) == [100.0, 101.0]
     assert list(oi_ax.lines[0].get_xdata()) == list(price_ax.lines[0].get_xdata())
-
-
-def test_mid_line_is_the_close_at_bucket_ends():
-    times, prices = plot.mid_line(frame(FUNDING).funding_oi)
+    times, prices = plot.mid_line(frame(FUNDING).funding_oi)  # the price at bucket ends
     assert list(times) == [120_000, 180_000] and list(prices) == [100.0, 101.0]
     assert plot.mid_line(frame(EMPTY["funding_oi_divergence"]).funding_oi) is None
 

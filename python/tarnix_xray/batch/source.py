@@ -19,13 +19,16 @@ import numpy as np
 from .._clock import to_ms
 from .._suggest import hint
 from ..data import Dataset
+from ..data.archives import DATA_SUFFIXES
+from ..data.book import concat_events
 from ..data.files import read_file
-from ..data.layouts import LIST_ALIASES, LISTS
-from ..errors import DatasetError, OnceWarner
+from ..data.layouts import LIST_ALIASES, LISTS, lists_named
+from ..errors import DatasetError, OnceWarner, note
 
 DAY_MS = 86_400_000
-_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".tsv")
 Files = dict[str, dict[int, dict[str, tuple[str, ...]]]]  # symbol -> day start (ms) -> list -> paths
+# A file manager's copy of a file: "trades (copy).parquet", "trades - Copy.csv", "trades (2).parquet".
+_COPY = re.compile(r"\bcopy\b|\(\d+\)\s*$", re.IGNORECASE)
 
 
 def day_of(ms: int) -> int:
@@ -55,50 +58,74 @@ class Source:
     """Files of a partitioned dataset by symbol, UTC day and list.
 
     Build one with `Source.directory(root)` or `Source.table(files)`; the read
-    options (ts_unit, columns, strict) are those of `tarnix_xray.data.read`.
-    It holds only paths, so it travels to worker processes cheaply.
+    options (ts_unit, columns, layout, strict) are those of `tarnix_xray.data.read`.
+    It holds only paths, so it travels to worker processes cheaply. `refused`
+    holds, per symbol, why its files cannot be read as they lie (a stray copy).
     """
 
     def __init__(
         self,
         files: Files,
         *,
-        ts_unit: str | None = None,
+        ts_unit: str | Mapping[str, str] | None = None,
         columns: Mapping[str, Any] | None = None,
-        strict: bool = True,
+        layout: str | Sequence[str] | Mapping[str, str] | None = None,
+        strict: bool = False,
         origin: str = "",
+        refused: Mapping[str, str] | None = None,
     ) -> None:
         self.files = files
-        self.options: dict[str, Any] = {"ts_unit": ts_unit, "columns": columns, "strict": strict}
+        self.options: dict[str, Any] = {"ts_unit": ts_unit, "columns": columns, "layout": layout, "strict": strict}
         self.origin = origin
+        self.refused = dict(refused or {})
 
     @classmethod
     def directory(cls, root: str | os.PathLike[str], **options: Any) -> Source:
         """Files under `root` whose path holds symbol=... and date=... folders (hive style).
 
         The list of a file is told by its name or a folder of its path:
-        root/symbol=BTC/date=2026-03-02/trades.parquet, or
-        root/trades/symbol=BTC/date=2026-03-02/part-0.parquet.
+        root/trades/symbol=BTC/date=2026-03-02/part-0.parquet. Files whose
+        names tell no list are listed once and skipped (strict=True refuses
+        them); a copy of a file beside it ("trades (copy).parquet") fails its
+        instrument, since its records would count twice.
         """
         base = Path(root)
         if not base.is_dir():
             raise DatasetError(f"no such directory: {str(base)!r}")
-        rows = []
+        rows: list[tuple[str, str, str, str]] = []
+        unknown: list[str] = []
+        refused: dict[str, str] = {}
         for path in sorted(base.rglob("*")):
             rel = path.relative_to(base).parts
             if not path.is_file() or any(p.startswith((".", "_")) for p in rel):
                 continue  # hidden files, _SUCCESS and _metadata
-            if not path.name.lower().endswith(_SUFFIXES):
+            if not path.name.lower().endswith(DATA_SUFFIXES):
                 continue
             keys = {k.lower(): unquote(v) for k, _, v in (p.partition("=") for p in rel[:-1] if "=" in p)}
             missing = [k for k in ("symbol", "date") if k not in keys]
             if missing:
                 raise DatasetError(f"{'/'.join(rel)} has no {missing[0]}=... folder in its path")
             words = [p for p in rel[:-1] if "=" not in p] + [path.name]
-            rows.append((keys["symbol"], keys["date"], _list_of(words, "/".join(rel)), str(path)))
+            found = set().union(*(lists_named(w) for w in words))
+            if len(found) != 1:
+                unknown.append("/".join(rel))
+                continue
+            if _COPY.search(path.name.split(".")[0]):
+                refused.setdefault(keys["symbol"], f"{'/'.join(rel)} looks like a copy (its name says so) of one of "
+                                   f"the partition's {found.pop()} files; its records would count twice: remove "
+                                   "or rename it")  # fmt: skip
+                continue
+            rows.append((keys["symbol"], keys["date"], found.pop(), str(path)))
+        if unknown:
+            shown = ", ".join(unknown[:5]) + (f" and {len(unknown) - 5} more" if len(unknown) > 5 else "")
+            if options.get("strict"):
+                raise DatasetError(f"{len(unknown)} files whose names tell no list: {shown}; name them after their "
+                                   "list (trades.parquet) or move them away")  # fmt: skip
+            note(f"{str(base)!r}: left out {len(unknown)} files whose names tell no list: {shown} "
+                 "(strict=True refuses them)")  # fmt: skip
         if not rows:
             raise DatasetError(f"{str(base)!r} holds no .parquet or .csv files under symbol=/date= folders")
-        return cls(_index(rows), origin=str(base), **options)
+        return cls(_index(rows), origin=str(base), refused=refused, **options)
 
     @classmethod
     def table(cls, table: Any, **options: Any) -> Source:
@@ -136,12 +163,14 @@ class Source:
         """The same source narrowed to one symbol's given days: what one task needs."""
         held = self.files[symbol]
         narrowed = {symbol: {d: held[d] for d in days if d in held}}
-        return Source(narrowed, origin=self.origin, **self.options)
+        return Source(narrowed, origin=self.origin, refused=self.refused, **self.options)
 
     def check(self, symbol: str, *, allow_gaps: bool = False) -> None:
         """DatasetError when a listed file is missing or a day between the first and last has no
         partition: either would change every frame after it. (A day may lack a list: a quiet
-        day has no liquidations.)"""
+        day has no liquidations.) Also a stray copy found among its files."""
+        if symbol in self.refused:
+            raise DatasetError(f"{symbol}: {self.refused[symbol]}")
         days = self.days(symbol)
         for day in days:
             for paths in self.files[symbol][day].values():
@@ -179,7 +208,7 @@ class Source:
                     parts.setdefault(list_, []).append(columns)
         lists = {}
         for list_, chunks in parts.items():
-            columns = _concat_book(chunks) if list_ == "book" else _concat(chunks)
+            columns = concat_events(chunks) if list_ == "book" else _concat(chunks)
             ts = columns[0]
             keep = ts <= hi if lo is None else (ts >= lo) & (ts <= hi)
             lists[list_] = _take_book(columns, keep) if list_ == "book" else tuple(c[keep] for c in columns)
@@ -187,11 +216,7 @@ class Source:
 
 
 def _list_of(words: Sequence[str], where: str) -> str:
-    found = set()
-    for text in words:
-        for word in re.split(r"[^a-z0-9]+", text.lower()):
-            if word in LISTS or word in LIST_ALIASES:
-                found.add(word if word in LISTS else LIST_ALIASES[word])
+    found = set().union(*(lists_named(w) for w in words))
     if len(found) != 1:
         named = f" (names {', '.join(sorted(found))})" if found else ""
         raise DatasetError(f"cannot tell which list {where} holds{named}; name its file or a folder after the list (trades)")
@@ -228,19 +253,6 @@ def _check_day(ts: np.ndarray[Any, Any], day: int, path: str) -> None:
 
 def _concat(chunks: list[tuple[np.ndarray[Any, Any], ...]]) -> tuple[np.ndarray[Any, Any], ...]:
     return tuple(np.concatenate(column) for column in zip(*chunks))
-
-
-def _concat_book(chunks: list[tuple[np.ndarray[Any, Any], ...]]) -> tuple[np.ndarray[Any, Any], ...]:
-    """Book events of several parts: level offsets shifted by the levels before each part."""
-    out: list[np.ndarray[Any, Any]] = [np.concatenate([c[0] for c in chunks]), np.concatenate([c[1] for c in chunks])]
-    for side in (2, 5):
-        offsets, base = [np.zeros(1, np.int64)], 0
-        for c in chunks:
-            offsets.append(c[side][1:] + base)
-            base += int(c[side][-1])
-        out += [np.concatenate(offsets), np.concatenate([c[side + 1] for c in chunks]),
-                np.concatenate([c[side + 2] for c in chunks])]  # fmt: skip
-    return tuple(out)
 
 
 def _take_book(columns: tuple[np.ndarray[Any, Any], ...], keep: np.ndarray[Any, Any]) -> tuple[np.ndarray[Any, Any], ...]:

@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 from .._extras import MissingExtra
 from ._batch import add_batch_arguments, cmd_batch
-from ._common import DONE, PROG, USAGE, Failure, Parser
+from ._common import DONE, PROG, USAGE, Failure, Parser, add_data_arguments, for_cli
 from ._convert import cmd_convert
 from ._demo import add_demo_arguments, cmd_demo
 from ._frame import cmd_frame
@@ -47,6 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "the book by side, large prints (needs [plot])")
     frame.add_argument("--bar", default="1m", metavar="SPAN", help="footprint bar length for --flow-png "
                        "(default 1m)")
+    add_data_arguments(frame)
     frame.set_defaults(handler=cmd_frame)
 
     view = sub.add_parser("view", help="scrub a dataset's frames in a browser page",
@@ -69,6 +70,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("files", nargs="+", metavar="FILE")
     convert.add_argument("-o", "--output", required=True, metavar="DATASET", help="the dataset file to write")
     convert.add_argument("-q", "--quiet", action="store_true", help="no progress")
+    add_data_arguments(convert)
     convert.set_defaults(handler=cmd_convert)
 
     batch = sub.add_parser("batch", help="frames of every instrument of a partitioned dataset, on Dask",
@@ -81,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _warn_in_one_line(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: warning: {for_cli(str(message))}", file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -9,7 +9,8 @@ from typing import Any
 
 from .._clock import duration_ms
 from ..errors import DatasetError
-from ._common import ANSWERED_ERROR, DONE, one_line, parse_time, read_text, spec_text, usage
+from ._common import (ANSWERED_ERROR, DONE, add_data_arguments, data_options, for_cli, one_line, parse_time,
+                      read_text, spec_text, usage)  # fmt: skip
 
 # Keys of a batch spec file that are the job's, not the engine's.
 _JOB_KEYS = ("window", "overrides")
@@ -38,6 +39,7 @@ def add_batch_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--allow-gaps", action="store_true", help="accept missing days inside an instrument's span")
     parser.add_argument("-o", "--output", required=True, metavar="OUT", help="output directory")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    add_data_arguments(parser)
 
 
 def cmd_batch(args: argparse.Namespace) -> int:
@@ -52,7 +54,7 @@ def cmd_batch(args: argparse.Namespace) -> int:
                     if args.at else Schedule.every(args.every, start=_time(args.start, "--start"),
                                                    end=_time(args.end, "--end")))  # fmt: skip
         job = Job(
-            source=_source(args.source, Source), spec=spec, schedule=schedule,
+            source=_source(args.source, Source, data_options(args)), spec=spec, schedule=schedule,
             window_ms=None if window is None else duration_ms(window, window_what), overrides=overrides,
             chunk_ms=duration_ms(args.chunk, "--chunk"), allow_gaps=args.allow_gaps,
             symbols=tuple(args.symbols.split(",")) if args.symbols else None,
@@ -60,12 +62,12 @@ def cmd_batch(args: argparse.Namespace) -> int:
         result = run(job, args.output, fmt=args.format, scheduler=args.scheduler, workers=args.workers,
                      progress=not args.quiet, log=None if args.quiet else _say)  # fmt: skip
     except (ValueError, OSError) as e:  # DatasetError and a refused output directory among them
-        raise usage(one_line(e)) from None
+        raise usage(for_cli(one_line(e))) from None
     if not args.quiet:
         _say(f"{result.ran} tasks run, {result.skipped} already done, {result.frames} frames, "
              f"{result.seconds:.1f} s; results in {args.output}")  # fmt: skip
     for symbol, why in sorted(result.failed.items()):
-        print(f"tarnix-xray: {symbol} failed: {why}", file=sys.stderr)
+        print(f"tarnix-xray: {symbol} failed: {for_cli(why)}", file=sys.stderr)
     return ANSWERED_ERROR if result.failed else DONE
 
 
@@ -89,10 +91,10 @@ def _spec(arg: str) -> tuple[dict[str, Any], Any, dict[str, Any]]:
     return value, window, overrides
 
 
-def _source(path: str, source: Any) -> Any:
+def _source(path: str, source: Any, options: dict[str, Any]) -> Any:
     try:
-        return source.directory(path) if Path(path).is_dir() else source.table(path)
+        return source.directory(path, **options) if Path(path).is_dir() else source.table(path, **options)
     except FileNotFoundError:
         raise usage(f"no such file or directory: {path}") from None
     except DatasetError as e:
-        raise usage(one_line(e)) from None
+        raise usage(for_cli(one_line(e))) from None

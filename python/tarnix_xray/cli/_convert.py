@@ -1,4 +1,4 @@
-"""`convert`: CSV/Parquet files of the usual layouts to one dataset JSON file."""
+"""`convert`: CSV/Parquet files (archives, folders of daily files) to one dataset JSON file."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import functools
 import sys
 from pathlib import Path
 
-from ._common import ANSWERED_ERROR, DONE, Failure, usage, write_text
+from ._common import ANSWERED_ERROR, DONE, Failure, data_options, usage, write_text
 from ._frame import run_checked
 
 
@@ -17,9 +17,10 @@ def cmd_convert(args: argparse.Namespace) -> int:
     for p in args.files:
         if not Path(p).exists():
             raise usage(f"no such file: {p}")
+    options = data_options(args)
     lists = {}
     for p in args.files:
-        one = run_checked(functools.partial(data.read, p, progress=not args.quiet))
+        one = run_checked(functools.partial(data.read, p, progress=not args.quiet, **options))
         for name, count in one.counts.items():
             if count or name in one.lists:
                 if name in lists:

@@ -9,8 +9,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from ._common import (ANSWERED_ERROR, DONE, Failure, draw, draw_order_flow, one_line, parse_time, read_text,
-                      spec_text, usage, write_text)
+from ._common import (ANSWERED_ERROR, DONE, Failure, data_failure, data_options, draw, draw_order_flow, one_line,
+                      parse_time, read_text, spec_text, usage, write_text)  # fmt: skip
 
 
 def _session(spec: str) -> Any:
@@ -22,14 +22,15 @@ def _session(spec: str) -> Any:
         raise usage(f"spec: {one_line(e)}") from None
 
 
-def load_dataset(session: Any, paths: Sequence[str]) -> int:
-    """Load DATASET: one JSON file (a dataset or a "load" command), or CSV/Parquet files."""
+def load_dataset(session: Any, paths: Sequence[str], options: dict[str, Any] | None = None) -> int:
+    """Load DATASET: one JSON file (a dataset or a "load" command), or CSV/Parquet files (with the
+    reading options of data_options)."""
     if (len(paths) == 1 and Path(paths[0]).suffix.lower() == ".json") or list(paths) == ["-"]:
         return load_json(session, paths[0])
     for p in paths:
         if not Path(p).exists():
             raise usage(f"no such file: {p}")
-    return int(session.load(list(paths)))
+    return int(session.load(list(paths), **(options or {})))
 
 
 def load_json(session: Any, path: str) -> int:
@@ -63,14 +64,17 @@ def run_checked(step: Callable[[], Any]) -> Any:
 
     try:
         return step()
-    except (XrayError, DatasetError, SpecError) as e:
+    except (DatasetError, MemoryError) as e:
+        raise data_failure(e) from None
+    except (XrayError, SpecError) as e:
         raise Failure(one_line(e), ANSWERED_ERROR) from None
 
 
 def cmd_frame(args: argparse.Namespace) -> int:
     session = _session(spec_text(args.spec))
     at = parse_time(args.at) if args.at is not None else None
-    run_checked(lambda: load_dataset(session, args.dataset))
+    options = data_options(args)
+    run_checked(lambda: load_dataset(session, args.dataset, options))
     frame = run_checked(lambda: session.frame(at))
     if args.out in (None, "-"):
         sys.stdout.write(frame.text + "\n")

@@ -72,3 +72,20 @@ def _number(value: Any, at: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise DatasetError(f"{at} is not a number: {value!r}")
     return float(value)
+
+
+def concat_events(chunks: list[Any]) -> BookColumns:
+    """Book events of several parts in order, level offsets shifted by the levels before each
+    part; each column's parts are dropped as soon as it is joined (`chunks` ends empty)."""
+    if len(chunks) == 1:
+        return chunks.pop()
+    bases = {side: np.cumsum([0] + [int(c[side][-1]) for c in chunks[:-1]]) for side in (2, 5)}
+    parts = [list(column) for column in zip(*chunks)]
+    chunks.clear()
+    out: list[Any] = []
+    for i, column in enumerate(parts):
+        if i in bases:  # offsets: each part's first 0 is the previous part's end
+            column[:] = [np.zeros(1, np.int64)] + [c[1:] + base for c, base in zip(column, bases[i])]
+        out.append(np.concatenate(column))
+        column.clear()
+    return tuple(out)  # type: ignore[return-value]

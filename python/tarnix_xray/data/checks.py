@@ -65,8 +65,10 @@ def _numbers_from_objects(array: np.ndarray[Any, Any], where: str) -> np.ndarray
 
 
 def show(value: Any) -> str:
-    """A value as the user wrote it: 1.5, -2, 'hold' (numpy scalars as Python ones)."""
-    return repr(value.item() if isinstance(value, np.generic) else value)
+    """A value as the user wrote it: 1.5, -2, 'hold' (numpy scalars as Python ones), cut short
+    when long, so that a 50 MB field makes a one-line message."""
+    text = repr(value.item() if isinstance(value, np.generic) else value)
+    return text if len(text) <= 80 else f"{text[:60]}… ({len(text):,} characters)"
 
 
 def side_codes(values: Any, list_: str, where: str, flag_code: int | None = None) -> Codes:

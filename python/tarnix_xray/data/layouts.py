@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -36,9 +37,10 @@ LIST_ALIASES = {
     "candle": "candles", "ohlcv": "candles", "klines": "candles", "bars": "candles",
     "trade": "trades", "aggtrades": "trades",
     "orderbook": "book", "order_book": "book", "depth": "book", "l2": "book",
-    "funding_rate": "funding", "funding_rates": "funding",
-    "open_interest": "oi",
-    "liquidation": "liquidations", "liqs": "liquidations",
+    "funding_rate": "funding", "funding_rates": "funding", "fundingrate": "funding", "fundingrates": "funding",
+    "open_interest": "oi", "openinterest": "oi",
+    "liquidation": "liquidations", "liqs": "liquidations", "liquidationsnapshot": "liquidations",
+    "forceorders": "liquidations", "forceorder": "liquidations",
 }  # fmt: skip
 
 COLUMN_ALIASES = {
@@ -52,7 +54,7 @@ COLUMN_ALIASES = {
 
 # Flags that stand in for a side column: True means the named side code.
 SIDE_FLAGS = {
-    "trades": {"is_buyer_maker": 1, "buyer_maker": 1, "is_sell": 1, "is_buy": 0},
+    "trades": {"is_buyer_maker": 1, "isbuyermaker": 1, "buyer_maker": 1, "is_sell": 1, "is_buy": 0},
     "book": {"is_bid": 0, "is_ask": 1},
     "liquidations": {"is_long": 0, "is_short": 1},
 }
@@ -76,6 +78,12 @@ def list_name(name: str) -> str:
     if key in LIST_ALIASES:
         return LIST_ALIASES[key]
     raise DatasetError(f"dataset has no list {name!r}{hint(name, LISTS)}")
+
+
+def lists_named(file_name: str) -> set[str]:
+    """The lists the words of a file name say (btc_trades.csv, BTC-liquidationSnapshot-2026-03-02.csv)."""
+    words = re.split(r"[^a-z0-9]+", file_name.lower())
+    return {w if w in LISTS else LIST_ALIASES[w] for w in words if w in LISTS or w in LIST_ALIASES}
 
 
 class FlatMapping(dict[str, str]):
@@ -104,7 +112,7 @@ def resolve_columns(
 
     Order of choice: the caller's mapping, then the exact name, then an alias.
     A side flag column stands in for "side". Missing columns are reported with
-    the closest unused column; unknown columns too when `strict`.
+    the closest unused column; with `strict`, so is a column left over.
     """
     layout = LAYOUTS[list_]
     flags = SIDE_FLAGS.get(list_, {})
@@ -125,8 +133,7 @@ def resolve_columns(
             meant = "side"
         if meant in layout.columns and meant not in chosen:
             chosen[str(meant)] = source
-    used = set(chosen.values())
-    unused = [c for c in present if c not in used and not _is_index(c)]
+    unused = unused_columns(present, chosen)
     for column in layout.columns:
         if column not in chosen:
             near = closest(column, unused)
@@ -135,15 +142,18 @@ def resolve_columns(
                 f"{list_} is missing column {column!r} (columns: {', '.join(present)}){maybe}"
             )
     if strict and unused:
-        name = unused[0]
-        known = list(layout.columns) + [a for a, t in COLUMN_ALIASES.items() if t in layout.columns]
-        near = closest(name, known)
-        maybe = f"; did you mean {COLUMN_ALIASES.get(near, near)!r}?" if near else ""
+        # Every layout column is found, so an unused one is extra, not a misspelling of one.
         raise DatasetError(
-            f"{list_} has an unknown column {name!r}{maybe} "
-            "(map it with columns=, drop it, or pass strict=False)"
+            f"{list_} has an extra column {unused[0]!r}; strict=True refuses columns the layout does not "
+            "take: drop it, or map it with columns="
         )
     return chosen
+
+
+def unused_columns(present: list[str], chosen: Mapping[str, str]) -> list[str]:
+    """The columns a table holds beyond those chosen (an unnamed index is none of them)."""
+    used = set(chosen.values())
+    return [c for c in present if c not in used and not _is_index(c)]
 
 
 def _is_index(column: str) -> bool:

@@ -8,10 +8,10 @@ from typing import Any
 import numpy as np
 
 from .._clock import column_to_ms
-from ..errors import DatasetError
+from ..errors import DatasetError, note
 from . import checks
 from .book import events_from_rows
-from .layouts import LAYOUTS, SIDE_FLAGS, resolve_columns
+from .layouts import LAYOUTS, SIDE_FLAGS, resolve_columns, unused_columns
 from .timestamps import Warn
 
 Columns = tuple[np.ndarray[Any, Any], ...]
@@ -26,8 +26,14 @@ def table_columns(
     strict: bool = True,
     warn: Warn,
 ) -> Columns:
-    """One list's writer columns from a table in the list's layout (or an alias of it)."""
+    """One list's writer columns from a table in the list's layout (or an alias of it);
+    the columns it leaves out are listed once."""
+    table = as_table(list_, table)
     rows = row_columns(list_, table, ts_unit=ts_unit, mapping=mapping, strict=strict, warn=warn)
+    present = [str(c) for c in table]
+    extras = unused_columns(present, resolve_columns(list_, present, mapping, strict=False))
+    if extras:
+        note(f"{list_}: left out columns {', '.join(extras)}, which its layout does not take (strict=True refuses them)")
     return finish(list_, rows)
 
 
@@ -41,7 +47,7 @@ def row_columns(
     warn: Warn,
 ) -> dict[str, np.ndarray[Any, Any]]:
     """Checked row columns by canonical name: ts in ms, numbers, side and kind codes."""
-    table = _as_table(list_, table)
+    table = as_table(list_, table)
     present = [str(c) for c in table]
     chosen = resolve_columns(list_, present, mapping, strict)
     layout = LAYOUTS[list_]
@@ -67,11 +73,14 @@ def finish(list_: str, rows: Mapping[str, np.ndarray[Any, Any]]) -> Columns:
     return tuple(np.ascontiguousarray(rows[c]) for c in LAYOUTS[list_].columns)
 
 
-def _as_table(list_: str, table: Any) -> Any:
+def as_table(list_: str, table: Any) -> Any:
     """A DataFrame or a dict of equal-length columns, as given or from row records."""
     if hasattr(table, "columns") and hasattr(table, "__getitem__"):
         if hasattr(table, "index") and table.index.name is not None and table.index.name not in table.columns:
             table = table.reset_index()  # a time index is a column like any other
+        twice = [str(c) for c in table.columns[table.columns.duplicated()]] if hasattr(table.columns, "duplicated") else []
+        if twice:
+            raise DatasetError(f"{list_} has column {twice[0]!r} twice; rename or drop one")
         return table
     if isinstance(table, Mapping):
         lengths = {name: len(values) for name, values in table.items()}

@@ -17,6 +17,7 @@ need("pandas", "tarnix_xray.synthetic")
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
+from .. import _sizing  # noqa: E402
 from . import _book, _funding_oi, _liquidations, _path, _trades  # noqa: E402
 
 __all__ = ["DEFAULT_START", "generate_market", "demo_spec"]
@@ -77,14 +78,8 @@ def generate_market(
     }
 
 
-def _nice(x: float) -> float:
-    """The least of 1, 2 and 5 times a power of ten that is at least `x`."""
-    power = 10.0 ** np.floor(np.log10(x))
-    return float(next(m * power for m in (1.0, 2.0, 5.0, 10.0) if m * power >= x))
-
-
 def demo_spec(market: dict[str, pd.DataFrame], *, symbol: str = "SYNUSD") -> dict[str, object]:
-    """A four-panel spec sized to a market's span and price range.
+    """A four-panel spec sized to a market's span and price range (`Session.suggest_spec`'s rule).
 
     About 50 footprint bins over the traded range; a heatmap of the book's
     grid over about 240 time buckets whose price grid, centred on the final
@@ -95,17 +90,8 @@ def demo_spec(market: dict[str, pd.DataFrame], *, symbol: str = "SYNUSD") -> dic
     span_ms = int(candles["ts"].iloc[-1] - candles["ts"].iloc[0]) + 60_000
     low, high = float(candles["low"].min()), float(candles["high"].max())
     last = float(candles["close"].iloc[-1])
-    price_bin = _nice(max(high - low, 1.0) / 50.0)
     reach = _book.LEVELS * _book.GRID  # the book quotes this far from the touch
-    depth = 2 * int(np.ceil((max(high - last, last - low) + reach) / _book.GRID)) + 2
-    return {
-        "dataset_ref": "synthetic",
-        "symbol": symbol,
-        "panels": [
-            {"kind": "footprint", "price_bin": price_bin, "bucket_ms": 60_000},
-            {"kind": "book_heatmap", "price_bin": _book.GRID,
-             "bucket_ms": max(1000, span_ms // 240 // 1000 * 1000), "depth_levels": depth},
-            {"kind": "liquidation_map", "price_bin": price_bin},
-            {"kind": "funding_oi_divergence", "bucket_ms": max(60_000, span_ms // 360 // 60_000 * 60_000)},
-        ],
-    }
+    heatmap = _sizing.heatmap_size(_book.GRID, max(high - last, last - low) + reach)
+    price_bin = _sizing.footprint_bin(low, high)
+    panels = _sizing.panels(span_ms, price_bin=price_bin, heatmap=heatmap, liquidations=True, series=True)
+    return {"dataset_ref": "synthetic", "symbol": symbol, "panels": panels}
