@@ -126,6 +126,7 @@ CASES = {  # name: (trades, tick given)
     "one-sided bars": (dict(seed=5, n=150, price0=0.3, tick=0.1, spread=4, bar_ms=1000, one_sided=True), 0.1),
     "coarse tick given": (dict(seed=6, n=250, price0=100.0, tick=0.01, spread=300, bar_ms=3000), 0.5),
     "jumps": (dict(seed=7, n=4000, price0=100.0, tick=0.01, spread=700, bar_ms=1000, walk=False), None),
+    "levels far apart": (dict(seed=8, n=60, price0=5000.0, tick=0.01, spread=100_000, bar_ms=1000, walk=False), 0.01),
 }
 
 
