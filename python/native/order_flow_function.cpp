@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/support.h"
+#include "engine/order_flow_job.h"
 #include "engine/window.h"
 #include "panels/order_flow/book_sides.h"
 #include "panels/order_flow/footprint_bars.h"
@@ -167,7 +168,7 @@ PyObject* order_flow_footprint_bars(const XrayInstance& state, PyObject* args, P
     FrameWindow window{};
     if (!window_trades(state, at, window_ms, trades, window)) return nullptr;
     std::optional<FootprintBars> bars =
-        released<FootprintBars>([&] { return footprint_bars(trades, params); });
+        released<FootprintBars>([&] { return footprint_bars_pooled(trades, params); });
     if (!bars) return nullptr;
     PyObject* dict = window_dict(window);
     if (dict == nullptr) return nullptr;

@@ -20,10 +20,11 @@ constexpr uint64_t kNumbersPerCell = 8;
 constexpr uint64_t kNumbersPerBar = 20;
 constexpr uint64_t kNumbersPerRun = 5;
 
-XrayError over_budget(uint64_t numbers) {
-  return XrayError::data("order flow would hold at least " + std::to_string(numbers) +
-                         " numbers, more than the limit of " + std::to_string(kMaxFrameNumbers) +
-                         ": use a shorter window, longer bars or a larger tick");
+// The same words however the work was split.
+XrayError over_budget() {
+  return XrayError::data("order flow would hold more than the limit of " +
+                         std::to_string(kMaxFrameNumbers) +
+                         " numbers: use a shorter window, longer bars or a larger tick");
 }
 
 // Trades between two polls.
@@ -269,8 +270,8 @@ class LevelIndex {
 };
 
 // Naked POCs and the developing profile, over the cells of all bars.
-Status profile_columns(const OrderFlowParams& p, const std::vector<std::size_t>& poc_cells,
-                       FootprintBars& out) {
+Status profile_columns(const OrderFlowParams& p, FootprintBars& out) {
+  const std::vector<std::size_t>& poc_cells = out.poc_cells;
   const std::size_t bars = out.bar_ts.size();
   const LevelIndex index(out.level);
   std::vector<std::size_t> cell_index(out.level.size());
@@ -318,21 +319,21 @@ uint64_t FootprintBars::numbers() const {
          run_bar.size() * kNumbersPerRun;
 }
 
-Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderFlowParams& p) {
+Result<Tick> order_flow_tick(std::span<const Trade> trades, const OrderFlowParams& p) {
   if (p.bar_ms && *p.bar_ms <= 0) return XrayError::bad_spec("bar_ms must be positive");
   if (!(p.ratio >= 0.0)) return XrayError::bad_spec("ratio must be at least 0");
   if (p.stacked < 1) return XrayError::bad_spec("stacked must be at least 1");
   if (!(p.value_area > 0.0 && p.value_area <= 1.0)) {
     return XrayError::bad_spec("value_area must lie in (0, 1]");
   }
-  Result<Tick> tick = p.tick ? Tick::of(*p.tick) : infer_tick(trades);
-  if (!tick) return std::move(tick).error();
-  FootprintBars out;
-  out.tick = *tick;
-  if (trades.empty()) return out;
+  return p.tick ? Tick::of(*p.tick) : infer_tick(trades);
+}
 
+Result<FootprintBars> bars_of(std::span<const Trade> trades, const OrderFlowParams& p,
+                              const Tick& tick) {
+  FootprintBars out;
+  out.tick = tick;
   BarPass pass;
-  std::vector<std::size_t> poc_cells;
   double cvd = 0.0;
   CancelPoll cancel;
   for (std::size_t first = 0; first < trades.size();) {
@@ -373,12 +374,88 @@ Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderF
     out.delta.push_back(delta);
     out.cvd.push_back(cvd);
     out.bar_trades.push_back(static_cast<int64_t>(pass.count));
-    poc_cells.push_back(finish_bar(first_cell, end_cell, p, out));
-    if (out.numbers() > kMaxFrameNumbers) return over_budget(out.numbers());
+    out.poc_cells.push_back(finish_bar(first_cell, end_cell, p, out));
+    if (out.numbers() > kMaxFrameNumbers) return over_budget();
     first = end;
   }
-  if (Status done = profile_columns(p, poc_cells, out); !done) return std::move(done).error();
   return out;
+}
+
+std::vector<std::size_t> bar_splits(std::span<const Trade> trades, const OrderFlowParams& p,
+                                    std::size_t parts) {
+  std::vector<std::size_t> splits{0};
+  if (p.bar_ms) {
+    for (std::size_t k = 1; k < parts; ++k) {
+      const int64_t ts = trades[trades.size() * k / parts].ts;
+      const Int128 start = Int128{floor_div(ts, *p.bar_ms)} * *p.bar_ms;
+      const auto at = static_cast<std::size_t>(
+          std::partition_point(trades.begin(), trades.end(),
+                               [&](const Trade& t) { return Int128{t.ts} < start; }) -
+          trades.begin());
+      if (at > splits.back() && at < trades.size()) splits.push_back(at);
+    }
+  }
+  splits.push_back(trades.size());
+  return splits;
+}
+
+Result<FootprintBars> join_bars(std::vector<FootprintBars> parts, const OrderFlowParams& p) {
+  FootprintBars out = std::move(parts.front());
+  for (std::size_t k = 1; k < parts.size(); ++k) {
+    FootprintBars& part = parts[k];
+    const auto bars = static_cast<int64_t>(out.bar_ts.size());
+    const std::size_t cells = out.level.size();
+    const auto append = [](auto& to, const auto& from) {
+      to.insert(to.end(), from.begin(), from.end());
+    };
+    for (int64_t& b : part.cell_bar) b += bars;
+    for (int64_t& b : part.run_bar) b += bars;
+    for (std::size_t& c : part.poc_cells) c += cells;
+    append(out.cell_bar, part.cell_bar);
+    append(out.level, part.level);
+    append(out.price, part.price);
+    append(out.bid_vol, part.bid_vol);
+    append(out.ask_vol, part.ask_vol);
+    append(out.trades, part.trades);
+    append(out.buy_imbalance, part.buy_imbalance);
+    append(out.sell_imbalance, part.sell_imbalance);
+    append(out.bar_ts, part.bar_ts);
+    append(out.open, part.open);
+    append(out.high, part.high);
+    append(out.low, part.low);
+    append(out.close, part.close);
+    append(out.volume, part.volume);
+    append(out.delta, part.delta);
+    append(out.cvd, part.cvd);
+    append(out.poc, part.poc);
+    append(out.va_low, part.va_low);
+    append(out.va_high, part.va_high);
+    append(out.bar_trades, part.bar_trades);
+    append(out.unfinished_high, part.unfinished_high);
+    append(out.unfinished_low, part.unfinished_low);
+    append(out.run_bar, part.run_bar);
+    append(out.run_side, part.run_side);
+    append(out.run_low, part.run_low);
+    append(out.run_high, part.run_high);
+    append(out.run_levels, part.run_levels);
+    append(out.poc_cells, part.poc_cells);
+    if (out.numbers() > kMaxFrameNumbers) return over_budget();
+  }
+  // The running delta over all bars, added in bar order as one pass adds it.
+  double cvd = 0.0;
+  for (std::size_t b = 0; b < out.delta.size(); ++b) out.cvd[b] = cvd += out.delta[b];
+  if (Status done = profile_columns(p, out); !done) return std::move(done).error();
+  return out;
+}
+
+Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderFlowParams& p) {
+  Result<Tick> tick = order_flow_tick(trades, p);
+  if (!tick) return std::move(tick).error();
+  Result<FootprintBars> bars = bars_of(trades, p, *tick);
+  if (!bars) return bars;
+  std::vector<FootprintBars> one;
+  one.push_back(std::move(bars).value());
+  return join_bars(std::move(one), p);
 }
 
 Result<LargePrints> large_prints(std::span<const Trade> trades, std::optional<double> min_qty,
@@ -410,7 +487,7 @@ Result<LargePrints> large_prints(std::span<const Trade> trades, std::optional<do
     out.qty.push_back(t.qty);
     out.side.push_back(static_cast<uint8_t>(t.side));
   }
-  if (out.ts.size() * 4 > kMaxFrameNumbers) return over_budget(out.ts.size() * 4);
+  if (out.ts.size() * 4 > kMaxFrameNumbers) return over_budget();
   return out;
 }
 

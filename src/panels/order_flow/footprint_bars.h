@@ -58,6 +58,9 @@ struct FootprintBars {
   std::vector<double> run_low, run_high;
   std::vector<int64_t> run_levels;
 
+  // The POC's cell of each bar, for the pass across bars.
+  std::vector<std::size_t> poc_cells;
+
   // Numbers held, for the budget.
   uint64_t numbers() const;
 };
@@ -76,6 +79,19 @@ struct FootprintBars {
 // imbalance at p when bid(p) >= ratio * ask(p + 1), a missing neighbour
 // counting as 0, the side itself above zero and at least min_volume.
 Result<FootprintBars> footprint_bars(std::span<const Trade> trades, const OrderFlowParams& params);
+
+// The same in parts, which may run on different threads at once; the join
+// is the same for any split. The tick (checked parameters first), of all
+// the trades; the bars of some whole bars' trades, without the columns that
+// look across bars; where the trades may be split (indices, 0 first and
+// trades.size() last, each at a bar's first trade), into at most `parts`;
+// and the parts joined in order, with those columns.
+Result<Tick> order_flow_tick(std::span<const Trade> trades, const OrderFlowParams& params);
+Result<FootprintBars> bars_of(std::span<const Trade> trades, const OrderFlowParams& params,
+                              const Tick& tick);
+std::vector<std::size_t> bar_splits(std::span<const Trade> trades, const OrderFlowParams& params,
+                                    std::size_t parts);
+Result<FootprintBars> join_bars(std::vector<FootprintBars> parts, const OrderFlowParams& params);
 
 // Trades at or above a quantity: min_qty, or the quantile'th quantile of the
 // quantities (the value at index floor(quantile * (n - 1)) in ascending
