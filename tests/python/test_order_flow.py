@@ -153,6 +153,7 @@ def test_footprint_bars_equal_the_model(name):
     assert profile.price.tolist() == pcells.price.tolist() and profile.bid_vol.tolist() == pcells.bid_vol.tolist()
 
 
+@pytest.mark.filterwarnings("ignore::tarnix_xray.errors.XrayWarning")  # the engine's bins, shown on purpose
 def test_window_tick_exact_levels_prints_and_refusals():
     t = pd.DataFrame({"ts": [0, 10, 20, 30, 40], "price": [100.3, 100.3, 100.4, 0.3, 100.2],
                       "qty": [1.0, 5.0, 2.0, 9.0, 3.0], "side": ["buy", "sell", "buy", "sell", "buy"]})  # fmt: skip
