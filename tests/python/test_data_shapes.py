@@ -71,6 +71,7 @@ def test_published_shapes_load_in_one_call(tmp_path, name, text, options, list_,
 def test_archives_and_folders_of_daily_files_read_in_date_order(tmp_path):
     days = {f"XBT-fundingRate-2026-05-{d:02d}.csv": f"calc_time,funding_interval_hours,last_funding_rate\n{T0 + d},8,{d}e-5\n"
             for d in (30, 2, 11)}  # fmt: skip
+    days["XBT-fundingRate-2026-05-20.csv"] = "calc_time,funding_interval_hours,last_funding_rate\n"  # a quiet day
     (tmp_path / "daily").mkdir()
     for name, text in days.items():
         write(tmp_path / "daily" / name, text)

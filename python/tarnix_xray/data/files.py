@@ -100,6 +100,7 @@ def read_file(
     sink = _Sink()
     extras: dict[str, None] = {}
     plans: list[_Plan] = []
+    rows = 0
     for table in tables:
         try:
             plan = _plan(table, list_, given, columns, ts_unit, strict)
@@ -112,9 +113,10 @@ def read_file(
         plans.append(plan)
         list_ = plan.list_
         extras.update(dict.fromkeys(plan.extras))
-        rows = _stream(table, plan, sink, chunk_rows, progress, warn)
-        if rows == 0:
-            raise UnreadableFile(f"{table.name} holds no rows" + (" (only a header)" if table.kind == "csv" else ""))
+        rows += _stream(table, plan, sink, chunk_rows, progress, warn)
+    if rows == 0:  # an empty day among daily files loses nothing; a source with no row at all is a mistake
+        name = tables[0].name if len(tables) == 1 else path.name
+        raise UnreadableFile(f"{name} holds no rows" + (" (only a header)" if tables[0].kind == "csv" else ""))
     assert list_ is not None
     if extras:
         note(f"{path.name}: left out columns {', '.join(extras)}, which the {list_} layout does not take (strict=True refuses them)")
