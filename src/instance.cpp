@@ -166,6 +166,16 @@ Result<Frame> XrayInstance::frame(std::optional<int64_t> at,
   return evaluate_frame(dataset_, windowed, window.cursor_ts);
 }
 
+Result<FrameWindow> XrayInstance::window(std::optional<int64_t> at,
+                                         std::optional<int64_t> window_ms) const {
+  if (!spec_) return XrayError::bad_spec("no spec set");
+  const std::optional<DatasetBounds> bounds = sorted_dataset_bounds(dataset_);
+  if (!bounds) return XrayError::data("no dataset");
+  if (window_ms && *window_ms <= 0) return XrayError::bad_spec("window_ms must be positive");
+  const int64_t cursor = at.value_or(spec_->to_ts.value_or(bounds->to_ts));
+  return frame_window(spec_->from_ts, spec_->to_ts, cursor, window_ms);
+}
+
 std::string XrayInstance::command(std::string_view cmd_json) {
   Result<std::string> response = with_runner(spec_, dataset_, load_splitting_,
                                              [&](CommandRunner& r) { return r.run(cmd_json); });

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "engine/window.h"
 #include "model/dataset.h"
 #include "model/frame.h"
 #include "model/spec.h"
@@ -34,6 +35,10 @@ class XrayInstance {
   // the cursor: from max(cursor - window_ms + 1, from_ts) to the cursor,
   // the cursor clamped to to_ts as always. The errors of those commands.
   Result<Frame> frame(std::optional<int64_t> at, std::optional<int64_t> window_ms) const;
+
+  // The window frame(at, window_ms) reads, by the same rule and with the
+  // same errors for a missing spec or dataset, for analyses beside the panels.
+  Result<FrameWindow> window(std::optional<int64_t> at, std::optional<int64_t> window_ms) const;
 
   const std::optional<XraySpec>& spec() const { return spec_; }
   const Dataset& dataset() const { return dataset_; }

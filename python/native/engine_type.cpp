@@ -19,8 +19,26 @@
 #include "instance.h"
 #include "native/column_arguments.h"
 #include "native/frame_type.h"
+#include "native/order_flow_function.h"
 
 namespace xray::native {
+
+// Raises tarnix_xray.errors.XrayError (one place turns the engine's errors
+// into exceptions) with the engine's display text.
+void raise_engine_error(const XrayError& error) {
+  const std::string text = display_text(error);
+  PyObject* module = PyImport_ImportModule("tarnix_xray.errors");
+  PyObject* type = module == nullptr ? nullptr : PyObject_GetAttrString(module, "XrayError");
+  Py_XDECREF(module);
+  if (type == nullptr) return;  // the import's own error stands
+  PyObject* message = binding::new_str(text);
+  if (message != nullptr) {
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+  }
+  Py_DECREF(type);
+}
+
 namespace {
 
 using binding::argument_text;
@@ -42,22 +60,6 @@ struct PyEngine {
 };
 
 PyEngine* as_engine(PyObject* self) { return reinterpret_cast<PyEngine*>(self); }
-
-// Raises tarnix_xray.errors.XrayError (one place turns the engine's errors
-// into exceptions) with the engine's display text.
-void raise_engine_error(const XrayError& error) {
-  const std::string text = display_text(error);
-  PyObject* module = PyImport_ImportModule("tarnix_xray.errors");
-  PyObject* type = module == nullptr ? nullptr : PyObject_GetAttrString(module, "XrayError");
-  Py_XDECREF(module);
-  if (type == nullptr) return;  // the import's own error stands
-  PyObject* message = new_str(text);
-  if (message != nullptr) {
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
-  }
-  Py_DECREF(type);
-}
 
 // The owner-thread and re-entry checks around one call.
 class Borrow {
@@ -226,6 +228,14 @@ PyObject* engine_bounds(PyObject* self, PyObject* /*unused*/) {
                        static_cast<long long>(b->to_ts), static_cast<unsigned long long>(b->count));
 }
 
+// A method run over the held dataset, with the state borrowed.
+template <PyObject* (*Body)(const XrayInstance&, PyObject*, PyObject*)>
+PyObject* borrowed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Borrow borrow(self);
+  if (!borrow) return nullptr;
+  return Body(borrow.state(), args, kwargs);
+}
+
 PyMethodDef kEngineMethods[] = {
     {"command", engine_command, METH_O,
      "command($self, cmd_json, /)\n--\n\nA command's response text, as Xray.command gives it."},
@@ -241,6 +251,24 @@ PyMethodDef kEngineMethods[] = {
      "frame($self, at=None, *, window_ms=None)\n--\n\n"
      "The frame at `at` (ms; the latest record or to_ts when None), over the spec's\n"
      "window or the trailing window_ms ms up to the cursor, as a NativeFrame."},
+    {"footprint_bars",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(borrowed<order_flow_footprint_bars>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "footprint_bars($self, at=None, *, window_ms=None, bar_ms=None, tick=None, ratio=3.0,\n"
+     "min_volume=0.0, stacked=3, value_area=0.7, developing=False)\n--\n\n"
+     "Order flow of the held trades in the frame's window: cells, bars and runs as\n"
+     "columns (memoryviews) in a dict; without bar_ms the window is one bar."},
+    {"large_prints",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(borrowed<order_flow_large_prints>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "large_prints($self, at=None, *, window_ms=None, min_qty=None, quantile=None)\n--\n\n"
+     "The window's trades at or above min_qty or the quantity quantile, as columns."},
+    {"book_sides",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(borrowed<order_flow_book_sides>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "book_sides($self, at=None, *, window_ms=None, panel=0)\n--\n\n"
+     "The book heatmap panel's cells split into bids and asks, and the touch per bucket."},
     {"bounds", engine_bounds, METH_NOARGS,
      "bounds($self)\n--\n\n(from_ts, to_ts, count) of the held records, or None."},
     {nullptr, nullptr, 0, nullptr},

@@ -72,6 +72,19 @@ class Engine:
         the trailing window_ms ms: from max(cursor - window_ms + 1, from_ts) to the cursor."""
     def bounds(self) -> tuple[int, int, int] | None:
         """(from_ts, to_ts, count) of the held records, or None."""
+    def footprint_bars(
+        self, at: int | None = None, *, window_ms: int | None = None, bar_ms: int | None = None,
+        tick: float | None = None, ratio: float = 3.0, min_volume: float = 0.0, stacked: int = 3,
+        value_area: float = 0.7, developing: bool = False,
+    ) -> dict[str, Any]:
+        """Order flow of the held trades in the frame's window: columns (memoryviews) in a dict."""
+    def large_prints(
+        self, at: int | None = None, *, window_ms: int | None = None, min_qty: float | None = None,
+        quantile: float | None = None,
+    ) -> dict[str, Any]:
+        """The window's trades at or above min_qty or the quantity quantile, as columns."""
+    def book_sides(self, at: int | None = None, *, window_ms: int | None = None, panel: int = 0) -> dict[str, Any]:
+        """The book heatmap panel's cells split into bids and asks, and the touch per bucket."""
 
 def frame_window(
     cursor: int, *, window_ms: int | None = None, from_ts: int | None = None, to_ts: int | None = None

@@ -23,6 +23,7 @@ import numpy as np  # noqa: E402
 from matplotlib.colors import LogNorm  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.ticker import FormatStrFormatter, NullFormatter  # noqa: E402
+from .plot_flow import order_flow_figure, order_flow_picture, plot_book_sides, plot_footprint_bars  # noqa: E402, F401
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes

@@ -25,6 +25,7 @@ from .frame import Frame
 if TYPE_CHECKING:
     from ._loaded import Loaded
     from .data import Dataset
+    from .order_flow import BookSides, FootprintBars, LargePrints, VolumeProfile
 
 
 class Bounds(NamedTuple):
@@ -234,6 +235,40 @@ class Session:
                     f"{name} ts look like seconds (e.g. {int(columns[0].max())}), but the engine reads "
                     f"milliseconds; load a table with ts_unit='s', or multiply by 1000",
                 )
+
+    # -- order flow: tarnix_xray.order_flow has the rules -----------------
+
+    def footprint_bars(self, bar_ms: Any, tick: Any = None, ratio: float = 3.0, min_volume: float = 0.0,
+                       stacked: int = 3, at: Any = None, window: Any = None,
+                       developing: bool = False) -> FootprintBars:  # fmt: skip
+        """Footprint bars of bar_ms (ms or "1m") over the frame's window at `at`: cells, bars and
+        stacked runs; `tick` is inferred from the trades when None; `developing` adds the
+        developing POC and value area per bar."""
+        from .order_flow import footprint_bars
+
+        return footprint_bars(self, bar_ms, tick=tick, ratio=ratio, min_volume=min_volume,
+                              stacked=stacked, at=at, window=window, developing=developing)  # fmt: skip
+
+    def volume_profile(self, tick: Any = None, at: Any = None, window: Any = None,
+                       value_area: float = 0.7) -> VolumeProfile:  # fmt: skip
+        """The volume profile of the frame's window, with its POC and value area."""
+        from .order_flow import volume_profile
+
+        return volume_profile(self, tick=tick, at=at, window=window, value_area=value_area)
+
+    def large_prints(self, min_qty: float | None = None, quantile: float | None = None,
+                     at: Any = None, window: Any = None) -> LargePrints:  # fmt: skip
+        """The window's trades of at least min_qty (or the quantity quantile, e.g. 0.99)."""
+        from .order_flow import large_prints
+
+        return large_prints(self, min_qty=min_qty, quantile=quantile, at=at, window=window)
+
+    def book_sides(self, at: Any = None, window: Any = None, panel: int = 0) -> BookSides:
+        """The spec's book_heatmap panel (the panel'th one) split into bids and asks, and the
+        best bid and ask at the end of each bucket."""
+        from .order_flow import book_sides
+
+        return book_sides(self, at=at, window=window, panel=panel)
 
 
 def frame_window(

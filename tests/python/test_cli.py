@@ -235,7 +235,7 @@ def test_demo_end_to_end(tmp_path, monkeypatch, capsys):
                            timeout=120) for d in ("a", "b")]
     assert [r.returncode for r in runs] == [0, 0] and runs[0].stderr == ""
     text = (tmp_path / "a" / "frame.json").read_text()
-    for name in ("frame.json", "dataset.json", "dashboard.png"):  # same seed, same bytes
+    for name in ("frame.json", "dataset.json", "dashboard.png", "order_flow.png"):  # same seed, same bytes
         assert (tmp_path / "a" / name).read_bytes() == (tmp_path / "b" / name).read_bytes()
 
     market = generate_market(0.25, seed=5)
@@ -250,6 +250,9 @@ def test_demo_end_to_end(tmp_path, monkeypatch, capsys):
 
     from matplotlib.image import imread
     assert imread(tmp_path / "a" / "dashboard.png").shape == (1000, 1600, 4)
+    flow = ["frame", str(a / "dataset.json"), "--spec", str(a / "spec.json"), "--out", str(a / "f.json"),
+            "--flow-png", str(a / "flow.png"), "--bar", "5m"]
+    assert invoke(flow, "", monkeypatch, capsys)[0] == 0 and imread(a / "flow.png").shape == (1000, 1600, 4)
 
     frame, out = Frame.from_json(text), runs[0].stdout
     fp, lm = frame.footprint, frame.liquidation_map

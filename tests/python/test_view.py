@@ -423,3 +423,17 @@ def test_view_command_serves_until_interrupted(files):
         code = proc.wait(20)
     # Ctrl-C ends the server cleanly: the usual 130, and no traceback.
     assert (code, proc.stderr.read()) == (130, "")
+
+
+def test_footprint_bars_follow_the_frame_window(market, spec):
+    viewer = Viewer(opener(market), spec, window_ms=WINDOW_MS)
+    try:
+        client = TestClient(viewer.app, base_url=LOCAL)
+        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+        got = client.get(f"/api/footprint_bars?ts={hi - 60_000}&bar_ms=30000").json()
+        want = reference(market, spec).footprint_bars(30_000, at=hi - 60_000, window=WINDOW_MS)
+        assert (got["bar_ts"], got["price"], got["ask_vol"]) == (
+            want.bars["bar_ts"].tolist(), want.cells["price"].tolist(), want.cells["ask_vol"].tolist())
+        assert client.get(f"/api/footprint_bars?ts={hi}&bar_ms=0").json() == {"error": "bar_ms must be positive, not '0'"}
+    finally:
+        viewer.close()

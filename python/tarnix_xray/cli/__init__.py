@@ -43,6 +43,10 @@ def build_parser() -> argparse.ArgumentParser:
     frame.add_argument("--at", metavar="TS", help="cursor: milliseconds or an ISO time (UTC by default)")
     frame.add_argument("--out", metavar="FILE", help="write the frame text here (default stdout)")
     frame.add_argument("--png", metavar="FILE", help="also draw the dashboard here (needs [plot])")
+    frame.add_argument("--flow-png", metavar="FILE", help="also draw the order flow here: footprint bars, "
+                       "the book by side, large prints (needs [plot])")
+    frame.add_argument("--bar", default="1m", metavar="SPAN", help="footprint bar length for --flow-png "
+                       "(default 1m)")
     add_data_arguments(frame)
     frame.set_defaults(handler=cmd_frame)
 

@@ -80,6 +80,16 @@ def write_text(path: str | Path, text: str) -> None:
         raise usage(f"cannot write {path}: {e.strerror or one_line(e)}") from None
 
 
+def draw_order_flow(session: Any, path: str | Path, **where: Any) -> None:
+    """Footprint bars, the book by side and large prints of a session's frame window."""
+    from ..plot import order_flow_picture
+
+    try:
+        order_flow_picture(session, path, **where)
+    except OSError as e:
+        raise usage(f"cannot write {path}: {e.strerror or one_line(e)}") from None
+
+
 def draw(frame: Frame, path: str | Path) -> None:
     from ..plot import dashboard
 

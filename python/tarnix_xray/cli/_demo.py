@@ -8,7 +8,7 @@ import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ._common import DONE, draw, one_line, usage, write_text
+from ._common import DONE, draw, draw_order_flow, one_line, usage, write_text
 from ._view import add_demo_view_arguments, cmd_demo_view
 
 if TYPE_CHECKING:
@@ -62,7 +62,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
     written = [out / "dataset.json", out / "spec.json", out / "frame.json"]
     if not args.no_png:
         clock.time("dashboard", lambda: draw(frame, out / "dashboard.png"))
-        written.append(out / "dashboard.png")
+        # The last half hour in 1-minute footprint bars, the book by side below.
+        clock.time("order flow", lambda: draw_order_flow(session, out / "order_flow.png", window="30m"))
+        written += [out / "dashboard.png", out / "order_flow.png"]
     bounds = session.bounds()
     print("\n".join(summary(frame, loaded, (bounds.from_ts, bounds.to_ts), market, clock.phases)))
     print("wrote " + ", ".join(str(p) for p in written))

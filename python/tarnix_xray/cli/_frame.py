@@ -9,8 +9,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
-from ._common import (ANSWERED_ERROR, DONE, Failure, data_failure, data_options, draw, one_line, parse_time,
-                      read_text, spec_text, usage, write_text)  # fmt: skip
+from ._common import (ANSWERED_ERROR, DONE, Failure, data_failure, data_options, draw, draw_order_flow, one_line,
+                      parse_time, read_text, spec_text, usage, write_text)  # fmt: skip
 
 
 def _session(spec: str) -> Any:
@@ -82,6 +82,8 @@ def cmd_frame(args: argparse.Namespace) -> int:
         write_text(args.out, frame.text)
     if args.png:
         draw(frame, args.png)
+    if args.flow_png:
+        run_checked(lambda: draw_order_flow(session, args.flow_png, bar=args.bar, at=at))
     return DONE
 
 

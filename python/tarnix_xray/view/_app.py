@@ -3,6 +3,7 @@
     GET /                  the page (index.html; its scripts and styles by name)
     GET /api/bounds        the dataset bounds (engine text)
     GET /api/frame?ts=MS   the frame at MS, or at ISO 8601 text (engine text, not re-encoded)
+    GET /api/footprint_bars?ts=MS&bar_ms=N   footprint bars of the frame window at MS
     GET /api/spec          {"spec": {...}, "window_ms": N or null}
     PUT /api/spec          the same body; 422 with the engine's message when refused
 
@@ -23,7 +24,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .._clock import to_ms
+from .._clock import duration_ms, to_ms
 from ..errors import XrayError
 from ._guard import BodyTooLarge, Guard
 from ._owner import Owner, Superseded
@@ -94,6 +95,18 @@ def create_app(owner: Owner[ViewState], allowed_hosts: Iterable[str] = ()) -> Gu
         except XrayError as e:
             return _error(str(e), 422)
 
+    async def footprint_bars(request: Request) -> Response:
+        try:
+            ts = parse_ts(request.query_params.get("ts"))
+            bar_ms = duration_ms(request.query_params.get("bar_ms", "60000"), "bar_ms")
+            return JSONResponse(await answer(owner.call(lambda s: s.footprint_bars(ts, bar_ms))), headers=_HEADERS)
+        except Refused as e:
+            return _error(str(e), e.status)
+        except ValueError as e:  # a bar_ms that is no duration
+            return _error(str(e), 400)
+        except XrayError as e:
+            return _error(str(e), 422)
+
     async def spec(request: Request) -> Response:
         if request.method == "GET":
             return JSONResponse(await answer(owner.call(ViewState.spec_view)), headers=_HEADERS)
@@ -110,5 +123,5 @@ def create_app(owner: Owner[ViewState], allowed_hosts: Iterable[str] = ()) -> Gu
 
     routes = [Route(path, static) for path in files]
     routes += [Route("/api/bounds", bounds), Route("/api/frame", frame),
-               Route("/api/spec", spec, methods=["GET", "PUT"])]
+               Route("/api/footprint_bars", footprint_bars), Route("/api/spec", spec, methods=["GET", "PUT"])]
     return Guard(Starlette(routes=routes), allowed_hosts)

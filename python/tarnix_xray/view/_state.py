@@ -45,6 +45,14 @@ class ViewState:
     def frame_text(self, ts: int) -> str:
         return self.session.frame_text(ts, window=self.window_ms)
 
+    def footprint_bars(self, ts: int, bar_ms: int) -> dict[str, Any]:
+        """Footprint bars of the frame window at ts, as the page draws them."""
+        bars = self.session.footprint_bars(bar_ms, at=ts, window=self.window_ms)
+        cells = {k: bars.cells[k].tolist() for k in ("bar", "price", "bid_vol", "ask_vol")}
+        flags = {k: bars.cells[k].astype(int).tolist() for k in ("buy_imbalance", "sell_imbalance")}
+        return {"tick": bars.tick, "bar_ms": bar_ms, "bar_ts": bars.bars["bar_ts"].tolist(),
+                "poc": bars.bars["poc"].tolist(), **cells, **flags}  # fmt: skip
+
     def spec_view(self) -> dict[str, Any]:
         return {"spec": self.spec, "window_ms": self.window_ms}
 
