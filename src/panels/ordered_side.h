@@ -28,8 +28,9 @@ class OrderedSide {
   static constexpr std::size_t kRunMax = 128;
 
   // A zero quantity (either sign) removes the key; any other (NaN too)
-  // replaces the quantity held. Returns whether the contents changed.
-  bool set(uint64_t key, double qty);
+  // replaces the quantity held. Returns whether the contents changed, and
+  // puts the quantity the key held before (+0.0 for none) in *replaced.
+  bool set(uint64_t key, double qty, double* replaced = nullptr);
   // Frees what is held; costs what was held, not the largest size reached.
   void clear();
 

@@ -43,6 +43,9 @@ class BookHeatmapJob {
   void run_part(std::size_t index);
   // The panel, once every part has run.
   PanelData take();
+  // Quantities the parts run so far read to fold cells: the work that may
+  // grow with the prices a level holds rather than with its changes.
+  uint64_t folded() const;
 
  private:
   struct Part;
@@ -56,6 +59,7 @@ class BookHeatmapJob {
   std::unique_ptr<PriceGrid> grid_;
   std::optional<TimeBuckets> buckets_;
   std::vector<Part> parts_;
+  std::vector<uint64_t> folded_;  // per part
   PanelData::BookHeatmap out_;
 };
 
