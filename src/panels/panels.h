@@ -78,11 +78,14 @@ PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);
 uint64_t panel_output_numbers(const XrayPanel& panel, const DatasetWindow& window);
 
 // The distinct bins of the window's trades: the footprint's exact length.
-uint64_t footprint_bin_count(const XrayPanel::Footprint& config, const DatasetWindow& window);
+// Absent when the command was cancelled while they were counted.
+std::optional<uint64_t> footprint_bin_count(const XrayPanel::Footprint& config,
+                                            const DatasetWindow& window);
 
 // The frame-wide bound on the numbers of all panels together, checked
 // before any panel is computed. Footprints are counted by their trades
-// first; only when that bound is over the limit are their bins counted.
+// first; only when that bound is over the limit are their bins counted
+// (and a cancelled count ends the check with cancelled_error()).
 [[nodiscard]] Status check_frame_size(const std::vector<XrayPanel>& panels,
                                       const DatasetWindow& window);
 

@@ -89,13 +89,42 @@ def interrupted(x, command, send, expected):
     return stopped - started - SIGNAL_AFTER_S
 
 
+def book_load(snapshot_bids, diffs):
+    """A snapshot at 1,000 ms (one ask at 101), then one diff a millisecond."""
+    events = [f'[1000,"snapshot",{json.dumps(snapshot_bids)},[[101,1]]]']
+    events += [f"[{1000 + t},\"diff\",{bids},{asks}]" for t, (bids, asks) in enumerate(diffs, 1)]
+    return '{"cmd":"load","dataset":{"book":[' + ",".join(events) + "]}}"
+
+
+def crowded_book(events=80_000, prices=8_000):
+    # One level of 8,000 prices, one changed a bucket; its 1e300 leaves no
+    # bound to certify the cell, so every bucket folds the level again.
+    snapshot = [[99 + j / prices, 1.0] for j in range(prices)] + [[99.99999, 1e300]]
+    return book_load(snapshot, ((f"[[{99 + t * 7919 % prices / prices},{t % 7 + 1}]]", "[]")
+                                for t in range(events)))
+
+
+def wide_book(events=200_000):
+    return book_load([[99.0, 1.0]], ((f"[[{99 - t % 50 * 0.5},{t % 9 + 1}]]",
+                                      f"[[{101 + t % 50 * 0.5},1]]") for t in range(events)))
+
+
 # A load of 8 million trades (about 280 MB, several seconds); a frame of many
-# footprints over 400,000 trades (several seconds on two processors). A
-# frame's single panel polls as the pool's do; the C++ tests cover it.
+# footprints over 400,000 trades (several seconds on two processors); the
+# same with a bin width each, counting every width's bins for the frame's
+# size first; one heatmap whose every bucket folds a crowded level; many
+# one-bucket heatmaps over 200,000 events. Each frame takes seconds whole.
 CASES = {
     "load": (spec([{"kind": "footprint"}]), None, big_load_as_array(4_000_000)),
     "frame on the pool": (spec([{"kind": "footprint", "price_bin": 0.5}] * 2_000),
                           big_load(200_000), '{"cmd":"frame"}'),
+    "footprint bins counted": (spec([{"kind": "footprint", "price_bin": 0.5 + i / 4096}
+                                     for i in range(1_600)]), big_load(200_000), '{"cmd":"frame"}'),
+    "crowded heatmap": (spec([{"kind": "book_heatmap", "bucket_ms": 1, "depth_levels": 20}]),
+                        crowded_book(), '{"cmd":"frame"}'),
+    "one-bucket heatmaps": (spec([{"kind": "book_heatmap", "price_bin": 0.5,
+                                   "bucket_ms": 10**9, "depth_levels": 100}] * 400),
+                            wide_book(), '{"cmd":"frame"}'),
 }
 
 
