@@ -72,8 +72,7 @@ FoldBounds LevelSide::fold_bounds(std::size_t level) {
         crowded.abs.drift() > crowded.abs.hi() * 0x1p-50 + 0x1p-1000) {
       crowded.sum = RunningSum{};
       crowded.abs = RunningSum{};
-      crowded.side.visit_range(0, UINT64_MAX,
-                               [&](const Entry& entry) { crowded.count(entry.qty, 1.0); });
+      crowded.side.visit([&](const Entry& entry) { crowded.count(entry.qty, 1.0); });
       folded_ += crowded.side.size();
     }
     return xray::fold_bounds(crowded.sum, crowded.abs, crowded.side.size());
@@ -91,7 +90,7 @@ double LevelSide::fold(std::size_t level) const {
     folded_ += at->few.size();
     return total;
   }
-  at->many->side.visit_range(0, UINT64_MAX, [&](const Entry& entry) { total += entry.qty; });
+  at->many->side.visit([&](const Entry& entry) { total += entry.qty; });
   folded_ += at->many->side.size();
   return total;
 }

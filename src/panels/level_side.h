@@ -40,7 +40,7 @@ class LevelSide {
     if (slot == nullptr) return;
     const Level& held = levels_[slot->index];
     if (held.many) {
-      held.many->side.visit_range(0, UINT64_MAX, visit);
+      held.many->side.visit(visit);
       return;
     }
     for (const Entry& entry : held.few) visit(entry);

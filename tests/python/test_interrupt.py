@@ -89,24 +89,10 @@ def interrupted(x, command, send, expected):
     return stopped - started - SIGNAL_AFTER_S
 
 
-def book_load(snapshot_bids, diffs):
-    """A snapshot at 1,000 ms (one ask at 101), then one diff a millisecond."""
-    events = [f'[1000,"snapshot",{json.dumps(snapshot_bids)},[[101,1]]]']
-    events += [f"[{1000 + t},\"diff\",{bids},{asks}]" for t, (bids, asks) in enumerate(diffs, 1)]
-    return '{"cmd":"load","dataset":{"book":[' + ",".join(events) + "]}}"
-
-
-def crowded_book(events=80_000, prices=8_000):
-    # One level of 8,000 prices, one changed a bucket; its 1e300 leaves no
-    # bound to certify the cell, so every bucket folds the level again.
-    snapshot = [[99 + j / prices, 1.0] for j in range(prices)] + [[99.99999, 1e300]]
-    return book_load(snapshot, ((f"[[{99 + t * 7919 % prices / prices},{t % 7 + 1}]]", "[]")
-                                for t in range(events)))
-
-
-def wide_book(events=200_000):
-    return book_load([[99.0, 1.0]], ((f"[[{99 - t % 50 * 0.5},{t % 9 + 1}]]",
-                                      f"[[{101 + t % 50 * 0.5},1]]") for t in range(events)))
+def book_load(snapshot_bids, diffs, events):
+    """A snapshot at 1,000 ms (one ask at 101), then a diff a millisecond."""
+    return ('{"cmd":"load","dataset":{"book":[[1000,"snapshot",%s,[[101,1]]],' % snapshot_bids
+            + ",".join(f'[{1000 + t},"diff",{diffs(t)}]' for t in range(1, events)) + "]}}")
 
 
 # A load of 8 million trades (about 280 MB, several seconds); a frame of many
@@ -121,11 +107,16 @@ CASES = {
                           big_load(200_000), '{"cmd":"frame"}'),
     "footprint bins counted": (spec([{"kind": "footprint", "price_bin": 0.5 + i / 4096}
                                      for i in range(1_600)]), big_load(200_000), '{"cmd":"frame"}'),
+    # One level of 8,000 prices; a 1e300 among them leaves the level sums
+    # no bound, so every bucket folds the level.
     "crowded heatmap": (spec([{"kind": "book_heatmap", "bucket_ms": 1, "depth_levels": 20}]),
-                        crowded_book(), '{"cmd":"frame"}'),
+                        book_load([[99 + j / 8000, 1] for j in range(8000)] + [[99.99999, 1e300]],
+                                  lambda t: f"[[{99 + t * 7919 % 8000 / 8000},{t % 7 + 1}]],[]",
+                                  80_000), '{"cmd":"frame"}'),
     "one-bucket heatmaps": (spec([{"kind": "book_heatmap", "price_bin": 0.5,
                                    "bucket_ms": 10**9, "depth_levels": 100}] * 800),
-                            wide_book(), '{"cmd":"frame"}'),
+                            book_load([[99, 1]], lambda t: f"[[{99 - t % 50 * 0.5},{t % 9 + 1}]],"
+                                      f"[[{101 + t % 50 * 0.5},1]]", 200_000), '{"cmd":"frame"}'),
 }
 
 
