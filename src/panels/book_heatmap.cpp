@@ -9,10 +9,11 @@
 // costs O(1) whenever the bounds from its running sums certify it (see
 // level_cell). A frame is then O((events + prices changed) * log + cells).
 // A cell the bounds leave open costs a fold of its level, O(prices held):
-// levels holding NaN, infinite or huge quantities, and sums so close to a
-// rounding point of round8 that the fold's proven error reaches it. For
-// quantities of 3-4 decimals that needs prices per level * the level's total
-// quantity past about 4 * 10^7 (3,000 prices averaging 5 each certify).
+// levels holding NaN, infinite or huge quantities (or whose sums drifted
+// after huge ones cancelled), and sums so close to a rounding point of round8 that the fold's
+// proven error reaches it. For quantities of 3-4 decimals that takes prices per level times the
+// level's total quantity past about 5 * 10^7: 3,000 prices averaging 5 certify, 8,000 averaging 2.5
+// do not.
 #include <algorithm>
 #include <bit>
 #include <cmath>

@@ -2,6 +2,7 @@
 // prices grouped by the grid level that holds them.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -80,7 +81,7 @@ class LevelSide {
         sum.add(sign * qty);
         abs.add(sign * std::fabs(qty));
       } else {
-        wild += sign > 0 ? 1 : -1;
+        wild = sign > 0 ? wild + 1 : wild - 1;
       }
     }
     bool set(uint64_t key, double qty);
