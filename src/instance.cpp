@@ -101,7 +101,9 @@ class CommandRunner {
   Result<std::string> framed(int64_t cursor) {
     Result<Frame> frame = evaluate_frame(dataset_, *spec_, cursor);
     if (!frame) return std::move(frame).error();
-    return encode_frame(*frame);
+    std::string text = encode_frame(*frame);
+    if (cancel_requested()) return cancelled_error();
+    return text;
   }
 
   Result<std::string> bounds() {

@@ -1,6 +1,21 @@
 // src/panels/book_heatmap.cpp: resting book quantity on a fixed price grid,
 // sampled at the end of every time bucket.
+//
+// Work: each event of a part's replay is read once; each price a bucket
+// changed goes into the levels holding it (one, two where rounded edges
+// overlap) at O(log) cost, and each bucket copies its row and works out the
+// cells of the levels that changed. A level of at most LevelSide::kFewMax
+// prices a side is folded (that many reads at most); a crowded level's cell
+// costs O(1) whenever the bounds from its running sums certify it (see
+// level_cell). A frame is then O((events + prices changed) * log + cells).
+// A cell the bounds leave open costs a fold of its level, O(prices held):
+// levels holding NaN, infinite or huge quantities (or whose sums drifted
+// after huge ones cancelled), and sums so close to a rounding point of round8 that the fold's
+// proven error reaches it. For quantities of 3-4 decimals that takes prices per level times the
+// level's total quantity past about 5 * 10^7: 3,000 prices averaging 5 certify, 8,000 averaging 2.5
+// do not.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -258,20 +273,30 @@ void prefetch_levels(const BookEvent& event) {
 
 bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
 
-// round8(bid sum + ask sum) of one level, each sum taken in ascending price
-// order from -0.0: a cell that nothing reaches is -0.0. Rounding makes the
-// sums depend on their order, so a cell is added up anew rather than
-// adjusted by what changed.
-double level_cell(const GridBook& book, std::size_t level, const LevelRange& range) {
-  double bid = -0.0;
-  book.bids.visit(level, range.lo_key, range.hi_key,
-                  [&](const LevelSide::Entry& e) { bid += e.qty; });
-  double ask = -0.0;
-  book.asks.visit(level, range.lo_key, range.hi_key,
-                  [&](const LevelSide::Entry& e) { ask += e.qty; });
+double cell_of(double bid, double ask) {
   const double cell = bid + ask;
   // round8(-0.0) is -0.0: empty cells skip the rounding.
   return is_negative_zero(cell) ? cell : round8(cell);
+}
+
+// round8(bid sum + ask sum) of one level, each sum a left fold in ascending
+// price order from -0.0: a cell that nothing reaches is -0.0. Rounding makes
+// a fold depend on its order, so a running sum is not the fold; but it
+// bounds it. fl(x + y) and round8 never decrease as x or y grow, so when the
+// lowest and the highest cell the bounds allow round to the same nonzero
+// value, the cell is that value (round8 of a zero is a zero, so the cell
+// is no zero of either sign). Otherwise both sides are folded.
+double level_cell(GridBook& book, std::size_t level) {
+  const FoldBounds bid = book.bids.fold_bounds(level);
+  const FoldBounds ask = book.asks.fold_bounds(level);
+  if (bid.exact() && ask.exact()) return cell_of(bid.lo, ask.lo);
+  const double low = round8(bid.lo + ask.lo);
+  const double high = round8(bid.hi + ask.hi);
+  if (std::bit_cast<uint64_t>(low) == std::bit_cast<uint64_t>(high) && low != 0.0 &&
+      std::isfinite(low)) {
+    return low;
+  }
+  return cell_of(book.bids.fold(level), book.asks.fold(level));
 }
 
 // The bucket holding ts, counted from the grid's first.
@@ -335,6 +360,7 @@ BookHeatmapJob::BookHeatmapJob(const XrayPanel::BookHeatmap& config, const Datas
     parts_.back().end_bucket = k;
     parts_.push_back(Part{k, bucket_count, replay_from});
   }
+  folded_.assign(parts_.size(), 0);
 }
 
 BookHeatmapJob::~BookHeatmapJob() = default;
@@ -372,6 +398,8 @@ void BookHeatmapJob::run_part(std::size_t index) {
   TimeBuckets from = *buckets_;
   from.first_start += Int128{from.bucket_ms} * static_cast<Int128>(part.first_bucket);
   BucketWalk walk(from);
+  // Polled for every bucket and every event replayed, so that one bucket
+  // of a million events stops as soon as many buckets of a few do.
   CancelPoll cancel;
   for (std::size_t k = part.first_bucket; k < part.end_bucket; ++k, walk.next()) {
     if (cancel.due()) return;  // the frame is dropped as a whole
@@ -389,6 +417,7 @@ void BookHeatmapJob::run_part(std::size_t index) {
         e += kBookBlockEvents;
         continue;
       }
+      if (cancel.due()) return;
       if (e + kPrefetchAhead < end) prefetch_levels(events_[e + kPrefetchAhead]);
       replay_event(book, events_[e], grid_span, dirty);
       ++e;
@@ -403,8 +432,15 @@ void BookHeatmapJob::run_part(std::size_t index) {
     } else {
       std::copy_n(row - depth_, depth_, row);
     }
-    dirty.drain([&](std::size_t i) { row[i] = level_cell(book, i, grid.range(i)); });
+    dirty.drain([&](std::size_t i) { row[i] = level_cell(book, i); });
   }
+  folded_[index] = book.bids.folded() + book.asks.folded();
+}
+
+uint64_t BookHeatmapJob::folded() const {
+  uint64_t total = 0;
+  for (const uint64_t n : folded_) total += n;
+  return total;
 }
 
 PanelData BookHeatmapJob::take() {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/cancel.h"
 #include "panels/bit_pattern_table.h"
 #include "panels/panel_common.h"
 
@@ -67,7 +68,9 @@ std::optional<BookTop> final_book_top(std::span<const BookEvent> events) {
   BestPrice<std::greater<>> bid;  // the highest bid
   BestPrice<std::less<>> ask;     // the lowest ask
   const std::size_t first = replay_start(events);
+  CancelPoll cancel;
   for (std::size_t e = events.size(); e > first; --e) {
+    if (cancel.due()) return std::nullopt;
     const BookEvent& event = events[e - 1];
     // Within an event too the later level for a price wins.
     for (auto level = event.bids.rbegin(); level != event.bids.rend(); ++level) {

@@ -25,7 +25,7 @@ std::size_t replay_start(std::span<const BookEvent> events);
 // The top of the book after all of events, replayed from the last snapshot:
 // a snapshot first empties both sides, then bids and asks are applied in
 // order, a zero quantity (either sign) removing its price. Absent when
-// either side ends empty.
+// either side ends empty, or when the command was cancelled.
 std::optional<BookTop> final_book_top(std::span<const BookEvent> events);
 
 }  // namespace xray

@@ -1,6 +1,7 @@
 // src/panels/footprint.cpp: buy and sell volume per price bin over the window.
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <vector>
 
 #include "core/cancel.h"
@@ -98,9 +99,14 @@ class PriceToBin {
 
 }  // namespace
 
-uint64_t footprint_bin_count(const XrayPanel::Footprint& config, const DatasetWindow& window) {
+std::optional<uint64_t> footprint_bin_count(const XrayPanel::Footprint& config,
+                                            const DatasetWindow& window) {
   PriceToBin bins(config.price_bin);
-  for (const Trade& trade : window.trades) bins.bin_of(trade.price);
+  CancelPoll cancel;
+  for (const Trade& trade : window.trades) {
+    if (cancel.due()) return std::nullopt;
+    bins.bin_of(trade.price);
+  }
   return bins.bins().size();
 }
 

@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/cancel.h"
 #include "panels/panel_common.h"
 #include "panels/panel_limits.h"
 #include "panels/panels.h"
@@ -33,8 +35,9 @@ UInt128 total(const KindNumbers& numbers) {
 }
 
 // Footprints counted by their bins rather than their trades; panels with
-// the same bin width share one count.
-UInt128 footprint_bins(const std::vector<XrayPanel>& panels, const DatasetWindow& window) {
+// the same bin width share one count. Absent when cancelled.
+std::optional<UInt128> footprint_bins(const std::vector<XrayPanel>& panels,
+                                      const DatasetWindow& window) {
   std::vector<std::pair<uint64_t, uint64_t>> counted;  // bit pattern of price_bin, bins
   UInt128 numbers = 0;
   for (const XrayPanel& panel : panels) {
@@ -44,7 +47,9 @@ UInt128 footprint_bins(const std::vector<XrayPanel>& panels, const DatasetWindow
     auto known = std::find_if(counted.begin(), counted.end(),
                               [&](const auto& c) { return c.first == width; });
     if (known == counted.end()) {
-      counted.emplace_back(width, footprint_bin_count(*footprint, window));
+      const std::optional<uint64_t> bins = footprint_bin_count(*footprint, window);
+      if (!bins) return std::nullopt;
+      counted.emplace_back(width, *bins);
       known = counted.end() - 1;
     }
     numbers += UInt128{known->second} * kNumbersPerBin;
@@ -100,7 +105,11 @@ Status check_frame_size(const std::vector<XrayPanel>& panels, const DatasetWindo
   }
   if (total(numbers) <= kMaxFrameNumbers) return {};
   // Trades that share bins make a shorter footprint than the bound says.
-  if (numbers[kFootprint] != 0) numbers[kFootprint] = footprint_bins(panels, window);
+  if (numbers[kFootprint] != 0) {
+    const std::optional<UInt128> bins = footprint_bins(panels, window);
+    if (!bins) return cancelled_error();
+    numbers[kFootprint] = *bins;
+  }
   if (total(numbers) <= kMaxFrameNumbers) return {};
   return over_budget(numbers);
 }

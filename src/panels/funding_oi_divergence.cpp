@@ -1,5 +1,6 @@
 // src/panels/funding_oi_divergence.cpp: funding rate, open interest and candle
 // close carried forward onto one time grid.
+#include <optional>
 #include <span>
 
 #include "core/cancel.h"
@@ -19,9 +20,13 @@ class CarriedValue {
  public:
   explicit CarriedValue(std::span<const Record> records) : records_(records) {}
 
-  double advance(const BucketWalk& walk) {
+  // Polls for every record passed: one bucket may hold them all.
+  std::optional<double> advance(const BucketWalk& walk, CancelPoll& cancel) {
     const std::size_t from = next_;
-    while (next_ < records_.size() && walk.before_end(records_[next_].ts)) ++next_;
+    while (next_ < records_.size() && walk.before_end(records_[next_].ts)) {
+      if (cancel.due()) return std::nullopt;
+      ++next_;
+    }
     if (next_ != from) rounded_ = round8(records_[next_ - 1].*Field);
     return rounded_;
   }
@@ -55,9 +60,13 @@ PanelData compute_funding_oi_divergence(const XrayPanel::FundingOiDivergence& co
   for (std::size_t k = 0; k < count; ++k, walk.next()) {
     if (cancel.due()) return {};
     out.time[k] = walk.start();
-    out.funding[k] = funding.advance(walk);
-    out.oi[k] = oi.advance(walk);
-    out.price[k] = close.advance(walk);
+    const std::optional<double> rate = funding.advance(walk, cancel);
+    const std::optional<double> interest = oi.advance(walk, cancel);
+    const std::optional<double> price = close.advance(walk, cancel);
+    if (!rate || !interest || !price) return {};
+    out.funding[k] = *rate;
+    out.oi[k] = *interest;
+    out.price[k] = *price;
   }
   return PanelData{std::move(out)};
 }

@@ -36,10 +36,63 @@ bool LevelSide::set(std::size_t level, uint64_t key, double qty) {
   // level into an ordered side for good (until the side is cleared).
   const auto at = held.few.begin() + static_cast<std::ptrdiff_t>(keys_below(held.few, key));
   if (at != held.few.end() && at->key == key) return set_few(held, key, qty);
-  held.many = std::make_unique<OrderedSide>();
+  held.many = std::make_unique<Crowded>();
   for (const Entry& entry : held.few) held.many->set(entry.key, entry.qty);
   std::vector<Entry>().swap(held.few);
   return held.many->set(key, qty);
+}
+
+bool LevelSide::Crowded::set(uint64_t key, double qty) {
+  double replaced = 0.0;
+  if (!side.set(key, qty, &replaced)) return false;
+  if (replaced != 0.0) count(replaced, -1.0);
+  if (qty != 0.0) count(qty, 1.0);
+  return true;
+}
+
+LevelSide::Level* LevelSide::held(std::size_t level) {
+  const Slot* slot = slots_.find(level + 1);
+  return slot == nullptr ? nullptr : &levels_[slot->index];
+}
+
+const LevelSide::Level* LevelSide::held(std::size_t level) const {
+  const Slot* slot = slots_.find(level + 1);
+  return slot == nullptr ? nullptr : &levels_[slot->index];
+}
+
+FoldBounds LevelSide::fold_bounds(std::size_t level) {
+  Level* at = held(level);
+  // Sides hold fewer than 2^30 prices: the memory limits see to it.
+  if (at != nullptr && at->many && at->many->wild == 0 && !at->many->side.empty() &&
+      at->many->side.size() < (std::size_t{1} << 30)) {
+    Crowded& crowded = *at->many;
+    // Drift past the slack the bounds leave anyway (only huge quantities
+    // cancelling make it grow that fast) is ended by adding up again.
+    if (crowded.sum.drift() > std::fabs(crowded.sum.hi()) * 0x1p-50 + 0x1p-1000 ||
+        crowded.abs.drift() > crowded.abs.hi() * 0x1p-50 + 0x1p-1000) {
+      crowded.sum = RunningSum{};
+      crowded.abs = RunningSum{};
+      crowded.side.visit([&](const Entry& entry) { crowded.count(entry.qty, 1.0); });
+      folded_ += crowded.side.size();
+    }
+    return xray::fold_bounds(crowded.sum, crowded.abs, crowded.side.size());
+  }
+  const double exact = fold(level);
+  return {exact, exact};
+}
+
+double LevelSide::fold(std::size_t level) const {
+  double total = -0.0;
+  const Level* at = held(level);
+  if (at == nullptr) return total;
+  if (!at->many) {
+    for (const Entry& entry : at->few) total += entry.qty;
+    folded_ += at->few.size();
+    return total;
+  }
+  at->many->side.visit([&](const Entry& entry) { total += entry.qty; });
+  folded_ += at->many->side.size();
+  return total;
 }
 
 bool LevelSide::set_few(Level& level, uint64_t key, double qty) {

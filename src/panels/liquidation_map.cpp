@@ -24,8 +24,9 @@ bool comes_before(const BinnedLiquidation& a, const BinnedLiquidation& b) {
 
 // The window arrives in ts order, so a stable sort by the full key only has
 // to reorder each run of equal ts. Sorting the runs alone gives the same
-// sequence as one stable sort of everything.
-void sort_events(std::vector<BinnedLiquidation>& events) {
+// sequence as one stable sort of everything. Stops, leaving the order
+// unfinished, when the command is cancelled.
+void sort_events(std::vector<BinnedLiquidation>& events, CancelPoll& cancel) {
   const auto by_ts = [](const BinnedLiquidation& a, const BinnedLiquidation& b) {
     return a.ts < b.ts;
   };
@@ -36,6 +37,7 @@ void sort_events(std::vector<BinnedLiquidation>& events) {
   constexpr std::size_t kInsertionRun = 32;
   auto run = events.begin();
   while (run != events.end()) {
+    if (cancel.due()) return;
     auto run_end = run + 1;
     bool ordered = true;
     for (; run_end != events.end() && run_end->ts == run->ts; ++run_end) {
@@ -69,7 +71,7 @@ PanelData compute_liquidation_map(const XrayPanel::LiquidationMap& config,
         .side = liquidation.side,
     });
   }
-  sort_events(out.events);
+  sort_events(out.events, cancel);
   return PanelData{std::move(out)};
 }
 

@@ -8,7 +8,7 @@ std::size_t OrderedSide::run_of(uint64_t key) const {
   return after == firsts_.begin() ? 0 : static_cast<std::size_t>(after - firsts_.begin()) - 1;
 }
 
-bool OrderedSide::set(uint64_t key, double qty) {
+bool OrderedSide::set(uint64_t key, double qty, double* replaced) {
   const std::size_t pos = table_.locate(key);
   if (table_.is_free_at(pos)) {
     if (qty == 0.0) return false;  // removing an absent key changes nothing
@@ -17,6 +17,7 @@ bool OrderedSide::set(uint64_t key, double qty) {
     return true;
   }
   double& held = table_.at(pos).qty;
+  if (replaced != nullptr) *replaced = held;
   if (qty == 0.0) {
     table_.erase(pos);
     erase_key(key);

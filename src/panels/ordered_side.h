@@ -16,8 +16,8 @@ namespace xray {
 // common change, a new quantity for a price already held, costs one probe.
 // The keys are also held in order, in runs of at most kRunMax consecutive
 // keys: adding or removing a price searches two short sorted lists and
-// moves at most one run, and a range of keys is read in order without
-// sorting anything.
+// moves at most one run, and the keys are read in order without sorting
+// anything.
 class OrderedSide {
  public:
   struct Entry {
@@ -28,29 +28,20 @@ class OrderedSide {
   static constexpr std::size_t kRunMax = 128;
 
   // A zero quantity (either sign) removes the key; any other (NaN too)
-  // replaces the quantity held. Returns whether the contents changed.
-  bool set(uint64_t key, double qty);
+  // replaces the quantity held. Returns whether the contents changed, and
+  // puts the quantity the key held before (+0.0 for none) in *replaced.
+  bool set(uint64_t key, double qty, double* replaced = nullptr);
   // Frees what is held; costs what was held, not the largest size reached.
   void clear();
 
   bool empty() const { return table_.size() == 0; }
   std::size_t size() const { return table_.size(); }
-  // The smallest and the largest key; the side must not be empty.
-  uint64_t front_key() const { return runs_.front().front(); }
-  uint64_t back_key() const { return runs_.back().back(); }
 
-  // Calls visit(entry) for every entry with lo <= key < hi, in key order.
+  // Calls visit(entry) for every entry, in key order.
   template <class Visit>
-  void visit_range(uint64_t lo, uint64_t hi, Visit visit) const {
-    if (runs_.empty() || lo >= hi) return;
-    std::size_t r = run_of(lo);
-    std::size_t i = first_not_below(runs_[r], lo);
-    for (; r < runs_.size(); ++r, i = 0) {
-      const std::vector<uint64_t>& run = runs_[r];
-      for (; i < run.size(); ++i) {
-        if (run[i] >= hi) return;
-        visit(Entry{run[i], table_.find(run[i])->qty});
-      }
+  void visit(Visit visit) const {
+    for (const std::vector<uint64_t>& run : runs_) {
+      for (const uint64_t key : run) visit(Entry{key, table_.find(key)->qty});
     }
   }
 

@@ -43,6 +43,9 @@ class BookHeatmapJob {
   void run_part(std::size_t index);
   // The panel, once every part has run.
   PanelData take();
+  // Quantities the parts run so far read to fold cells: the work that may
+  // grow with the prices a level holds rather than with its changes.
+  uint64_t folded() const;
 
  private:
   struct Part;
@@ -56,6 +59,7 @@ class BookHeatmapJob {
   std::unique_ptr<PriceGrid> grid_;
   std::optional<TimeBuckets> buckets_;
   std::vector<Part> parts_;
+  std::vector<uint64_t> folded_;  // per part
   PanelData::BookHeatmap out_;
 };
 
@@ -74,11 +78,14 @@ PanelData compute_panel(const XrayPanel& panel, const DatasetWindow& window);
 uint64_t panel_output_numbers(const XrayPanel& panel, const DatasetWindow& window);
 
 // The distinct bins of the window's trades: the footprint's exact length.
-uint64_t footprint_bin_count(const XrayPanel::Footprint& config, const DatasetWindow& window);
+// Absent when the command was cancelled while they were counted.
+std::optional<uint64_t> footprint_bin_count(const XrayPanel::Footprint& config,
+                                            const DatasetWindow& window);
 
 // The frame-wide bound on the numbers of all panels together, checked
 // before any panel is computed. Footprints are counted by their trades
-// first; only when that bound is over the limit are their bins counted.
+// first; only when that bound is over the limit are their bins counted
+// (and a cancelled count ends the check with cancelled_error()).
 [[nodiscard]] Status check_frame_size(const std::vector<XrayPanel>& panels,
                                       const DatasetWindow& window);
 

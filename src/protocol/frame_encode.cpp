@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "core/cancel.h"
 #include "json/json_writer.h"
 #include "json/number_writer.h"
 
@@ -22,7 +23,9 @@ constexpr std::size_t kPanelOverhead = 96;
 
 // Appends into one string whose size runs a little ahead of the text, so
 // values are formatted straight into place. The estimate is only reserved,
-// not written, so memory is touched once, by the text itself.
+// not written, so memory is touched once, by the text itself. Lists poll
+// for cancellation once per block of values; once cancelled, they write
+// nothing more.
 class TextWriter {
  public:
   explicit TextWriter(std::size_t estimate) { text_.reserve(std::max<std::size_t>(estimate, 128)); }
@@ -56,6 +59,12 @@ class TextWriter {
   }
   void numbers(std::span<const double> values) { list<kNumberTextMax>(values, write_json_number); }
 
+  // True once the command was cancelled: the text is cut short.
+  bool stopped() {
+    stopped_ = stopped_ || cancel_.due();
+    return stopped_;
+  }
+
   // Ends a list whose elements were each followed by a comma.
   void close_list() {
     if (text_[used_ - 1] == ',') {
@@ -87,6 +96,7 @@ class TextWriter {
   void list(std::span<const T> values, Write write) {
     byte('[');
     for (std::size_t i = 0; i < values.size(); i += kBlock) {
+      if (stopped()) return;
       const std::span<const T> block = values.subspan(i, std::min(values.size() - i, kBlock));
       char* at = room(block.size() * (kWidth + 1));
       for (const T v : block) {
@@ -100,6 +110,8 @@ class TextWriter {
 
   std::string text_;
   std::size_t used_ = 0;
+  CancelPoll cancel_;
+  bool stopped_ = false;
 };
 
 std::size_t estimate_size(const PanelData& panel) {
@@ -139,7 +151,7 @@ struct PanelEncoder {
     const std::size_t width = p.price.size();
     const std::span<const double> cells(p.intensity);
     XRAY_ASSERT(cells.size() == p.time.size() * width, "one intensity row per time");
-    for (std::size_t row = 0; row < p.time.size(); ++row) {
+    for (std::size_t row = 0; row < p.time.size() && !out.stopped(); ++row) {
       out.numbers(cells.subspan(row * width, width));
       out.byte(',');
     }
@@ -150,6 +162,7 @@ struct PanelEncoder {
   void operator()(const PanelData::LiquidationMap& p) const {
     out.raw(R"({"kind":"liquidation_map","events":[)");
     for (const BinnedLiquidation& e : p.events) {
+      if (out.stopped()) return;
       out.raw(R"({"ts":)");
       out.integer(e.ts);
       out.raw(R"(,"price_bin":)");

@@ -8,6 +8,8 @@
 
 namespace xray {
 
+// Stops early, its text cut short, when the command on this thread is
+// cancelled: the caller then answers with cancelled_error().
 [[nodiscard]] std::string encode_frame(const Frame& frame);
 [[nodiscard]] std::string encode_bounds(int64_t from_ts, int64_t to_ts, uint64_t count);
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +17,9 @@
 #include "decode/decode_walk.h"
 #include "engine/worker_pool.h"
 #include "instance.h"
+#include "panels/panels.h"
 #include "protocol/dataset_schema.h"
+#include "protocol/frame_encode.h"
 
 namespace xray {
 namespace {
@@ -183,6 +186,43 @@ TEST(Cancel, ScopesNestAndPollEveryStride) {
   EXPECT_TRUE(cancel_requested());
   EXPECT_TRUE(poll.now());
   EXPECT_EQ(outer_check.calls, 1) << "a kept answer is not asked again";
+}
+
+// Long loops poll per element, however their work falls into buckets or
+// panels: one bucket of every book event (its top found, then replayed),
+// of every funding record; the bin counting for a frame's size; its text.
+TEST(Cancel, LongLoopsPollPerElement) {
+  constexpr int kCount = 5000;
+  std::vector<BookEvent> book{{0, BookEventKind::Snapshot, {{99, 1}}, {{101, 1}}}};
+  std::vector<Trade> trades;
+  std::vector<FundingEvent> funding;
+  for (int i = 0; i < kCount; ++i) {
+    book.push_back({i, BookEventKind::Diff, {{99.0 - i % 7, 1.0 + i % 3}}, {}});
+    trades.push_back({i, 100.0 + i, 1.0, TradeSide::Buy});
+    funding.push_back({i, 1e-4});
+  }
+  DatasetWindow w{};
+  w.trades = trades, w.book = book, w.funding = funding;
+  const Frame frame{"S", 0, {compute_footprint({1.0, 1}, w)}};
+  const std::pair<int, std::function<void()>> cases[] = {
+      // at least so many polls
+      {2 * kCount,
+       [&] {
+         compute_book_heatmap({1.0, 1'000'000, 10}, w);
+       }},
+      {kCount, [&] { compute_funding_oi_divergence({1'000'000}, w); }},
+      {kCount,
+       [&] {
+         (void)footprint_bin_count({0.5, 1}, w);
+       }},
+      {3 * kCount / 64, [&] { (void)encode_frame(frame); }},
+  };
+  for (const auto& [polls, run] : cases) {
+    TripAt never{0};
+    CancelScope scope(TripAt::check, &never, /*stride=*/1);
+    run();
+    EXPECT_GE(never.calls, polls);
+  }
 }
 
 bool allow_two(std::size_t running) { return running < 2; }

@@ -214,8 +214,8 @@ TEST(Footprint, ManyDistinctPricesMatchModel) {
 // zeros of both signs, NaNs and infinities (0); long books, a third of their
 // prices far off the grid and runs of events wholly off it (1); wide books of thousands of prices
 // set and removed (2); deep levels of hundreds of prices each, bids and asks drawn from one pool so
-// that the sides cross, events of up to a hundred levels and snapshots amid the diffs of a bucket
-// (3).
+// that the sides cross, events of up to a hundred levels and snapshots amid the diffs of a bucket,
+// half of them with quantities of three decimals, whose cells the level sums certify (3).
 std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64_t bucket_ms,
                                    int shape) {
   // The NaN of all bits set has the largest key there is.
@@ -231,6 +231,7 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
   for (int m = -3000; m <= 3000 && shape == 2; ++m) wide.push_back(m * price_bin / 2);
   for (int m = -2000; m <= 2000 && shape == 3; ++m) wide.push_back(100 + m * 0.01);
   const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, 0.1, 0.2, kNaN, 1e-9, -1.0, 3.3333333};
+  const bool decimals = shape == 3 && rng() % 2 == 0;
   const std::size_t count = shape == 0 ? 1 + rng() % 25 : 100 + rng() % 100;
   const std::size_t most = shape == 0 || shape == 1 ? 5 : shape == 3 && rng() % 4 == 0 ? 100 : 60;
   // Long books sometimes crowd many events into a bucket, so that whole
@@ -255,7 +256,8 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
                                           : shape == 1 && far_run > 0    ? far_side
                                           : shape == 1 && rng() % 3 == 0 ? far
                                                                          : near;
-        side->push_back({pick(rng, from), pick(rng, qtys)});
+        side->push_back({pick(rng, from),
+                         decimals ? static_cast<double>(rng() % 9000) / 1000 : pick(rng, qtys)});
       }
     }
     events.push_back(std::move(e));

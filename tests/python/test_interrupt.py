@@ -89,13 +89,34 @@ def interrupted(x, command, send, expected):
     return stopped - started - SIGNAL_AFTER_S
 
 
+def book_load(snapshot_bids, diffs, events):
+    """A snapshot at 1,000 ms (one ask at 101), then a diff a millisecond."""
+    return ('{"cmd":"load","dataset":{"book":[[1000,"snapshot",%s,[[101,1]]],' % snapshot_bids
+            + ",".join(f'[{1000 + t},"diff",{diffs(t)}]' for t in range(1, events)) + "]}}")
+
+
 # A load of 8 million trades (about 280 MB, several seconds); a frame of many
-# footprints over 400,000 trades (several seconds on two processors). A
-# frame's single panel polls as the pool's do; the C++ tests cover it.
+# footprints over 400,000 trades (several seconds on two processors); the
+# same with a bin width each, counting every width's bins for the frame's
+# size first; one heatmap whose every bucket folds a crowded level; many
+# one-bucket heatmaps over 200,000 events, each finding the book's top
+# before any replays. Each frame takes seconds whole.
 CASES = {
     "load": (spec([{"kind": "footprint"}]), None, big_load_as_array(4_000_000)),
     "frame on the pool": (spec([{"kind": "footprint", "price_bin": 0.5}] * 2_000),
                           big_load(200_000), '{"cmd":"frame"}'),
+    "footprint bins counted": (spec([{"kind": "footprint", "price_bin": 0.5 + i / 4096}
+                                     for i in range(1_600)]), big_load(200_000), '{"cmd":"frame"}'),
+    # One level of 8,000 prices; a 1e300 among them leaves the level sums
+    # no bound, so every bucket folds the level.
+    "crowded heatmap": (spec([{"kind": "book_heatmap", "bucket_ms": 1, "depth_levels": 20}]),
+                        book_load([[99 + j / 8000, 1] for j in range(8000)] + [[99.99999, 1e300]],
+                                  lambda t: f"[[{99 + t * 7919 % 8000 / 8000},{t % 7 + 1}]],[]",
+                                  80_000), '{"cmd":"frame"}'),
+    "one-bucket heatmaps": (spec([{"kind": "book_heatmap", "price_bin": 0.5,
+                                   "bucket_ms": 10**9, "depth_levels": 100}] * 800),
+                            book_load([[99, 1]], lambda t: f"[[{99 - t % 50 * 0.5},{t % 9 + 1}]],"
+                                      f"[[{101 + t % 50 * 0.5},1]]", 200_000), '{"cmd":"frame"}'),
 }
 
 
