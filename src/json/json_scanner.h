@@ -58,21 +58,27 @@ inline constexpr int kJsonDepthBudget = 128;
 // What a container step found.
 enum class JsonStep : uint8_t { Fault, End, More };
 
+// The high bit of each byte of w (first byte lowest) that is a quotation
+// mark, a backslash or a control byte, and perhaps of bytes above the lowest
+// such one: the lowest flagged byte of each test is exact (borrows only run
+// upwards), so the lowest bit of the union is exact.
+inline uint64_t string_special_bytes(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t slash = w ^ (kOnes * '\\');
+  return (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w)) &
+         kHighs;
+}
+
 // Index of the first quotation mark, backslash or control byte at or after i,
-// or n. Eight bytes at a time: the lowest flagged byte of each test is exact
-// (borrows only run upwards), so the lowest bit of their union is the answer.
+// or n, eight bytes at a time.
 inline std::size_t find_string_special(const char* s, std::size_t i, std::size_t n) {
   if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr uint64_t kHighs = 0x8080808080808080ULL;
     while (i + 8 <= n) {
       uint64_t w;
       std::memcpy(&w, s + i, 8);
-      const uint64_t quote = w ^ (kOnes * '"');
-      const uint64_t slash = w ^ (kOnes * '\\');
-      const uint64_t hits =
-          (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w)) &
-          kHighs;
+      const uint64_t hits = string_special_bytes(w);
       if (hits != 0) return i + (static_cast<std::size_t>(std::countr_zero(hits)) >> 3);
       i += 8;
     }
@@ -192,6 +198,23 @@ class JsonScanner {
       if (!scan_escape(i, kDecode ? &buffer : nullptr)) return false;
       run_start = i;
     }
+  }
+
+  // At the opening quotation mark of a string of at most seven bytes and no
+  // escape, as most keys are: out views it, as scan_string would give it.
+  // False, with nothing moved, for any other string; scan_string reads it.
+  [[gnu::always_inline]] bool scan_short_string(std::string_view& out) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    if (size_ - pos_ < 9) return false;
+    uint64_t w;
+    std::memcpy(&w, data_ + pos_ + 1, 8);
+    const uint64_t hits = string_special_bytes(w);
+    if (hits == 0) return false;
+    const auto length = static_cast<std::size_t>(std::countr_zero(hits)) >> 3;
+    if (data_[pos_ + 1 + length] != '"') return false;
+    out = std::string_view(data_ + pos_ + 1, length);
+    pos_ += length + 2;
+    return true;
   }
 
   // At "[" or "{": lowers the nesting budget and consumes the byte.
