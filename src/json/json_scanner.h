@@ -290,9 +290,11 @@ class JsonScanner {
                                   bool overflowed, std::size_t length, int64_t exponent,
                                   JsonNumber& out);
   // The common short decimal, up to seven digits on either side of the point
-  // and no exponent, read eight bytes at a time; false leaves it to the
-  // general path. Sixteen bytes from p must be readable.
+  // and no exponent, or a short integer, read eight bytes at a time; false
+  // leaves it to the general path. Sixteen bytes from p must be readable.
   bool read_short_decimal(const char* p, bool negative, JsonNumber& out);
+  // The same for an integer of up to fifteen digits, at its first digit.
+  bool read_short_integer(const char* p, bool negative, JsonNumber& out);
   bool finish_float(bool negative, uint64_t significand, int64_t exponent, JsonNumber& out);
   std::size_t offset_past(const char* p) const { return static_cast<std::size_t>(p + 1 - data_); }
 
@@ -362,8 +364,9 @@ inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNu
   using namespace json_number_detail;
   uint64_t whole = 0;
   const unsigned whole_digits = eight_digit_prefix(p, whole);
-  if (whole_digits == 0 || whole_digits == 8 || p[whole_digits] != '.') return false;
+  if (whole_digits == 0) return false;
   if (p[0] == '0' && whole_digits > 1) return false;  // a leading zero is a fault
+  if (whole_digits == 8 || p[whole_digits] != '.') return read_short_integer(p, negative, out);
   uint64_t fraction = 0;
   const char* const fraction_begin = p + whole_digits + 1;
   const unsigned fraction_digits = eight_digit_prefix(fraction_begin, fraction);
@@ -378,6 +381,32 @@ inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNu
   pos_ = static_cast<std::size_t>(after - data_);
   out.cls = NumberClass::Float;
   out.d = negative ? -magnitude : magnitude;
+  return true;
+}
+
+inline bool JsonScanner::read_short_integer(const char* p, bool negative, JsonNumber& out) {
+  using namespace json_number_detail;
+  uint64_t value = 0;
+  unsigned digits = eight_digit_prefix(p, value);
+  if (digits == 8) {
+    uint64_t more = 0;
+    const unsigned more_digits = eight_digit_prefix(p + 8, more);
+    if (more_digits == 8) return false;
+    value = value * kPow10Int[more_digits] + more;
+    digits += more_digits;
+  }
+  const char after = p[digits];
+  if (after == '.' || after == 'e' || after == 'E') return false;
+  // At most 15 digits: no overflow, and the classes scan_any_number gives.
+  if (negative && value == 0) return false;  // -0 is a float
+  pos_ = static_cast<std::size_t>(p + digits - data_);
+  if (negative) {
+    out.cls = NumberClass::Signed;
+    out.i = -static_cast<int64_t>(value);
+  } else {
+    out.cls = NumberClass::Unsigned;
+    out.u = value;
+  }
   return true;
 }
 
