@@ -256,13 +256,16 @@ class CheckingSpanSource : public SpanSourceBase {
          step = scan.member_step(false)) {
       if (step == JsonStep::Fault) return fault(scan);
       const std::size_t quote = scan.pos();
-      std::string_view raw;
-      if (!scan.scan_short_string(raw) && !scan.scan_string<false>(raw, check_scratch_)) {
-        return fault(scan);
+      std::size_t length = 0;
+      if (scan.scan_short_string(length)) {
+        member.key_ = std::string_view(text().data() + quote + 1, length);
+      } else {
+        std::string_view raw;
+        if (!scan.scan_string<false>(raw, check_scratch_)) return fault(scan);
+        // Unescaped, the scan viewed the key itself; escaped, it kept nothing.
+        const bool escaped = raw.size() != scan.pos() - quote - 2;
+        member.key_ = escaped ? escaped_key(quote) : raw;
       }
-      // Unescaped, the scan viewed the key itself; escaped, it kept nothing.
-      const bool escaped = raw.size() != scan.pos() - quote - 2;
-      member.key_ = escaped ? escaped_key(quote) : raw;
       member.taken_ = false;
       if (!fn(member) || failed_) return false;
       if (!member.taken_ && !scan.colon()) return fault(scan);
@@ -319,9 +322,11 @@ inline void CheckingSpanSource::head(JsonScanner& scan, SpanValue& v) {
   bool ok = true;
   switch (scan.byte()) {
     case '"': {
-      std::string_view raw;
       v.kind = JsonKind::String;
-      ok = scan.scan_short_string(raw) || scan.scan_string<false>(raw, check_scratch_);
+      std::size_t length = 0;
+      if (scan.scan_short_string(length)) break;
+      std::string_view raw;
+      ok = scan.scan_string<false>(raw, check_scratch_);
       // Unescaped, the scan views the whole span; escaped, it keeps nothing.
       v.escaped = ok && raw.size() != scan.pos() - v.begin - 2;
       break;

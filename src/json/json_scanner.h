@@ -201,19 +201,21 @@ class JsonScanner {
   }
 
   // At the opening quotation mark of a string of at most seven bytes and no
-  // escape, as most keys are: out views it, as scan_string would give it.
-  // False, with nothing moved, for any other string; scan_string reads it.
-  [[gnu::always_inline]] bool scan_short_string(std::string_view& out) {
+  // escape, as most keys are: moves past it and gives its length (its bytes
+  // follow the quotation mark). False, with nothing moved, for any other
+  // string; scan_string reads it. The length comes back alone: a view
+  // written here and copied whole stalls on store forwarding.
+  [[gnu::always_inline]] bool scan_short_string(std::size_t& length) {
     if constexpr (std::endian::native != std::endian::little) return false;
     if (size_ - pos_ < 9) return false;
     uint64_t w;
     std::memcpy(&w, data_ + pos_ + 1, 8);
     const uint64_t hits = string_special_bytes(w);
     if (hits == 0) return false;
-    const auto length = static_cast<std::size_t>(std::countr_zero(hits)) >> 3;
-    if (data_[pos_ + 1 + length] != '"') return false;
-    out = std::string_view(data_ + pos_ + 1, length);
-    pos_ += length + 2;
+    const auto found = static_cast<std::size_t>(std::countr_zero(hits)) >> 3;
+    if (data_[pos_ + 1 + found] != '"') return false;
+    length = found;
+    pos_ += found + 2;
     return true;
   }
 
