@@ -364,6 +364,30 @@ inline bool JsonScanner::scan_any_number(JsonNumber& out) {
 
 inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNumber& out) {
   using namespace json_number_detail;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Seven bytes or fewer, the point included, as most prices and
+    // quantities are: the digits on both sides of the point are joined in
+    // one word and read at once, which gives the significand below.
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t non_digits = non_digit_bytes(w);
+    const uint64_t past_point = non_digits & (non_digits - 1);
+    const auto point = static_cast<unsigned>(std::countr_zero(non_digits)) >> 3;
+    if (past_point != 0 && point != 0 && p[point] == '.' && (p[0] != '0' || point == 1)) {
+      const auto end = static_cast<unsigned>(std::countr_zero(past_point)) >> 3;
+      if (end > point + 1 && p[end] != 'e' && p[end] != 'E') {
+        const uint64_t whole_bytes = w & ((uint64_t{1} << (8 * point)) - 1);
+        const uint64_t digits = whole_bytes | ((w >> (8 * (point + 1))) << (8 * point));
+        const unsigned fraction_digits = end - point - 1;
+        const double magnitude =
+            static_cast<double>(digits_value(digits, end - 1)) / kPow10[fraction_digits];
+        pos_ = static_cast<std::size_t>(p + end - data_);
+        out.cls = NumberClass::Float;
+        out.d = negative ? -magnitude : magnitude;
+        return true;
+      }
+    }
+  }
   uint64_t whole = 0;
   const unsigned whole_digits = eight_digit_prefix(p, whole);
   if (whole_digits == 0) return false;
