@@ -299,9 +299,10 @@ class Decoder {
         stopped = true;
         return false;
       }
-      T& item = items.emplace_back();
+      T item{};
       item.*(desc.first) = first;
       item.*(desc.second) = second;
+      items.push_back(item);
       return true;
     });
     if (read) out.insert(out.end(), items.begin(), items.end());
