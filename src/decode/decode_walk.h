@@ -306,6 +306,12 @@ class Decoder {
       return true;
     });
     if (read) out.insert(out.end(), items.begin(), items.end());
+    // The room of a long list is not kept for the next one.
+    if (items.capacity() > 16 * kScratchLength) {
+      std::vector<T> fresh;
+      fresh.reserve(kScratchLength);
+      items.swap(fresh);
+    }
     return read;
   }
 
