@@ -64,8 +64,7 @@ class CommandRunner {
   }
 
   Result<uint64_t> store(Dataset decoded) {
-    sort_lists(decoded);
-    decoded.book_blocks = index_book_events(decoded.book);
+    order_lists(decoded);
     // The last moment to stop: after it the dataset is replaced.
     if (CancelPoll().now()) return cancelled_error();
     const uint64_t count = record_count(decoded);
@@ -112,20 +111,28 @@ class CommandRunner {
     return encode_bounds(b->from_ts, b->to_ts, b->count);
   }
 
-  // A long book (an event for every 16 bytes of a window, 16,384 by
-  // default) beside the other lists when there are threads for both: each
-  // list is sorted on its own, so the outcome is that of sort_by_ts.
-  void sort_lists(Dataset& dataset) {
+  // Sorts the lists and indexes the book. A long book (an event for every
+  // 16 bytes of a window, 16,384 by default) is sorted and indexed beside
+  // the other lists when there are threads for both: each list is sorted on
+  // its own, so the outcome is that of sort_by_ts.
+  void order_lists(Dataset& dataset) {
     TaskRunner* runner = splitting_.runner;
     if (runner == nullptr || runner->width() < 2 ||
         dataset.book.size() < splitting_.chunk_bytes / 16) {
-      return sort_by_ts(dataset);
+      sort_by_ts(dataset);
+      dataset.book_blocks = index_book_events(dataset.book);
+      return;
     }
     Dataset book;
     book.book = std::move(dataset.book);
-    auto sort = [&](std::size_t task) { sort_by_ts(task == 0 ? book : dataset); };
+    auto sort = [&](std::size_t task) {
+      if (task == 1) return sort_by_ts(dataset);
+      sort_by_ts(book);
+      book.book_blocks = index_book_events(book.book);
+    };
     runner->run_tasks(2, sort);
     dataset.book = std::move(book.book);
+    dataset.book_blocks = std::move(book.book_blocks);
   }
 
   std::optional<XraySpec>& spec_;

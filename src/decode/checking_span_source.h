@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "decode/decode_messages.h"
 #include "decode/list_chunks.h"
 #include "decode/span_source.h"
 #include "json/json_scanner.h"
@@ -166,18 +167,56 @@ class CheckingSpanSource : public SpanSourceBase {
     }
   }
 
-  // The two numbers of an array written tightly, "[number,number]", each
-  // read as head() reads it, and the array's end noted: what walking it
-  // would give, without the walk. False, with nothing read or recorded, for
-  // any other array (blanks, other values, a fault): the walk judges those.
-  bool tight_number_pair(const SpanValue& array, SpanValue& first, SpanValue& second) {
+  // The two numbers of an array written tightly, "[number,number]", read
+  // as head() reads them and taken as a double is taken from a number, and
+  // the array's end noted: what walking it and decoding both elements as
+  // doubles would give, without the walk or the values in between. False,
+  // with nothing recorded, for any other array (blanks, other values, a
+  // fault): the walk judges those.
+  bool tight_double_pair(const SpanValue& array, double& first, double& second) {
     if (failed_ || array.budget <= 1) return false;  // opening it would exceed the nesting budget
     JsonScanner scan(text(), array.begin + 1, array.budget - 1);
-    if (!tight_number(scan, first) || scan.at_end() || scan.byte() != ',') return false;
+    if (!tight_double(scan, first) || scan.at_end() || scan.byte() != ',') return false;
     scan.seek(scan.pos() + 1);
-    if (!tight_number(scan, second) || scan.at_end() || scan.byte() != ']') return false;
+    if (!tight_double(scan, second) || scan.at_end() || scan.byte() != ']') return false;
     array.end = scan.pos() + 1;
     array.count = 2;
+    return true;
+  }
+
+  // The pairs of an array of tightly written pairs, "[[n,n],[n,n]]" or "[]",
+  // each read as tight_double_pair reads one and handed to add(first,
+  // second) in order, and the array's end and length noted: what walking it
+  // would give. False for any other array, or when add gives false, perhaps
+  // after handing over some pairs: the caller drops those and walks it.
+  template <class Add>
+  bool tight_double_pairs(const SpanValue& array, Add&& add) {
+    // Opening the array and a pair must stay within the nesting budget.
+    if (failed_ || array.budget <= 2) return false;
+    const std::string_view t = text();
+    JsonScanner scan(t, array.begin + 1, array.budget - 2);
+    std::size_t p = array.begin + 1;
+    std::size_t count = 0;
+    if (p < t.size() && t[p] != ']') {
+      for (;;) {
+        if (p >= t.size() || t[p] != '[') return false;
+        scan.seek(p + 1);
+        double first;
+        double second;
+        if (!tight_double(scan, first) || scan.at_end() || scan.byte() != ',') return false;
+        scan.seek(scan.pos() + 1);
+        if (!tight_double(scan, second) || scan.at_end() || scan.byte() != ']') return false;
+        if (!add(first, second)) return false;
+        ++count;
+        p = scan.pos() + 1;
+        if (p < t.size() && t[p] == ']') break;
+        if (p >= t.size() || t[p] != ',') return false;
+        ++p;
+      }
+    }
+    if (p >= t.size()) return false;
+    array.end = p + 1;
+    array.count = count;
     return true;
   }
 
@@ -217,11 +256,16 @@ class CheckingSpanSource : public SpanSourceBase {
          step = scan.member_step(false)) {
       if (step == JsonStep::Fault) return fault(scan);
       const std::size_t quote = scan.pos();
-      std::string_view raw;
-      if (!scan.scan_string<false>(raw, check_scratch_)) return fault(scan);
-      // Unescaped, the scan viewed the key itself; escaped, it kept nothing.
-      const bool escaped = raw.size() != scan.pos() - quote - 2;
-      member.key_ = escaped ? escaped_key(quote) : raw;
+      std::size_t length = 0;
+      if (scan.scan_short_string(length)) {
+        member.key_ = std::string_view(text().data() + quote + 1, length);
+      } else {
+        std::string_view raw;
+        if (!scan.scan_string<false>(raw, check_scratch_)) return fault(scan);
+        // Unescaped, the scan viewed the key itself; escaped, it kept nothing.
+        const bool escaped = raw.size() != scan.pos() - quote - 2;
+        member.key_ = escaped ? escaped_key(quote) : raw;
+      }
       member.taken_ = false;
       if (!fn(member) || failed_) return false;
       if (!member.taken_ && !scan.colon()) return fault(scan);
@@ -245,20 +289,15 @@ class CheckingSpanSource : public SpanSourceBase {
   // bracket. Written in place: a value built elsewhere and copied would be
   // read back while its fields are still being stored, which stalls.
   void head(JsonScanner& scan, SpanValue& v);
-  // A number starting right at the scanner, read as head() reads one; false
-  // when there is none or it is at fault.
-  static bool tight_number(JsonScanner& scan, SpanValue& v) {
+  // A number starting right at the scanner, read as head() reads one, as a
+  // double; false when there is none or it is at fault.
+  [[gnu::always_inline]] static bool tight_double(JsonScanner& scan, double& out) {
     if (scan.at_end()) return false;
     const char c = scan.byte();
     if (c != '-' && (c < '0' || c > '9')) return false;
-    v = SpanValue{};
-    v.begin = scan.pos();
     JsonNumber n{NumberClass::Unsigned, {0}};
     if (!scan.scan_number(n)) return false;
-    v.kind = JsonKind::Number;
-    v.number_class = n.cls;
-    std::memcpy(&v.number_bits, &n.u, sizeof v.number_bits);  // u, i or d
-    v.end = scan.pos();
+    out = number_as_double(n);
     return true;
   }
   // Where a value ends, checking and skipping it if nobody has walked it;
@@ -283,8 +322,10 @@ inline void CheckingSpanSource::head(JsonScanner& scan, SpanValue& v) {
   bool ok = true;
   switch (scan.byte()) {
     case '"': {
-      std::string_view raw;
       v.kind = JsonKind::String;
+      std::size_t length = 0;
+      if (scan.scan_short_string(length)) break;
+      std::string_view raw;
       ok = scan.scan_string<false>(raw, check_scratch_);
       // Unescaped, the scan views the whole span; escaped, it keeps nothing.
       v.escaped = ok && raw.size() != scan.pos() - v.begin - 2;

@@ -139,15 +139,21 @@ struct ScalarRule<uint32_t> {
   }
 };
 
+// Any JSON number is a double: an integer by the nearest double.
+inline double number_as_double(const JsonNumber& n) {
+  switch (n.cls) {
+    case NumberClass::Unsigned: return static_cast<double>(n.u);
+    case NumberClass::Signed: return static_cast<double>(n.i);
+    case NumberClass::Float: break;
+  }
+  return n.d;
+}
+
 template <>
 struct ScalarRule<double> {
   static bool accept(const ValueSummary& v, double& out) {
     if (v.kind != JsonKind::Number) return false;
-    switch (v.number.cls) {
-      case NumberClass::Unsigned: out = static_cast<double>(v.number.u); break;
-      case NumberClass::Signed: out = static_cast<double>(v.number.i); break;
-      case NumberClass::Float: out = v.number.d; break;
-    }
+    out = number_as_double(v.number);
     return true;
   }
   static std::string reject(const ValueSummary& v) { return invalid_type(v, kExpectF64); }

@@ -103,6 +103,13 @@ concept SplitsLists = requires(const Source& s) {
   { s.list_splitting() } -> std::same_as<const ListSplitting*>;
 };
 
+// Whether T is decoded as a pair of doubles.
+template <class T>
+constexpr bool is_pair_element() {
+  if constexpr (requires { Schema<T>::desc; }) return IsDoublePair<DescOf<T>>::value;
+  return false;
+}
+
 // A reused list of T for this thread, or a list of its own when the reused
 // one is taken (a list nested in a list of the same type). Left empty.
 template <class T>
@@ -188,8 +195,8 @@ class Decoder {
   };
 
   // Polled once per list element: the host may stop a long load.
-  bool cancelled() {
-    if (!cancel_.due()) return false;
+  [[gnu::always_inline]] bool cancelled() { return cancel_.due() && stop_cancelled(); }
+  [[gnu::noinline]] bool stop_cancelled() {
     cancelled_ = true;
     return !reject(0, cancelled_error().message);
   }
@@ -223,6 +230,13 @@ class Decoder {
   template <class T>
   bool list(const Value& v, std::vector<T>& out) {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectSequence);
+    if constexpr (is_pair_element<T>() && requires {
+                    source_.tight_double_pairs(v, [](double, double) { return true; });
+                  }) {
+      bool stopped = false;
+      if (tight_pairs(v, out, stopped)) return true;
+      if (stopped) return false;
+    }
     if (const std::optional<std::size_t> known = source_.known_element_count(v)) {
       out.reserve(reservation<T>(v, *known));
       return source_.each_element(v, [&](auto& element) {
@@ -269,6 +283,36 @@ class Decoder {
       if (ok && out.capacity() > 2 * out.size() + kScratchLength) out.shrink_to_fit();
     }
     return ok;
+  }
+
+  // A list of pairs written tightly (book levels), read without the walk:
+  // the pairs go to a reused list, then to out at their number. False when
+  // the list is written otherwise (the walk reads it then), or with stopped
+  // set when the host cancelled.
+  template <class T>
+  bool tight_pairs(const Value& v, std::vector<T>& out, bool& stopped) {
+    constexpr auto& desc = Schema<T>::desc;
+    ScratchList<T> scratch;
+    std::vector<T>& items = scratch.items();
+    const bool read = source_.tight_double_pairs(v, [&](double first, double second) {
+      if (cancelled()) {
+        stopped = true;
+        return false;
+      }
+      T item{};
+      item.*(desc.first) = first;
+      item.*(desc.second) = second;
+      items.push_back(item);
+      return true;
+    });
+    if (read) out.insert(out.end(), items.begin(), items.end());
+    // The room of a long list is not kept for the next one.
+    if (items.capacity() > 16 * kScratchLength) {
+      std::vector<T> fresh;
+      fresh.reserve(kScratchLength);
+      items.swap(fresh);
+    }
+    return read;
   }
 
   bool splits_lists() const {
@@ -608,11 +652,13 @@ class Decoder {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectPair);
     // Book levels are mostly written "[price,qty]": read at once, they give
     // what the walk below gives.
-    if constexpr (requires(Value & a) { source_.tight_number_pair(v, a, a); }) {
-      Value first;
-      Value second;
-      if (source_.tight_number_pair(v, first, second)) {
-        return decode(first, out.*(desc.first)) && decode(second, out.*(desc.second));
+    if constexpr (requires(double& d) { source_.tight_double_pair(v, d, d); }) {
+      double first;
+      double second;
+      if (source_.tight_double_pair(v, first, second)) {
+        out.*(desc.first) = first;
+        out.*(desc.second) = second;
+        return true;
       }
     }
     double R::*const slots[2] = {desc.first, desc.second};

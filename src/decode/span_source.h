@@ -102,7 +102,10 @@ class SpanSourceBase {
   // The decoded key of the member name at quote, kept until released.
   std::string_view escaped_key(std::size_t quote);
   std::size_t key_mark() const { return keys_.size(); }
-  void release_keys(std::size_t mark) { keys_.resize(mark); }
+  // Most objects decoded no key: resizing a deque costs even when it stays.
+  void release_keys(std::size_t mark) {
+    if (keys_.size() != mark) keys_.resize(mark);
+  }
 
   // The members the walk gives (walk(on_member), keys kept), put in the
   // reader's order (ascending key bytes, the later of repeated keys) on the

@@ -20,6 +20,30 @@ inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; 
 inline constexpr uint64_t kPow10Int[] = {1,      10,      100,      1000,     10000,
                                          100000, 1000000, 10000000, 100000000};
 
+// The high bit of each byte of w (first byte lowest) that is no decimal
+// digit. Exact up to the first non-digit byte that is 0xFA or more (adding 6
+// carries out of it into the byte above).
+inline uint64_t non_digit_bytes(uint64_t w) {
+  constexpr uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+  constexpr uint64_t kThrees = 0x3030303030303030ULL;
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  // A byte is a digit when its high nibble is 3 before and after adding 6.
+  const uint64_t off =
+      ((w & kHighNibbles) ^ kThrees) | (((w + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
+  return (((off & kLow7) + kLow7) | off) & ~kLow7;
+}
+
+// The value of the n (1..8) decimal digits in the low bytes of w.
+inline uint64_t digits_value(uint64_t w, unsigned n) {
+  // Later bytes are shifted out; leading zero digits come in.
+  uint64_t d = (w & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - n));
+  d = d * 10 + (d >> 8);  // pairs of digits
+  d = (((d & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
+       (((d >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
+      32;
+  return static_cast<uint32_t>(d);
+}
+
 // Count (0..8) and value of the leading decimal digits of the 8 readable
 // bytes at p, without a branch per digit.
 [[gnu::always_inline]] inline unsigned eight_digit_prefix(const char* p, uint64_t& value) {
@@ -31,22 +55,10 @@ inline constexpr uint64_t kPow10Int[] = {1,      10,      100,      1000,     10
   }
   uint64_t w;
   std::memcpy(&w, p, 8);  // first byte in the low byte
-  constexpr uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
-  constexpr uint64_t kThrees = 0x3030303030303030ULL;
-  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-  // A byte is a digit when its high nibble is 3 before and after adding 6.
-  const uint64_t off =
-      ((w & kHighNibbles) ^ kThrees) | (((w + 0x0606060606060606ULL) & kHighNibbles) ^ kThrees);
-  const uint64_t non_digits = (((off & kLow7) + kLow7) | off) & ~kLow7;
+  const uint64_t non_digits = non_digit_bytes(w);
   const unsigned n = non_digits == 0 ? 8 : static_cast<unsigned>(std::countr_zero(non_digits)) >> 3;
   if (n == 0) return 0;
-  // Later bytes are shifted out; leading zero digits come in.
-  uint64_t d = (w & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - n));
-  d = d * 10 + (d >> 8);  // pairs of digits
-  d = (((d & 0x000000FF000000FFULL) * 0x000F424000000064ULL) +
-       (((d >> 16) & 0x000000FF000000FFULL) * 0x0000271000000001ULL)) >>
-      32;
-  value = static_cast<uint32_t>(d);
+  value = digits_value(w, n);
   return n;
 }
 

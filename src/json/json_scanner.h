@@ -58,21 +58,27 @@ inline constexpr int kJsonDepthBudget = 128;
 // What a container step found.
 enum class JsonStep : uint8_t { Fault, End, More };
 
+// The high bit of each byte of w (first byte lowest) that is a quotation
+// mark, a backslash or a control byte, and perhaps of bytes above the lowest
+// such one: the lowest flagged byte of each test is exact (borrows only run
+// upwards), so the lowest bit of the union is exact.
+inline uint64_t string_special_bytes(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t slash = w ^ (kOnes * '\\');
+  return (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w)) &
+         kHighs;
+}
+
 // Index of the first quotation mark, backslash or control byte at or after i,
-// or n. Eight bytes at a time: the lowest flagged byte of each test is exact
-// (borrows only run upwards), so the lowest bit of their union is the answer.
+// or n, eight bytes at a time.
 inline std::size_t find_string_special(const char* s, std::size_t i, std::size_t n) {
   if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr uint64_t kHighs = 0x8080808080808080ULL;
     while (i + 8 <= n) {
       uint64_t w;
       std::memcpy(&w, s + i, 8);
-      const uint64_t quote = w ^ (kOnes * '"');
-      const uint64_t slash = w ^ (kOnes * '\\');
-      const uint64_t hits =
-          (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w)) &
-          kHighs;
+      const uint64_t hits = string_special_bytes(w);
       if (hits != 0) return i + (static_cast<std::size_t>(std::countr_zero(hits)) >> 3);
       i += 8;
     }
@@ -194,6 +200,25 @@ class JsonScanner {
     }
   }
 
+  // At the opening quotation mark of a string of at most seven bytes and no
+  // escape, as most keys are: moves past it and gives its length (its bytes
+  // follow the quotation mark). False, with nothing moved, for any other
+  // string; scan_string reads it. The length comes back alone: a view
+  // written here and copied whole stalls on store forwarding.
+  [[gnu::always_inline]] bool scan_short_string(std::size_t& length) {
+    if constexpr (std::endian::native != std::endian::little) return false;
+    if (size_ - pos_ < 9) return false;
+    uint64_t w;
+    std::memcpy(&w, data_ + pos_ + 1, 8);
+    const uint64_t hits = string_special_bytes(w);
+    if (hits == 0) return false;
+    const auto found = static_cast<std::size_t>(std::countr_zero(hits)) >> 3;
+    if (data_[pos_ + 1 + found] != '"') return false;
+    length = found;
+    pos_ += found + 2;
+    return true;
+  }
+
   // At "[" or "{": lowers the nesting budget and consumes the byte.
   bool open_container() {
     if (--budget_ == 0) return fail_here(json_fault::kRecursionLimit);
@@ -267,9 +292,11 @@ class JsonScanner {
                                   bool overflowed, std::size_t length, int64_t exponent,
                                   JsonNumber& out);
   // The common short decimal, up to seven digits on either side of the point
-  // and no exponent, read eight bytes at a time; false leaves it to the
-  // general path. Sixteen bytes from p must be readable.
+  // and no exponent, or a short integer, read eight bytes at a time; false
+  // leaves it to the general path. Sixteen bytes from p must be readable.
   bool read_short_decimal(const char* p, bool negative, JsonNumber& out);
+  // The same for an integer of up to fifteen digits, at its first digit.
+  bool read_short_integer(const char* p, bool negative, JsonNumber& out);
   bool finish_float(bool negative, uint64_t significand, int64_t exponent, JsonNumber& out);
   std::size_t offset_past(const char* p) const { return static_cast<std::size_t>(p + 1 - data_); }
 
@@ -337,10 +364,35 @@ inline bool JsonScanner::scan_any_number(JsonNumber& out) {
 
 inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNumber& out) {
   using namespace json_number_detail;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Seven bytes or fewer, the point included, as most prices and
+    // quantities are: the digits on both sides of the point are joined in
+    // one word and read at once, which gives the significand below.
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    const uint64_t non_digits = non_digit_bytes(w);
+    const uint64_t past_point = non_digits & (non_digits - 1);
+    const auto point = static_cast<unsigned>(std::countr_zero(non_digits)) >> 3;
+    if (past_point != 0 && point != 0 && p[point] == '.' && (p[0] != '0' || point == 1)) {
+      const auto end = static_cast<unsigned>(std::countr_zero(past_point)) >> 3;
+      if (end > point + 1 && p[end] != 'e' && p[end] != 'E') {
+        const uint64_t whole_bytes = w & ((uint64_t{1} << (8 * point)) - 1);
+        const uint64_t digits = whole_bytes | ((w >> (8 * (point + 1))) << (8 * point));
+        const unsigned fraction_digits = end - point - 1;
+        const double magnitude =
+            static_cast<double>(digits_value(digits, end - 1)) / kPow10[fraction_digits];
+        pos_ = static_cast<std::size_t>(p + end - data_);
+        out.cls = NumberClass::Float;
+        out.d = negative ? -magnitude : magnitude;
+        return true;
+      }
+    }
+  }
   uint64_t whole = 0;
   const unsigned whole_digits = eight_digit_prefix(p, whole);
-  if (whole_digits == 0 || whole_digits == 8 || p[whole_digits] != '.') return false;
+  if (whole_digits == 0) return false;
   if (p[0] == '0' && whole_digits > 1) return false;  // a leading zero is a fault
+  if (whole_digits == 8 || p[whole_digits] != '.') return read_short_integer(p, negative, out);
   uint64_t fraction = 0;
   const char* const fraction_begin = p + whole_digits + 1;
   const unsigned fraction_digits = eight_digit_prefix(fraction_begin, fraction);
@@ -355,6 +407,32 @@ inline bool JsonScanner::read_short_decimal(const char* p, bool negative, JsonNu
   pos_ = static_cast<std::size_t>(after - data_);
   out.cls = NumberClass::Float;
   out.d = negative ? -magnitude : magnitude;
+  return true;
+}
+
+inline bool JsonScanner::read_short_integer(const char* p, bool negative, JsonNumber& out) {
+  using namespace json_number_detail;
+  uint64_t value = 0;
+  unsigned digits = eight_digit_prefix(p, value);
+  if (digits == 8) {
+    uint64_t more = 0;
+    const unsigned more_digits = eight_digit_prefix(p + 8, more);
+    if (more_digits == 8) return false;
+    value = value * kPow10Int[more_digits] + more;
+    digits += more_digits;
+  }
+  const char after = p[digits];
+  if (after == '.' || after == 'e' || after == 'E') return false;
+  // At most 15 digits: no overflow, and the classes scan_any_number gives.
+  if (negative && value == 0) return false;  // -0 is a float
+  pos_ = static_cast<std::size_t>(p + digits - data_);
+  if (negative) {
+    out.cls = NumberClass::Signed;
+    out.i = -static_cast<int64_t>(value);
+  } else {
+    out.cls = NumberClass::Unsigned;
+    out.u = value;
+  }
   return true;
 }
 
