@@ -99,6 +99,33 @@ def test_trailing_window_moves_from_ts_with_the_cursor(market, spec):
         for ts in (hi, hi - 90_000, hi - 90_000, hi - 200_000):
             expected = engine_frame(reference(market, spec, from_ts=ts - WINDOW_MS + 1), ts)
             assert client.get(f"/api/frame?ts={ts}").text == expected
+        # The earliest times leave no room for a window before them.
+        low = -(2**63)
+        for ts in (low, low + WINDOW_MS - 2):
+            response = client.get(f"/api/frame?ts={ts}")
+            assert (response.status_code, response.json()) == (400, {"error": (
+                f"ts {ts} is too early for the {WINDOW_MS} ms window: it would start before "
+                f"the earliest int64 millisecond ({low})")})  # fmt: skip
+        assert client.get(f"/api/frame?ts={low + WINDOW_MS - 1}").status_code == 200
+    finally:
+        viewer.close()
+
+
+def test_the_page_gets_the_engine_text_and_the_series_as_frame_reads_them(market, spec):
+    viewer = Viewer(opener(market), spec, window_ms=WINDOW_MS)
+    ref = reference(market, spec)
+    try:
+        client = TestClient(viewer.app, base_url=LOCAL)
+        hi = json.loads(client.get("/api/bounds").text)["to_ts"]
+        for ts in (hi - 200_000, hi):
+            frame = ref.frame(ts, window=WINDOW_MS)
+            text = client.get(f"/api/view?ts={ts}").text
+            assert text.startswith('{"frame":' + frame.text + ',"series":{')
+            series = json.loads(text)["series"]
+            panel = frame.funding_oi
+            assert series["time"] == panel.time.tolist()
+            for name in ("funding", "oi", "price"):  # missing values (NaN) as null
+                assert series[name] == [None if v != v else v for v in getattr(panel, name).tolist()], name
     finally:
         viewer.close()
 
@@ -121,6 +148,8 @@ HOSTS = [
     ("127.0.0.1:8765", 200), ("localhost", 200), ("LOCALHOST:80", 200), ("[::1]:8765", 200), ("[::1]", 200), ("::1", 200),
     ("evil.example", 403), ("127.0.0.1.evil.example:8765", 403), ("localhost.evil.example", 403),
     ("", 403), ("[::2]:80", 403), ("0.0.0.0:8765", 403), ("192.168.1.10:8765", 403),
+    # strict: after the name only a numeric port
+    ("[::1]evil.example", 403), ("[::1]:80evil.example", 403), ("[::1", 403), ("localhost:x", 403),
 ]
 
 
@@ -190,6 +219,14 @@ REFUSALS = [
     (lambda s: [s], 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
     (lambda s: {"spec": "text"}, 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
     (lambda s: b"{spec", 400, "the body is not JSON: "),
+    # Python's json reads these; a JSON body cannot hold them
+    (lambda s: json.dumps({"spec": _with(s, 0, "price_bin", float("nan"))}).encode(), 400,
+     "the body is not JSON: NaN is not a JSON number"),
+    (lambda s: json.dumps({"spec": _with(s, 1, "price_bin", float("-inf"))}).encode(), 400,
+     "the body is not JSON: -Infinity is not a JSON number"),
+    (lambda s: b"[" * 30_000 + b"]" * 30_000, 400, "the body nests arrays and objects more than 32 deep"),
+    (lambda s: {"spec": _with(s, 0, "price_bin", json.loads("[" * 40 + "]" * 40))}, 400,
+     "the body nests arrays and objects more than 32 deep"),
 ]
 
 
@@ -396,7 +433,17 @@ def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatc
         served["viewer"].close()
 
 
-def test_view_command_serves_until_interrupted(files):
+SERVED = [
+    # (--host, the line printed, the addresses that answer, what stderr says)
+    ([], r"serving (http://127\.0\.0\.1:(\d+)/) \(Ctrl-C to stop\)", ["127.0.0.1"], ""),
+    (["--host", "::"], r"serving (http://\[::1\]:(\d+)/) \(on every IPv4 and IPv6 address of this machine; "
+     r"Ctrl-C to stop\)", ["127.0.0.1", "[::1]"],
+     "warning: listening on every IPv4 and IPv6 address of this machine: anyone who can reach it can read this data\n"),
+]
+
+
+@pytest.mark.parametrize("host, line, answering, stderr", SERVED)
+def test_view_command_serves_where_it_says_until_interrupted(files, host, line, answering, stderr):
     import re
     import select
     import signal
@@ -405,21 +452,23 @@ def test_view_command_serves_until_interrupted(files):
     import urllib.request
 
     argv = [sys.executable, "-m", "tarnix_xray", "view", str(files / "ds.json"), "--spec", str(files / "spec.json"),
-            "--port", "0"]
+            "--port", "0", *host]
     # As from a terminal: a background job's shell hands its children SIGINT ignored.
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         ready, _, _ = select.select([proc.stdout], [], [], 60)
         assert ready, "the viewer did not start"
-        line = proc.stdout.readline().strip()
-        url = re.fullmatch(r"serving (http://127\.0\.0\.1:\d+/) \(Ctrl-C to stop\)", line).group(1)
-        with urllib.request.urlopen(url + "api/bounds") as response:
-            assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
-        with urllib.request.urlopen(url + "api/frame?ts=2000") as response:
-            assert response.read().startswith(b'{"symbol":"T","cursor_ts":2000,')
+        printed = re.fullmatch(line, proc.stdout.readline().strip())
+        assert printed, "unexpected first line"
+        for address in answering:
+            url = f"http://{address}:{printed.group(2)}/"
+            with urllib.request.urlopen(url + "api/bounds") as response:
+                assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
+            with urllib.request.urlopen(url + "api/frame?ts=2000") as response:
+                assert response.read().startswith(b'{"symbol":"T","cursor_ts":2000,')
     finally:
         proc.send_signal(signal.SIGINT)
         code = proc.wait(20)
     # Ctrl-C ends the server cleanly: the usual 130, and no traceback.
-    assert (code, proc.stderr.read()) == (130, "")
+    assert (code, proc.stderr.read()) == (130, stderr)
