@@ -24,6 +24,11 @@ def pytest_configure(config):
     _terminal = os.fdopen(os.dup(2), "w", buffering=1)  # the real stderr: a test's own is captured
 
 
+def pytest_unconfigure(config):
+    if _terminal is not sys.stderr:
+        _terminal.close()
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_protocol(item):
     if threading.current_thread() is not threading.main_thread():  # signals reach only the main thread
