@@ -59,9 +59,9 @@ tsan() {
   local dir=${TSAN_BUILD:-build-tsan}
   configure "$dir" thread
   cmake --build "$dir" -j2 --target unit_tests
-  # Not the fork test (ProcessPool): TSan does not support threads in the
-  # child of a threaded fork, and its runtime's allocator can leave that child
-  # blocked for ever (see the test); it runs in the plain and ASan builds.
+  # Not the fork test (ProcessPool): the runtime's allocator is not fork-safe
+  # and can leave a child of a threaded fork blocked (see the test, which
+  # skips itself in sanitizer builds); it runs in the plain build.
   TSAN_OPTIONS="halt_on_error=1" \
     ctest --test-dir "$dir" --output-on-failure -j2 -L unit \
     -R '^(EvaluateFrame|WorkerPool|WorkerPoolSize|Cancel|LoadInChunks)\.'
