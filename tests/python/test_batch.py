@@ -222,9 +222,13 @@ def test_a_rerun_after_a_failure_runs_only_the_unfinished_tasks(client, root, ma
     stamps = {p: p.stat().st_mtime_ns for p in files}
     assert len(files) == first.tasks - 1 and not list(tmp_path.rglob(".*.tmp"))
 
+    # A finished file cut short under its final name is redone, not trusted.
+    cut = files.pop()
+    cut.write_bytes(cut.read_bytes()[:100])
+    del stamps[cut]
     fixed = Job(Source.directory(root), SPEC, EVERY, window_ms=6 * MIN, chunk_ms=8 * MIN)
     second = run(fixed, tmp_path, fmt="jsonl", client=client, progress=False)
-    assert (second.ran, second.skipped, second.failed) == (1, first.tasks - 1, {})
+    assert (second.ran, second.skipped, second.failed) == (2, first.tasks - 2, {})
     assert {p: p.stat().st_mtime_ns for p in files} == stamps
     assert output_text(tmp_path, "BBB") == reference(markets["BBB"], "BBB", cursors_of(EVERY), 6 * MIN, SPEC)
 
@@ -299,11 +303,23 @@ def test_task_files_stay_inside_out(symbol, folder):
     assert task_path(Path("out"), symbol, 1772409600000, "jsonl") == Path("out", folder, "20260302T000000.jsonl")
 
 
-def test_a_task_leaves_a_finished_file_alone(root, tmp_path):
-    (task, *_) = plan(Job(Source.directory(root), SPEC, EVERY, chunk_ms=DAY_MS)).tasks(tmp_path, "jsonl")
-    Path(task.path).parent.mkdir(parents=True)
-    Path(task.path).write_text("whole\n")
-    assert run_task(task).reused and Path(task.path).read_text() == "whole\n"
+DAMAGES = [  # (what happened to a finished task's file f or its sum s, redone?)
+    ("nothing", lambda f, s: None, False),
+    ("file cut to half", lambda f, s: f.write_bytes(f.read_bytes()[: f.stat().st_size // 2]), True),
+    ("file replaced, same size", lambda f, s: f.write_bytes(b"x" * f.stat().st_size), True),
+    ("sum missing", lambda f, s: s.unlink(), True),
+    ("file missing, sum left", lambda f, s: f.unlink(), True),
+]
+
+
+def test_a_damaged_output_is_redone_and_a_whole_one_reused(root, tmp_path):
+    (task, *_) = plan(Job(Source.directory(root), SPEC, EVERY, chunk_ms=DAY_MS)).tasks(tmp_path, "parquet")
+    path = Path(task.path)
+    assert run_task(task).error is None
+    whole = path.read_bytes()
+    for how, damage, redone in DAMAGES:
+        damage(path, path.with_name(path.name + ".sha256"))
+        assert run_task(task).reused is not redone and path.read_bytes() == whole, how
 
 
 # -- the command --------------------------------------------------------------

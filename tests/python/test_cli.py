@@ -51,6 +51,7 @@ def files(tmp_path):
     (tmp_path / "broken.json").write_text('{"trades": [')
     (tmp_path / "typo.json").write_text('{"trade": []}')
     (tmp_path / "empty.json").write_text("{}")
+    (tmp_path / "deep.json").write_text("[" * 100_000 + "]" * 100_000)
     return tmp_path
 
 
@@ -74,6 +75,10 @@ FAILURES = [
     (["frame", "{d}/ds.json", "--spec", "{d}/spec.json", "--out", "{d}/no/such/dir/f.json"], "", 2, r"cannot write"),
     (["demo", "--hours", "0"], "", 2, r"hours must be in"),
     (["demo", "--hours", "x"], "", 2, r"not a number"),
+    (["demo", "--seed", "-1"], "", 2, r"argument --seed: seed must be in 0\.\.9223372036854775807, got -1"),
+    (["demo", "--seed", str(2**70)], "", 2, r"seed must be in 0\.\.9223372036854775807, got 1180591620717411303424"),
+    (["run", "--spec", "{d}/deep.json"], "", 2, r"^tarnix-xray: --spec: nests arrays or objects too deeply to be read$"),
+    (["frame", "{d}/deep.json", "--spec", "{d}/spec.json"], "", 2, r"deep.json: nests arrays or objects too deeply"),
     (["convert", "{d}/nowhere.csv", "-o", "{d}/x.json"], "", 2, r"no such file"),
     (["convert", "{d}/ds.json"], "", 2, r"required: -o"),
     (["convert", "{d}/ds.json", "-o", "x", "--layout", "fundng_history"], "", 2,

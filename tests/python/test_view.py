@@ -59,7 +59,7 @@ def opener(market, threads=None):
 
 @pytest.fixture
 def viewer(market, spec):
-    v = Viewer(opener(market), spec)
+    v = Viewer(opener(market), spec, allowed_hosts=["box.lan"])
     yield v
     v.close()
 
@@ -93,12 +93,23 @@ def test_bounds_and_frames_are_the_engine_text(client, market, spec):
 
 def test_trailing_window_moves_from_ts_with_the_cursor(market, spec):
     viewer = Viewer(opener(market), spec, window_ms=WINDOW_MS)
+    ref = reference(market, spec)
     try:
         client = TestClient(viewer.app, base_url=LOCAL)
         hi = json.loads(client.get("/api/bounds").text)["to_ts"]
         for ts in (hi, hi - 90_000, hi - 90_000, hi - 200_000):
             expected = engine_frame(reference(market, spec, from_ts=ts - WINDOW_MS + 1), ts)
             assert client.get(f"/api/frame?ts={ts}").text == expected
+            # The page's answer: the same text, and the funding panel as Frame reads it (NaN as null).
+            page = client.get(f"/api/view?ts={ts}").text
+            assert page.startswith('{"frame":' + expected + ',"series":{')
+            panel = ref.frame(ts, window=WINDOW_MS).funding_oi
+            assert json.loads(page)["series"] == {"time": panel.time.tolist(), **{
+                k: [None if v != v else v for v in getattr(panel, k).tolist()] for k in ("funding", "oi", "price")}}
+        low = -(2**63)  # the earliest times leave no room for a window before them
+        assert client.get(f"/api/frame?ts={low + WINDOW_MS - 2}").json() == {"error": f"ts {low + WINDOW_MS - 2} is too "
+            f"early for the {WINDOW_MS} ms window: it would start before the earliest int64 millisecond ({low})"}
+        assert [client.get(f"/api/frame?ts={t}").status_code for t in (low, low + WINDOW_MS - 1)] == [400, 200]
     finally:
         viewer.close()
 
@@ -121,6 +132,9 @@ HOSTS = [
     ("127.0.0.1:8765", 200), ("localhost", 200), ("LOCALHOST:80", 200), ("[::1]:8765", 200), ("[::1]", 200), ("::1", 200),
     ("evil.example", 403), ("127.0.0.1.evil.example:8765", 403), ("localhost.evil.example", 403),
     ("", 403), ("[::2]:80", 403), ("0.0.0.0:8765", 403), ("192.168.1.10:8765", 403),
+    # strict: after the name only a numeric port
+    ("[::1]evil.example", 403), ("[::1]:80evil.example", 403), ("[::1", 403), ("localhost:x", 403),
+    ("box.lan:8765", 200), ("other.lan", 403),  # an extra allowed name
 ]
 
 
@@ -131,16 +145,6 @@ def test_only_local_host_headers_are_served(client, host, status):
         assert response.status_code == status, path
         if status == 403:
             assert "is not served here" in response.json()["error"]
-
-
-def test_an_extra_allowed_host_is_served(market, spec):
-    viewer = Viewer(opener(market), spec, allowed_hosts=["box.lan"])
-    try:
-        client = TestClient(viewer.app, base_url=LOCAL)
-        assert client.get("/api/bounds", headers={"host": "box.lan:8765"}).status_code == 200
-        assert client.get("/api/bounds", headers={"host": "other.lan"}).status_code == 403
-    finally:
-        viewer.close()
 
 
 def test_a_foreign_origin_cannot_change_the_spec(client, spec):
@@ -190,6 +194,14 @@ REFUSALS = [
     (lambda s: [s], 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
     (lambda s: {"spec": "text"}, 400, 'the body is {"spec": {...}, "window_ms": N or null}'),
     (lambda s: b"{spec", 400, "the body is not JSON: "),
+    # Python's json reads these; a JSON body cannot hold them
+    (lambda s: json.dumps({"spec": _with(s, 0, "price_bin", float("nan"))}).encode(), 400,
+     "the body is not JSON: NaN is not a JSON number"),
+    (lambda s: json.dumps({"spec": _with(s, 1, "price_bin", float("-inf"))}).encode(), 400,
+     "the body is not JSON: -Infinity is not a JSON number"),
+    (lambda s: b"[" * 30_000 + b"]" * 30_000, 400, "the body nests arrays and objects more than 32 deep"),
+    (lambda s: {"spec": _with(s, 0, "price_bin", json.loads("[" * 40 + "]" * 40))}, 400,
+     "the body nests arrays and objects more than 32 deep"),
 ]
 
 
@@ -271,24 +283,13 @@ def test_waiting_frames_coalesce_and_control_jobs_go_first():
     assert state.ran == [("frame", 1), ("control", None), ("frame", 3)]
 
 
-def test_a_failing_job_answers_its_request_and_the_owner_goes_on():
-    owner = Owner(dict, lambda s, ts: ts * 2)
-    owner.start()
-    try:
-        with pytest.raises(KeyError):
-            owner.call(lambda s: s["missing"]).result(5)
-        assert owner.frame(21).result(5) == 42
-    finally:
-        owner.close()
-    with pytest.raises(RuntimeError, match="the viewer is closed"):
-        owner.frame(1)
-
-
-def test_close_answers_waiting_requests():
+def test_a_failing_job_answers_its_request_and_close_answers_the_waiting_ones():
     state = Slow()
     owner = Owner(lambda: state, Slow.frame)
     owner.start()
-    owner.frame(1)
+    with pytest.raises(AttributeError):
+        owner.call(lambda s: s.missing).result(5)
+    owner.frame(1)  # the owner goes on
     assert state.started.wait(5)
     waiting: Future = owner.call(lambda s: "never")
     closer = threading.Thread(target=owner.close)
@@ -297,6 +298,8 @@ def test_close_answers_waiting_requests():
     closer.join(5)
     with pytest.raises(RuntimeError, match="the viewer is closed"):
         waiting.result(1)
+    with pytest.raises(RuntimeError, match="the viewer is closed"):
+        owner.frame(2)
     assert not owner.thread.is_alive()
 
 
@@ -345,31 +348,23 @@ def files(tmp_path):
     (["{d}/ds.json", "--spec", "[1]"], 2, r"^spec: the viewer takes a spec object$"),
     (["{d}/bad.json", "--spec", "{d}/spec.json"], 1, r"^parse: invalid type: string \"x\", expected i64$"),
     (["{d}/ds.json", "--spec", "{d}/spec.json", "--port", "70000"], 2, r"--port must be in 0..65535, got 70000"),
+    (["{d}/ds.json", "--spec", "{d}/spec.json", "--port", "{taken}"], 2,
+     r"cannot listen on 127.0.0.1:\d+: Address already in use"),
 ])
 def test_view_command_failures(files, argv, code, message):
     import re
-
-    from tarnix_xray.cli._common import Failure
-    from tarnix_xray.cli._view import cmd_view
-
-    with pytest.raises(Failure) as caught:
-        cmd_view(view_args([a.replace("{d}", str(files)) for a in argv]))
-    assert caught.value.code == code
-    assert re.search(message, str(caught.value)), str(caught.value)
-
-
-def test_view_command_says_when_the_port_is_taken(files):
     import socket
 
     from tarnix_xray.cli._common import Failure
     from tarnix_xray.cli._view import cmd_view
 
-    with socket.socket() as taken:
+    with socket.socket() as taken, pytest.raises(Failure) as caught:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
-        port = taken.getsockname()[1]
-        with pytest.raises(Failure, match=rf"cannot listen on 127.0.0.1:{port}: Address already in use"):
-            cmd_view(view_args([str(files / "ds.json"), "--spec", str(files / "spec.json"), "--port", str(port)]))
+        port = str(taken.getsockname()[1])
+        cmd_view(view_args([a.replace("{d}", str(files)).replace("{taken}", port) for a in argv]))
+    assert caught.value.code == code
+    assert re.search(message, str(caught.value)), str(caught.value)
 
 
 def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatch):
@@ -396,7 +391,17 @@ def test_demo_view_serves_the_synthetic_market_with_a_tenth_as_window(monkeypatc
         served["viewer"].close()
 
 
-def test_view_command_serves_until_interrupted(files):
+SERVED = [
+    # (--host, the line printed, the addresses that answer, what stderr says)
+    ([], r"serving (http://127\.0\.0\.1:(\d+)/) \(Ctrl-C to stop\)", ["127.0.0.1"], ""),
+    (["--host", "::"], r"serving (http://\[::1\]:(\d+)/) \(on every IPv4 and IPv6 address of this machine; "
+     r"Ctrl-C to stop\)", ["127.0.0.1", "[::1]"],
+     "warning: listening on every IPv4 and IPv6 address of this machine: anyone who can reach it can read this data\n"),
+]
+
+
+@pytest.mark.parametrize("host, line, answering, stderr", SERVED)
+def test_view_command_serves_where_it_says_until_interrupted(files, host, line, answering, stderr):
     import re
     import select
     import signal
@@ -405,24 +410,26 @@ def test_view_command_serves_until_interrupted(files):
     import urllib.request
 
     argv = [sys.executable, "-m", "tarnix_xray", "view", str(files / "ds.json"), "--spec", str(files / "spec.json"),
-            "--port", "0"]
+            "--port", "0", *host]
     # As from a terminal: a background job's shell hands its children SIGINT ignored.
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         ready, _, _ = select.select([proc.stdout], [], [], 60)
         assert ready, "the viewer did not start"
-        line = proc.stdout.readline().strip()
-        url = re.fullmatch(r"serving (http://127\.0\.0\.1:\d+/) \(Ctrl-C to stop\)", line).group(1)
-        with urllib.request.urlopen(url + "api/bounds") as response:
-            assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
-        with urllib.request.urlopen(url + "api/frame?ts=2000") as response:
-            assert response.read().startswith(b'{"symbol":"T","cursor_ts":2000,')
+        printed = re.fullmatch(line, proc.stdout.readline().strip())
+        assert printed, "unexpected first line"
+        for address in answering:
+            url = f"http://{address}:{printed.group(2)}/"
+            with urllib.request.urlopen(url + "api/bounds") as response:
+                assert response.read() == b'{"from_ts":1000,"to_ts":2000,"count":3}'
+            with urllib.request.urlopen(url + "api/frame?ts=2000") as response:
+                assert response.read().startswith(b'{"symbol":"T","cursor_ts":2000,')
     finally:
         proc.send_signal(signal.SIGINT)
         code = proc.wait(20)
     # Ctrl-C ends the server cleanly: the usual 130, and no traceback.
-    assert (code, proc.stderr.read()) == (130, "")
+    assert (code, proc.stderr.read()) == (130, stderr)
 
 
 def test_footprint_bars_follow_the_frame_window(market, spec):

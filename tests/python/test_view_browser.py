@@ -159,7 +159,7 @@ def test_the_page_draws_four_panels(browser, server, market):
 HOVERS = [  # canvas, offset from its centre, what the read-out must say
     ("heatmap", (0, 0), r"^time 2026-03-02 \d\d:\d\d:\d\d UTC · price [\d.]+ · resting qty [\d.e+-]+ at [\d.]+$"),
     ("footprint", (0, 0), r"^price [\d.]+"),
-    ("series", (0, 0), r"^time 2026-03-02 \d\d:\d\d:\d\d UTC · close [\d.]+, funding [\d.e+-]+, open interest [\d.]+$"),
+    ("series", (0, 0), r"^time 2026-03-02 \d\d:\d\d:\d\d UTC · price [\d.]+, funding [\d.e+-]+, open interest [\d.]+$"),
 ]
 
 

@@ -3,11 +3,14 @@
 Parquet: one row per frame and panel, arrays as list columns, null where a
 panel kind has no such column. JSON lines: the engine's frame text, one line
 per cursor. Either way a file appears under its final name only by an atomic
-rename, so a file that exists is a finished task.
+rename, and its SHA-256 is written beside it first (`sha256sum -c` reads
+it): a task is finished when its file matches that sum, so a file truncated
+or replaced under its final name is redone, never trusted.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import uuid
@@ -54,10 +57,14 @@ def task_path(out: Path, symbol: str, chunk_start_ms: int, fmt: str) -> Path:
     return out / folder / f"{stamp}{FORMATS[fmt]}"
 
 
+def checksum_path(path: Path) -> Path:
+    return path.with_name(path.name + ".sha256")
+
+
 def write(path: Path, symbol: str, cursors: Sequence[int], texts: Sequence[str], fmt: str) -> None:
-    """The chunk's frames to `path`, through a temporary name and a rename."""
+    """The chunk's frames to `path`, through a temporary name and a rename, its sum beside it."""
     path.parent.mkdir(parents=True, exist_ok=True)
-    temporary = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
+    temporary = _temporary(path)
     try:
         if fmt == "jsonl":
             temporary.write_text("".join(t + "\n" for t in texts), encoding="utf-8")
@@ -65,6 +72,39 @@ def write(path: Path, symbol: str, cursors: Sequence[int], texts: Sequence[str],
             import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
 
             pq.write_table(table(symbol, cursors, texts), temporary)
+        # The sum first: a crash between the two renames leaves a sum that the
+        # file under the final name (none, or an older one) does not match.
+        _write_whole(checksum_path(path), f"{_sha256(temporary)}  {path.name}\n")
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+
+
+def finished(path: Path) -> bool:
+    """Whether `path` holds a whole task output: it matches the sum written beside it."""
+    try:
+        recorded = checksum_path(path).read_text(encoding="utf-8").split()
+        return bool(recorded) and _sha256(path) == recorded[0]
+    except OSError:  # either file missing or unreadable: not finished
+        return False
+
+
+def _sha256(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _temporary(path: Path) -> Path:
+    return path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
+
+
+def _write_whole(path: Path, text: str) -> None:
+    temporary = _temporary(path)
+    try:
+        temporary.write_text(text, encoding="utf-8")
         os.replace(temporary, path)
     finally:
         temporary.unlink(missing_ok=True)
@@ -93,9 +133,20 @@ def read_results(out: str | os.PathLike[str]) -> Any:
     import pyarrow.parquet as pq
 
     files = sorted(p for p in Path(out).rglob("*.parquet") if not p.name.startswith("."))
-    tables = [pq.read_table(f, schema=schema()) for f in files] or [schema().empty_table()]
+    tables = [_read(f) for f in files] or [schema().empty_table()]
     frame = pa.concat_tables(tables).to_pandas()
     return frame.sort_values(["symbol", "cursor", "panel"], kind="stable").reset_index(drop=True)
+
+
+def _read(path: Path) -> Any:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        return pq.read_table(path, schema=schema())
+    except (OSError, pa.ArrowException) as e:
+        raise ValueError(f"{str(path)!r} cannot be read ({' '.join(str(e).split())}); "
+                         "run the batch again to redo its task") from None
 
 
 def check_manifest(out: Path, described: dict[str, Any], fmt: str) -> None:
@@ -110,6 +161,4 @@ def check_manifest(out: Path, described: dict[str, Any], fmt: str) -> None:
             )
         return
     out.mkdir(parents=True, exist_ok=True)
-    temporary = out / f".{MANIFEST}.{uuid.uuid4().hex}.tmp"
-    temporary.write_text(text, encoding="utf-8")
-    os.replace(temporary, manifest)
+    _write_whole(manifest, text)

@@ -26,7 +26,7 @@ class Plan:
     failed: dict[str, str]  # symbol -> why it was not run
 
     def tasks(self, out: Path, fmt: str) -> list[Task]:
-        """Every task of the job, finished or not; finished ones have their file."""
+        """Every task of the job, finished or not; finished ones have their file and its sum."""
         return [
             Task(ins.symbol, c.start_ms, c.cursors, c.lo, c.hi, ins.spec, ins.window_ms,
                  self.source.subset(ins.symbol, days_needed(ins.days, c)),
@@ -90,8 +90,9 @@ def run(
 ) -> BatchResult:
     """Compute every frame of `job` into OUT, one file per instrument and chunk.
 
-    Finished tasks (their file exists) are skipped, so a rerun after a crash
-    or a failure does only what is left. Runs on `client`, else a new client
+    Finished tasks (their file matches the sum beside it) are skipped, so a
+    rerun after a crash or a failure does only what is left, and redoes a
+    file damaged since. Runs on `client`, else a new client
     of `scheduler`, else a local cluster of `workers` processes with one
     thread each. `retries` re-runs a task that raised; a task whose worker
     died is re-run by the scheduler itself.
@@ -103,7 +104,7 @@ def run(
     planned = plan(job)
     output.check_manifest(out, job.describe(), fmt)
     every = planned.tasks(out, fmt)
-    todo = [t for t in every if not Path(t.path).exists()]
+    todo = [t for t in every if not output.finished(Path(t.path))]
     result = BatchResult(tasks=len(every), skipped=len(every) - len(todo), failed=dict(planned.failed))
     if log:
         log(describe_load(job, planned, len(todo)))

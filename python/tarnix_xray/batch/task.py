@@ -65,7 +65,7 @@ def run_task(task: Task) -> TaskResult:
 
 def _run(task: Task) -> TaskResult:
     path = Path(task.path)
-    if path.exists():  # a retry after the rename: the file is whole
+    if output.finished(path):  # a retry after the rename: the file is whole
         return TaskResult(task.symbol, task.chunk_start_ms, len(task.cursors), reused=True)
     began = time.perf_counter()
     dataset = task.source.read(task.symbol, task.lo, task.hi)

@@ -86,6 +86,24 @@ def _warn_in_one_line(message: Warning | str, category: type[Warning], *_: objec
     print(f"{PROG}: warning: {for_cli(str(message))}", file=sys.stderr)
 
 
+def _too_deep(args: argparse.Namespace) -> str:
+    """Which JSON input nests too deep for Python's reader, found by reading each again."""
+    import json
+    from pathlib import Path
+
+    spec = getattr(args, "spec", None)
+    inputs = [] if spec is None else [("--spec", spec)]
+    inputs += [(name, name) for name in getattr(args, "dataset", None) or [] if name.endswith(".json")]
+    for what, source in inputs:
+        try:
+            json.loads(source if source.lstrip()[:1] in ("{", "[") else Path(source).read_text(encoding="utf-8"))
+        except RecursionError:
+            return f"{what if what != source else source}: nests arrays or objects too deeply to be read"
+        except (OSError, ValueError):
+            continue
+    return "an input nests arrays or objects too deeply to be read"
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
@@ -97,6 +115,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return e.code
     except MissingExtra as e:  # its message names the extra to install
         print(f"{PROG}: {e}", file=sys.stderr)
+        return USAGE
+    except RecursionError:  # Python's json reader recurses once per level of nesting
+        print(f"{PROG}: {_too_deep(args)}", file=sys.stderr)
         return USAGE
     except KeyboardInterrupt:
         return 130

@@ -28,10 +28,23 @@ def _hours(value: str) -> float:
     return hours
 
 
+MAX_SEED = 2**63 - 1  # the generator salts 64-bit hashes with seed + a few
+
+
+def _seed(value: str) -> int:
+    try:
+        seed = int(value)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {value!r}") from None
+    if not 0 <= seed <= MAX_SEED:
+        raise argparse.ArgumentTypeError(f"seed must be in 0..{MAX_SEED}, got {value}")
+    return seed
+
+
 def add_demo_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", metavar="DIR", default="xray-demo", help="output folder (default xray-demo)")
     parser.add_argument("--hours", type=_hours, default=1.0, metavar="H", help="market length (default 1)")
-    parser.add_argument("--seed", type=int, default=0, metavar="N", help="random seed (default 0)")
+    parser.add_argument("--seed", type=_seed, default=0, metavar="N", help="random seed (default 0)")
     parser.add_argument("--no-png", action="store_true", help="skip the dashboard picture")
     add_demo_view_arguments(parser)
 

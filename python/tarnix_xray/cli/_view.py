@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import socket
 import sys
 from collections.abc import Callable
 from typing import Any
@@ -87,17 +86,23 @@ def cmd_demo_view(args: argparse.Namespace) -> int:
 def serve(open_session: Callable[[dict[str, Any]], Any], spec: dict[str, Any], args: argparse.Namespace) -> int:
     _check_port(args.host, args.port)
     from ..view import Viewer
+    from ..view._server import listens_on
 
+    where = listens_on(args.host)
     exposed = args.host not in LOCAL
     if exposed:
-        print(f"warning: listening on {args.host}: anyone who can reach it can read this data", file=sys.stderr)
+        print(f"warning: listening on {where}: anyone who can reach it can read this data", file=sys.stderr)
     viewer = run_checked(lambda: Viewer(open_session, spec, window_ms=args.window,
                                         allowed_hosts=[args.host] if exposed else []))
 
     def ready(url: str) -> None:
-        print(f"serving {url} (Ctrl-C to stop)", flush=True)
+        note = "" if where == args.host else f"on {where}; "
+        print(f"serving {url} ({note}Ctrl-C to stop)", flush=True)
 
-    viewer.serve(args.host, args.port, open_browser=args.open, on_ready=ready)
+    try:
+        viewer.serve(args.host, args.port, open_browser=args.open, on_ready=ready)
+    except OSError as e:  # taken between the check and the start
+        raise usage(f"cannot listen on {args.host}:{args.port}: {e.strerror or one_line(e)}") from None
     return DONE
 
 
@@ -105,10 +110,9 @@ def _check_port(host: str, port: int) -> None:
     # uvicorn exits the process on a bind error; say it in one line first.
     if not 0 <= port <= 65535:
         raise usage(f"--port must be in 0..65535, got {port}")
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    from ..view._server import listening_socket
+
     try:
-        with socket.socket(family, socket.SOCK_STREAM) as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            probe.bind((host, port))
-    except OSError as e:
-        raise usage(f"cannot listen on {host}:{port}: {e.strerror or one_line(e)}") from None
+        listening_socket(host, port).close()
+    except (OSError, OverflowError) as e:
+        raise usage(f"cannot listen on {host}:{port}: {getattr(e, 'strerror', None) or one_line(e)}") from None

@@ -35,7 +35,7 @@ class Viewer:
                  window_ms: int | None = None, allowed_hosts: Iterable[str] = (),
                  start_timeout: float | None = None) -> None:
         self.owner: Owner[ViewState] = Owner(lambda: ViewState(open_session, spec, window_ms),
-                                             ViewState.frame_text)
+                                             ViewState.frame_answer)
         self.owner.start(start_timeout)
         self.app = create_app(self.owner, allowed_hosts)
 

@@ -3,6 +3,7 @@
     GET /                  the page (index.html; its scripts and styles by name)
     GET /api/bounds        the dataset bounds (engine text)
     GET /api/frame?ts=MS   the frame at MS, or at ISO 8601 text (engine text, not re-encoded)
+    GET /api/view?ts=MS    what the page draws: {"frame": that text, "series": the funding panel as Frame reads it}
     GET /api/footprint_bars?ts=MS&bar_ms=N   footprint bars of the frame window at MS
     GET /api/spec          {"spec": {...}, "window_ms": N or null}
     PUT /api/spec          the same body; 422 with the engine's message when refused
@@ -48,6 +49,33 @@ def parse_ts(raw: str | None) -> int:
         raise Refused(str(e), 400) from None
 
 
+# A spec nests three deep (spec, panels, panel); deeper bodies are refused
+# before anything recurses over them.
+MAX_BODY_DEPTH = 32
+
+
+def _no_constant(name: str) -> Any:
+    # Python's json reads NaN and Infinity; JSON and the engine have no such numbers.
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def parse_body(raw: bytes) -> Any:
+    """A request body as JSON: Refused (400) when it is not, has NaN or Infinity, or nests too deep."""
+    too_deep = Refused(f"the body nests arrays and objects more than {MAX_BODY_DEPTH} deep", 400)
+    try:
+        body = json.loads(raw, parse_constant=_no_constant)
+    except ValueError as e:  # JSONDecodeError and UnicodeDecodeError among them
+        raise Refused(f"the body is not JSON: {e}", 400) from None
+    except RecursionError:
+        raise too_deep from None
+    level = [body]
+    for _ in range(MAX_BODY_DEPTH):
+        level = [v for c in level if isinstance(c, (dict, list)) for v in (c.values() if isinstance(c, dict) else c)]
+    if any(isinstance(c, (dict, list)) for c in level):
+        raise too_deep
+    return body
+
+
 def _static_files() -> dict[str, tuple[bytes, str]]:
     """The page's files by URL path, read once: "/" is index.html."""
     files = {}
@@ -87,7 +115,10 @@ def create_app(owner: Owner[ViewState], allowed_hosts: Iterable[str] = ()) -> Gu
     async def frame(request: Request) -> Response:
         try:
             ts = parse_ts(request.query_params.get("ts"))
-            return _engine_text(await answer(owner.frame(ts)))
+            text, series = await answer(owner.frame(ts))
+            if request.url.path == "/api/view":
+                text = f'{{"frame":{text},"series":{series}}}'
+            return _engine_text(text)
         except Refused as e:
             return _error(str(e), e.status)
         except Superseded as e:
@@ -111,17 +142,17 @@ def create_app(owner: Owner[ViewState], allowed_hosts: Iterable[str] = ()) -> Gu
         if request.method == "GET":
             return JSONResponse(await answer(owner.call(ViewState.spec_view)), headers=_HEADERS)
         try:
-            body = json.loads(await request.body())
+            body = parse_body(await request.body())
         except BodyTooLarge as e:
             return _error(str(e), 413)
-        except (json.JSONDecodeError, UnicodeDecodeError) as e:
-            return _error(f"the body is not JSON: {e}", 400)
+        except Refused as e:
+            return _error(str(e), e.status)
         try:
             return JSONResponse(await answer(owner.call(lambda state: state.put_spec(body))), headers=_HEADERS)
         except Refused as e:
             return _error(str(e), e.status)
 
     routes = [Route(path, static) for path in files]
-    routes += [Route("/api/bounds", bounds), Route("/api/frame", frame),
+    routes += [Route("/api/bounds", bounds), Route("/api/frame", frame), Route("/api/view", frame),
                Route("/api/footprint_bars", footprint_bars), Route("/api/spec", spec, methods=["GET", "PUT"])]
     return Guard(Starlette(routes=routes), allowed_hosts)

@@ -17,11 +17,28 @@ MAX_BODY_BYTES = 64 * 1024  # a spec is a few hundred bytes
 
 
 def host_name(header: str) -> str:
-    """The name part of a Host header: no port, no IPv6 brackets, lower case."""
+    """The name part of a Host header: no port, no IPv6 brackets, lower case.
+
+    Strict: after a name only ":digits" may follow, and a bracketed IPv6
+    address is the whole name ("[::1]evil.example" is not "::1"); anything
+    else comes back whole, which no allowed name equals.
+    """
     header = header.strip().lower()
     if header.startswith("["):
-        return header[1 : header.find("]")] if "]" in header else header
-    return header.rsplit(":", 1)[0] if header.count(":") == 1 else header
+        name, bracket, rest = header[1:].partition("]")
+        return name if bracket and _port_or_nothing(rest) else header
+    if header.count(":") == 1:
+        name, _, port = header.partition(":")
+        return name if _digits(port) else header
+    return header
+
+
+def _port_or_nothing(rest: str) -> bool:
+    return rest == "" or (rest.startswith(":") and _digits(rest[1:]))
+
+
+def _digits(text: str) -> bool:
+    return text.isascii() and text.isdigit()
 
 
 class Guard:

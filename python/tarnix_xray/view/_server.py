@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import socket
 import threading
 import time
 import webbrowser
@@ -10,21 +11,44 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 
+# The wildcard addresses, and the address of this machine to open instead.
+_EVERYWHERE = {"": "127.0.0.1", "0.0.0.0": "127.0.0.1", "::": "::1"}
+
+
 def url_for(host: str, port: int) -> str:
-    shown = "127.0.0.1" if host in ("", "0.0.0.0") else host
+    """Where to open the page on this machine when the server listens on `host`."""
+    shown = _EVERYWHERE.get(host, host)
     return f"http://[{shown}]:{port}/" if ":" in shown else f"http://{shown}:{port}/"
+
+
+def listens_on(host: str) -> str:
+    """The addresses a server on `host` takes, in words."""
+    if host == "::":
+        return "every IPv4 and IPv6 address of this machine"
+    if host in _EVERYWHERE:
+        return "every IPv4 address of this machine"
+    return host
+
+
+def listening_socket(host: str, port: int) -> socket.socket:
+    """A socket listening on `host`; "::" takes IPv4 as well (asyncio alone would make it IPv6-only)."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    dual = host == "::" and socket.has_dualstack_ipv6()
+    return socket.create_server((host, port), family=family, dualstack_ipv6=dual)
 
 
 def serve(app: Any, host: str, port: int, *, open_browser: bool = False,
           on_ready: Callable[[str], None] | None = None) -> None:
+    """Serve `app` until interrupted; OSError when `host`:`port` cannot be listened on."""
     import uvicorn  # tarnix_xray.view has checked it is there
+
+    sock = listening_socket(host, port)
 
     class Server(uvicorn.Server):
         async def startup(self, sockets: Any = None) -> None:
             await super().startup(sockets)
             if self.started:
-                port_bound = self.servers[0].sockets[0].getsockname()[1] if self.servers else port
-                url = url_for(host, port_bound)
+                url = url_for(host, sock.getsockname()[1])
                 if on_ready is not None:
                     on_ready(url)
                 if open_browser:
@@ -33,7 +57,8 @@ def serve(app: Any, host: str, port: int, *, open_browser: bool = False,
     # One worker: the Session lives in this process. Small header limits suit a local tool.
     config = uvicorn.Config(app, host=host, port=port, log_level="warning", workers=1,
                             h11_max_incomplete_event_size=16 * 1024, lifespan="off")
-    Server(config).run()
+    with sock:
+        Server(config).run(sockets=[sock])
 
 
 @contextlib.contextmanager

@@ -2,17 +2,24 @@
 
 Frames go out as the engine's own text, one engine call per scrub step; the
 trailing window is the Session's (the last window_ms ms up to the cursor).
+Beside the text goes the funding panel as `Frame` reads it, which the page
+draws: a value before its series' first record is missing (null), not the
+engine's 0.0, and the price falls back to the last trade where no candle is.
 """
 
 from __future__ import annotations
 
 import copy
 import json
+import math
 from collections.abc import Callable, Mapping
 from typing import Any
 
 from ..errors import SpecError, XrayError
 from ..session import Session
+
+
+INT64_MIN = -(2**63)  # the earliest time the engine holds, in ms
 
 
 class Refused(Exception):
@@ -42,8 +49,13 @@ class ViewState:
     def bounds_text(self) -> str:
         return self._bounds
 
-    def frame_text(self, ts: int) -> str:
-        return self.session.frame_text(ts, window=self.window_ms)
+    def frame_answer(self, ts: int) -> tuple[str, str]:
+        """The engine's text of the frame at `ts`, and its funding series (JSON) for the page."""
+        if self.window_ms is not None and ts - self.window_ms + 1 < INT64_MIN:
+            raise Refused(f"ts {ts} is too early for the {self.window_ms} ms window: it would start "
+                          f"before the earliest int64 millisecond ({INT64_MIN})", 400)  # fmt: skip
+        frame = self.session.frame(ts, window=self.window_ms)
+        return frame.text, series_json(frame)
 
     def footprint_bars(self, ts: int, bar_ms: int) -> dict[str, Any]:
         """Footprint bars of the frame window at ts, as the page draws them."""
@@ -74,6 +86,17 @@ class ViewState:
             raise Refused(str(e), 422) from None
         self.spec, self.window_ms = spec, window
         return self.spec_view()
+
+
+def series_json(frame: Any) -> str:
+    """The frame's funding panel as {"time", "funding", "oi", "price"}, NaN as null; null without one."""
+    panel = frame.funding_oi
+    if panel is None:
+        return "null"
+    series = {"time": panel.time.tolist()}
+    for name in ("funding", "oi", "price"):
+        series[name] = [None if math.isnan(v) else v for v in getattr(panel, name).tolist()]
+    return json.dumps(series, separators=(",", ":"), allow_nan=False)
 
 
 def _window(value: Any) -> int | None:

@@ -173,15 +173,15 @@ export function drawHeatmap(canvas, frame, x0, x1) {
   return layout;
 }
 
-// The frame holds no mid price: the candle close of the funding panel stands for it.
+// The frame holds no mid price: the funding panel's price (the candle close, else
+// the last trade) stands for it.
 function midLine(ctx, series, x, y) {
   if (!series || !series.time.length) return;
   ctx.strokeStyle = CLOSE; ctx.lineWidth = 1.5; ctx.beginPath();
   let lastY = null;
   for (let k = 0; k < series.time.length; k++) {
     const p = series.price[k];
-    // 0.0 is what the panel carries before the first candle.
-    if (!Number.isFinite(p) || p === 0) { lastY = null; continue; }
+    if (!Number.isFinite(p)) { lastY = null; continue; }  // no candle nor trade yet
     const px = x(series.time[k]), py = y(p);
     if (lastY === null) ctx.moveTo(px, py); else { ctx.lineTo(px, lastY); ctx.lineTo(px, py); }
     lastY = py;
@@ -238,7 +238,7 @@ export function drawFootprint(canvas, frame, range) {
   return layout;
 }
 
-const STRIPS = [["price", "close", CLOSE], ["funding", "funding", "#f5d76e"], ["oi", "OI", "#b39ddb"]];
+const STRIPS = [["price", "price", CLOSE], ["funding", "funding", "#f5d76e"], ["oi", "OI", "#b39ddb"]];
 
 export function drawSeries(canvas, frame, x0, x1) {
   const { ctx, w, h } = prepare(canvas);
@@ -250,9 +250,8 @@ export function drawSeries(canvas, frame, x0, x1) {
   const gap = 8, stripH = (h - m.top - m.bottom - 2 * gap) / 3;
   STRIPS.forEach(([key, label, colour], n) => {
     const top = m.top + n * (stripH + gap), bottom = top + stripH;
-    // Before the window's first record the panel carries 0.0: a gap, not a value.
-    const first = Math.max(0, s[key].findIndex((v) => v !== 0));
-    const values = s[key].slice(first).filter(Number.isFinite);
+    // Missing values (null) are gaps, and take no part in the scale.
+    const values = s[key].filter(Number.isFinite);
     let lo = Math.min(...values), hi = Math.max(...values);
     if (!values.length) { lo = 0; hi = 1; }
     if (lo === hi) { lo -= Math.abs(lo) * 0.01 || 1; hi += Math.abs(hi) * 0.01 || 1; }
@@ -265,7 +264,7 @@ export function drawSeries(canvas, frame, x0, x1) {
     ctx.strokeStyle = colour; ctx.lineWidth = 1.5; ctx.beginPath();
     // Steps: each value holds until the next bucket (the panel carries values forward).
     let lastY = null;
-    for (let k = first; k < s.time.length; k++) {
+    for (let k = 0; k < s.time.length; k++) {
       const v = s[key][k];
       if (!Number.isFinite(v)) { lastY = null; continue; }
       const px = x(s.time[k]), py = y(v);

@@ -40,8 +40,8 @@ async function pump() {
     wanted = null;
     const started = performance.now();
     try {
-      const frame = await api(`/api/frame?ts=${ts}`);
-      show(frame, ts, performance.now() - started);
+      const answer = await api(`/api/view?ts=${ts}`);
+      show(answer, ts, performance.now() - started);
     } catch (e) {
       if (e.status === 409) { if (wanted === null) wanted = ts; continue; }  // another tab's cursor replaced ours
       status(e.message, true);
@@ -55,7 +55,9 @@ function panelOf(kind) {
   return (state.spec.panels || []).find((p) => p.kind === kind) || {};
 }
 
-function normalise(raw) {
+// The series come as Frame reads them: null where a value is missing (before
+// its series' first record), the price falling back to the last trade.
+function normalise({ frame: raw, series }) {
   const first = (kind) => raw.panels.find((p) => p.kind === kind);
   const heat = first("book_heatmap"), fp = first("footprint"), liq = first("liquidation_map"), fo = first("funding_oi_divergence");
   return {
@@ -64,7 +66,7 @@ function normalise(raw) {
     heatmap: heat && { ...heat, bucketMs: panelOf("book_heatmap").bucket_ms ?? 60000, priceBin: panelOf("book_heatmap").price_bin ?? 1 },
     footprint: fp && { ...fp, priceBin: panelOf("footprint").price_bin ?? 1 },
     liquidations: liq && { ...liq, priceBin: panelOf("liquidation_map").price_bin ?? 1 },
-    series: fo,
+    series: fo && series && { ...fo, ...series },
   };
 }
 
@@ -212,7 +214,7 @@ function hoverSeries(e) {
   if (!layout || !s || !s.time.length) return;
   const t = layout.x.invert(e.offsetX);
   const k = cellIndex(s.time, t, Infinity);
-  readout([`time ${utc(t)} UTC`, k >= 0 && `close ${fmt(s.price[k], 8)}, funding ${fmt(s.funding[k])}, open interest ${fmt(s.oi[k], 8)}`]);
+  readout([`time ${utc(t)} UTC`, k >= 0 && `price ${fmt(s.price[k], 8)}, funding ${fmt(s.funding[k])}, open interest ${fmt(s.oi[k], 8)}`]);
 }
 
 // ---- spec form -------------------------------------------------------------
