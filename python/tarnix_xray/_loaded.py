@@ -13,6 +13,7 @@ from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 from . import _sizing
+from ._sizing import one_bin_low, tick_safe_bin
 from ._extras import need
 
 need("numpy", "Session")
@@ -27,8 +28,6 @@ if TYPE_CHECKING:
 
 # Book levels kept for the grid check: a stride sample of at most this many.
 BOOK_SAMPLE = 500_000
-# A quotient this close to a whole number of bins is that many bins in decimal.
-_ON_EDGE = 1e-9
 
 
 def _sorted(ts: np.ndarray, *rest: np.ndarray) -> tuple[np.ndarray, ...]:
@@ -113,7 +112,7 @@ class Loaded:
         in decimal (within 1e-9) that the floor misses.
         """
         prices = self.distinct_prices
-        low = _one_bin_low(prices, price_bin)
+        low = one_bin_low(prices, price_bin)
         return int(low.sum()), len(prices), float(prices[low][0]) if low.any() else float("nan")
 
     def off_grid(self, low: int | None, cursor: int, grid_low: float, grid_high: float) -> tuple[int, int]:
@@ -132,29 +131,6 @@ def engine_bin(price: float, price_bin: float) -> float:
                                 "panels": [{"kind": "footprint", "price_bin": price_bin}]}))
     engine.load_columns(trades=(np.zeros(1, np.int64), np.array([price]), np.ones(1), np.zeros(1, np.uint8)))
     return float(np.asarray(dict(engine.frame().panels()[0][1])["price_bins"])[0])
-
-
-def _one_bin_low(prices: np.ndarray, price_bin: float) -> np.ndarray:
-    quotient = prices / price_bin
-    whole = np.round(quotient)
-    return (np.floor(quotient) < whole) & (np.abs(quotient - whole) <= _ON_EDGE * np.maximum(1.0, np.abs(whole)))
-
-
-def tick_safe_bin(prices: np.ndarray, price_bin: float) -> float | None:
-    """A price_bin a hair under `price_bin` that bins every price in its own bin, or None.
-
-    Shrinking the bin by a few parts in 1e14 lifts each quotient just above its
-    whole number, while the bin prices still round (to 8 decimals) to the
-    tick's; tried from the smallest shrink up, checked on the prices given.
-    """
-    quotient = prices / price_bin
-    own = np.where(_one_bin_low(prices, price_bin), np.round(quotient), np.floor(quotient))
-    for shrink in (1e-14, 1e-13, 1e-12, 1e-11):
-        candidate = price_bin * (1.0 - shrink)
-        same_bins = np.array_equal(np.floor(prices / candidate), own)
-        if same_bins and np.array_equal(np.round(own * candidate, 8), np.round(own * price_bin, 8)):
-            return candidate
-    return None
 
 
 def _book_sample(dataset: Dataset) -> tuple[np.ndarray, np.ndarray]:
@@ -205,7 +181,7 @@ def suggested_panels(loaded: Loaded, span_ms: int) -> list[dict[str, Any]]:
     prices = loaded.distinct_prices
     if len(prices):
         price_bin = _sizing.footprint_bin(float(prices[0]), float(prices[-1]))
-        if _one_bin_low(prices, price_bin).any():
+        if one_bin_low(prices, price_bin).any():
             price_bin = tick_safe_bin(prices, price_bin) or price_bin
     if loaded.book is not None and len(loaded.book[1]):
         quoted = np.unique(loaded.book[1])

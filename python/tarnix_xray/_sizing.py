@@ -5,10 +5,18 @@ from __future__ import annotations
 import math
 from typing import Any
 
+from ._extras import need
+
+need("numpy", "panel sizing")
+
+import numpy as np  # noqa: E402
+
 FOOTPRINT_BINS = 50  # about this many bins over the traded range
 HEATMAP_BUCKETS = 240
 SERIES_BUCKETS = 360  # at most about this many funding buckets
 MAX_DEPTH = 2000  # past this, the heatmap's levels widen instead
+# A quotient this close to a whole number of bins is that many bins in decimal.
+_ON_EDGE = 1e-9
 
 
 def nice(x: float) -> float:
@@ -54,3 +62,26 @@ def panels(
         out.append({"kind": "funding_oi_divergence",
                     "bucket_ms": max(60_000, span_ms // SERIES_BUCKETS // 60_000 * 60_000)})  # fmt: skip
     return out
+
+
+def one_bin_low(prices: np.ndarray, price_bin: float) -> np.ndarray:
+    quotient = prices / price_bin
+    whole = np.round(quotient)
+    return (np.floor(quotient) < whole) & (np.abs(quotient - whole) <= _ON_EDGE * np.maximum(1.0, np.abs(whole)))
+
+
+def tick_safe_bin(prices: np.ndarray, price_bin: float) -> float | None:
+    """A price_bin a hair under `price_bin` that bins every price in its own bin, or None.
+
+    Shrinking the bin by a few parts in 1e14 lifts each quotient just above its
+    whole number, while the bin prices still round (to 8 decimals) to the
+    tick's; tried from the smallest shrink up, checked on the prices given.
+    """
+    quotient = prices / price_bin
+    own = np.where(one_bin_low(prices, price_bin), np.round(quotient), np.floor(quotient))
+    for shrink in (1e-14, 1e-13, 1e-12, 1e-11):
+        candidate = price_bin * (1.0 - shrink)
+        same_bins = np.array_equal(np.floor(prices / candidate), own)
+        if same_bins and np.array_equal(np.round(own * candidate, 8), np.round(own * price_bin, 8)):
+            return candidate
+    return None

@@ -54,6 +54,7 @@ def build_parser() -> argparse.ArgumentParser:
                           description="Load DATASET as frame does and serve, on 127.0.0.1, a page that draws "
                           "the four panels and follows a time slider (needs the [view] extra).")
     add_view_arguments(view)
+    add_data_arguments(view)
     view.set_defaults(handler=cmd_view)
 
     run = sub.add_parser("run", help="JSON lines: one command per line in, one response per line out",

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .._clock import duration_ms
-from ._common import DONE, one_line, spec_text, usage
+from ._common import DONE, data_options, one_line, spec_text, usage
 from ._frame import load_dataset, run_checked
 
 DEFAULT_PORT = 8765
@@ -59,7 +59,7 @@ def cmd_view(args: argparse.Namespace) -> int:
             session = Session(checked)
         except Exception as e:  # noqa: BLE001 - any refusal of the spec is the user's to fix
             raise usage(f"spec: {one_line(e)}") from None
-        run_checked(lambda: load_dataset(session, args.dataset))
+        run_checked(lambda: load_dataset(session, args.dataset, data_options(args)))
         return session
 
     return serve(open_session, spec, args)

@@ -6,16 +6,12 @@ import math
 from collections.abc import Mapping
 from typing import Any
 
+from .._sizing import nice, one_bin_low, tick_safe_bin
+
 HEATMAP_COLUMNS = 150  # time buckets across a window
 FUNDING_POINTS = 60
 FOOTPRINT_BINS = 40
 MAX_DEPTH = 600
-
-
-def _nice(x: float) -> float:
-    """The least of 1, 2 and 5 times a power of ten that is at least `x`."""
-    power = 10.0 ** math.floor(math.log10(x))
-    return next(m * power for m in (1.0, 2.0, 5.0, 10.0) if m * power >= x)
 
 
 def window_spec(market: Mapping[str, Any], window_ms: int, *, symbol: str = "SYNUSD") -> dict[str, Any]:
@@ -40,14 +36,18 @@ def window_spec(market: Mapping[str, Any], window_ms: int, *, symbol: str = "SYN
     first = book[book["ts"] == book["ts"].iloc[0]]["price"]
     reach = (float(first.max()) - float(first.min())) / 2 if len(first) else 0.0
     depth = min(MAX_DEPTH, 2 * math.ceil((swing + reach) / grid) + 2)
+    price_bin = nice(swing / FOOTPRINT_BINS)
+    traded = np.unique(market["trades"]["price"].to_numpy()) if "trades" in market else np.empty(0)
+    if one_bin_low(traded, price_bin).any():  # a bin at the tick would show some prices one bin low
+        price_bin = tick_safe_bin(traded, price_bin) or price_bin
     return {
         "dataset_ref": "synthetic",
         "symbol": symbol,
         "panels": [
-            {"kind": "footprint", "price_bin": _nice(swing / FOOTPRINT_BINS), "bucket_ms": 60_000},
+            {"kind": "footprint", "price_bin": price_bin, "bucket_ms": 60_000},
             {"kind": "book_heatmap", "price_bin": grid,
              "bucket_ms": max(1000, window_ms // HEATMAP_COLUMNS // 1000 * 1000), "depth_levels": depth},
-            {"kind": "liquidation_map", "price_bin": _nice(swing / FOOTPRINT_BINS)},
+            {"kind": "liquidation_map", "price_bin": price_bin},
             {"kind": "funding_oi_divergence", "bucket_ms": max(5000, window_ms // FUNDING_POINTS // 1000 * 1000)},
         ],
     }
