@@ -170,12 +170,8 @@ def test_every_double_reads_back_through_the_engine(rows):
         back = read_double(token)
         if reachable(x):
             assert bits(back) == bits(x), token
-        else:  # the nearest double some text reaches
+        else:  # a double some text reaches; columns_test.cpp holds it to the nearest
             assert reachable(back) and back != x, token
-            y = math.nextafter(x, back)
-            while y != back:
-                assert not reachable(y), token
-                y = math.nextafter(y, back)
     assert Xray(json.dumps(SPEC)).command(text) == f'{{"ok":true,"loaded":{len(rows)}}}'
 
 
