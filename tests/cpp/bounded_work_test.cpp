@@ -1,12 +1,11 @@
 // Work that hostile values cannot blow up: the hashed bins against keys in
-// arithmetic progression, the ordered book side against a map, and the
+// arithmetic progression, the book sides by level against maps, and the
 // heatmap's cost on crowded levels changed in every bucket.
 #include <gtest/gtest.h>
 #include <malloc.h>
 
 #include <array>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -16,14 +15,11 @@
 
 #include "panels/bit_pattern_table.h"
 #include "panels/level_side.h"
-#include "panels/ordered_side.h"
 #include "panels/panels.h"
 #include "support.h"
 
 namespace xray {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // 2^52 as a double's bit pattern: integers from there to 2^53 are doubles
 // whose bit patterns step by one, so prices 2^52 + j*stride are keys in
@@ -57,81 +53,10 @@ TEST(BitPatternTable, KeysInArithmeticProgressionStayNearTheirHome) {
   }
 }
 
-TEST(Footprint, FibonacciStridedPricesEachGetTheirBin) {
-  std::vector<Trade> trades;
-  for (uint64_t j = 0; j < 200'000; ++j) {
-    trades.push_back({0, static_cast<double>(4503599627370496ull + j * kFibonacciStride), 1.0,
-                      j % 2 ? TradeSide::Sell : TradeSide::Buy});
-  }
-  const auto start = Clock::now();
-  DatasetWindow window{};
-  window.trades = trades;
-  const PanelData out = compute_footprint({1.0, 1}, window);
-  // 26 s when every bin probed one run; about 30 ms now.
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
-  const auto& bins = std::get<PanelData::Footprint>(out.data).price_bins;
-  ASSERT_EQ(bins.size(), trades.size());
-  EXPECT_TRUE(std::is_sorted(bins.begin(), bins.end()));
-}
-
-// Random sets (a few and many at a time, with repeats, zeros of both signs
-// and NaN quantities), removals that empty whole runs, and clears, on key pools
-// small enough to repeat keys and large enough to split runs, against an
-// ordered map; after each step the changes reported, the size and the
-// entries in order must agree.
-TEST(OrderedSide, MatchesAnOrderedMap) {
-  const std::vector<double> qtys = {0.0, -0.0, 1.0, 2.5, -1.0, std::nan(""), 1e-9, 2.5};
-  for (uint64_t seed = 0; seed < 18; ++seed) {
-    SCOPED_TRACE(seed);
-    std::mt19937_64 rng(seed);
-    const uint64_t pool = seed % 3 == 0 ? 40 : seed % 3 == 1 ? 5000 : UINT64_MAX;
-    const auto key = [&] { return pool == UINT64_MAX ? rng() : 1000 + rng() % pool * 7; };
-    OrderedSide side;
-    std::map<uint64_t, double> model;
-    const auto model_set = [&](uint64_t k, double q) {
-      const auto it = model.find(k);
-      if (q == 0.0) return it != model.end() && (model.erase(it), true);
-      if (it != model.end() && std::bit_cast<uint64_t>(it->second) == std::bit_cast<uint64_t>(q))
-        return false;
-      model[k] = q;
-      return true;
-    };
-    for (int step = 0; step < 160; ++step) {
-      const uint64_t what = rng() % 100;
-      if (what == 0) {
-        side.clear();
-        model.clear();
-      } else if (what < 3) {
-        // Removed one by one, from the top, so that whole runs empty.
-        while (!model.empty()) {
-          const uint64_t k = std::prev(model.end())->first;
-          ASSERT_TRUE(side.set(k, rng() % 2 ? 0.0 : -0.0));
-          model.erase(k);
-          if (rng() % 1000 == 0) break;
-        }
-      } else {
-        for (int i = rng() % 8 == 0 ? 1500 : 50; i > 0; --i) {
-          const uint64_t k = key();
-          const double q = testing::pick(rng, qtys);
-          ASSERT_EQ(side.set(k, q), model_set(k, q));
-        }
-      }
-      ASSERT_EQ(side.size(), model.size());
-      ASSERT_EQ(side.empty(), model.empty());
-      std::vector<std::pair<uint64_t, uint64_t>> got;
-      side.visit([&](const OrderedSide::Entry& e) {
-        got.emplace_back(e.key, std::bit_cast<uint64_t>(e.qty));
-      });
-      std::vector<std::pair<uint64_t, uint64_t>> want;
-      for (const auto& [k, q] : model) want.emplace_back(k, std::bit_cast<uint64_t>(q));
-      ASSERT_EQ(got, want);
-    }
-  }
-}
-
-// The same for the heatmap's sides grouped by grid level: keys of a level
-// few enough to stay in its short array and many enough to move it into an
-// ordered side, removals that empty levels, clears that must name every
+// The heatmap's sides grouped by grid level against an ordered map per
+// level, checked after each step: keys of a level few enough to stay in its
+// short array and many enough to move it into an ordered side (in runs that
+// split and empty), removals that empty levels, clears that must name every
 // level holding something. Each level's fold in key order from -0.0 lies
 // within its bounds and is what fold() gives, bit for bit; quantities of
 // three decimals, huge ones (tame and not), cancelling ones, NaN.

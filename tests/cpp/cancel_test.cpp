@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "../fuzz/render.h"
 #include "decode/checking_span_source.h"
 #include "decode/decode_walk.h"
 #include "engine/worker_pool.h"
@@ -24,16 +25,7 @@
 namespace xray {
 namespace {
 
-// A check that says "stop" from its trip-th call on (never when trip is 0).
-struct TripAt {
-  int trip = 0;
-  int calls = 0;
-  static bool check(void* self) {
-    auto* t = static_cast<TripAt*>(self);
-    ++t->calls;
-    return t->trip > 0 && t->calls >= t->trip;
-  }
-};
+using testing::TripAt;
 
 std::string observe(XrayInstance& x) {
   return x.command(R"({"cmd":"bounds"})") + x.command(R"({"cmd":"frame"})") +

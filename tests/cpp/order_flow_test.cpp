@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../fuzz/render.h"
 #include "core/cancel.h"
 #include "engine/order_flow_job.h"
 #include "engine/worker_pool.h"
@@ -14,14 +15,7 @@
 namespace xray {
 namespace {
 
-struct TripAt {
-  int trip = 0;
-  int calls = 0;
-  static bool check(void* self) {
-    auto* t = static_cast<TripAt*>(self);
-    return ++t->calls >= t->trip;
-  }
-};
+using testing::TripAt;
 
 TEST(OrderFlow, StoppedAtAnyPollOrRunThrough) {
   std::vector<Trade> trades;

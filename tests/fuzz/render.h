@@ -83,13 +83,13 @@ inline std::string render(const XraySpec& s) {
 
 inline std::string render(const std::optional<XraySpec>& s) { return s ? render(*s) : "none"; }
 
-// A cancel check that says "stop" from its trip-th call on.
+// A cancel check that says "stop" from its trip-th call on (never when trip is 0).
 struct TripAt {
   int trip = 0;
   int calls = 0;
   static bool check(void* self) {
     auto* t = static_cast<TripAt*>(self);
-    return ++t->calls >= t->trip;
+    return ++t->calls >= t->trip && t->trip > 0;
   }
 };
 
