@@ -58,8 +58,7 @@ inline std::vector<BookEvent> make_book(int64_t duration_ms, int levels, uint64_
       events.push_back(std::move(e));
       continue;
     }
-    const auto set = [&](std::map<int64_t, double>& side, std::vector<PriceLevel>& out, int64_t t,
-                         double q) {
+    const auto set = [&](std::map<int64_t, double>& side, LevelList& out, int64_t t, double q) {
       if (q == 0.0) {
         side.erase(t);
       } else {

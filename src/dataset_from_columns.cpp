@@ -1,6 +1,7 @@
 // src/dataset_from_columns.cpp: the columns walk's sink that fills a dataset.
 #include "dataset_from_columns.h"
 
+#include <memory_resource>
 #include <utility>
 #include <vector>
 
@@ -11,7 +12,7 @@ namespace {
 
 struct DatasetSink {
   Dataset& d;
-  std::vector<PriceLevel>* side = nullptr;  // the book side being filled
+  LevelList* side = nullptr;  // the book side being filled
   bool asks_next = false;
 
   void open_list(std::string_view key, std::size_t rows) {
@@ -35,8 +36,8 @@ struct DatasetSink {
         LiquidationEvent{ts, price, qty, static_cast<LiquidationSide>(side_code)});
   }
   void book_event(int64_t ts, uint8_t kind) {
-    d.book.emplace_back(ts, static_cast<BookEventKind>(kind), std::vector<PriceLevel>{},
-                        std::vector<PriceLevel>{});
+    std::pmr::memory_resource* arena = d.level_arena.get();
+    d.book.emplace_back(ts, static_cast<BookEventKind>(kind), LevelList(arena), LevelList(arena));
     asks_next = false;
   }
   // Bids come first, then asks; each side is sized once.

@@ -122,8 +122,8 @@ using DescOf = std::remove_cvref_t<decltype(Schema<T>::desc)>;
 
 template <class T>
 struct IsVector : std::false_type {};
-template <class T>
-struct IsVector<std::vector<T>> : std::true_type {};
+template <class T, class A>
+struct IsVector<std::vector<T, A>> : std::true_type {};
 
 inline constexpr std::size_t kNoField = ~std::size_t{0};
 

@@ -46,6 +46,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,6 +55,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/arena_resource.h"
 #include "core/cancel.h"
 #include "core/errors.h"
 #include "decode/decode_messages.h"
@@ -227,9 +230,10 @@ class Decoder {
   // cannot count ahead, allocated at an estimate of its length. Growing by
   // doubling instead would hold the old and the new block at once, up to
   // three times the list.
-  template <class T>
-  bool list(const Value& v, std::vector<T>& out) {
+  template <class T, class A>
+  bool list(const Value& v, std::vector<T, A>& out) {
     if (source_.kind(v) != JsonKind::Array) return reject_type(v, kExpectSequence);
+    if constexpr (std::is_same_v<A, std::pmr::polymorphic_allocator<T>>) into_arena(out);
     if constexpr (is_pair_element<T>() && requires {
                     source_.tight_double_pairs(v, [](double, double) { return true; });
                   }) {
@@ -289,8 +293,18 @@ class Decoder {
   // the pairs go to a reused list, then to out at their number. False when
   // the list is written otherwise (the walk reads it then), or with stopped
   // set when the host cancelled.
+  // A list not yet allocated takes its memory from the arena of the
+  // dataset being decoded, if there is one.
   template <class T>
-  bool tight_pairs(const Value& v, std::vector<T>& out, bool& stopped) {
+  static void into_arena(std::pmr::vector<T>& out) {
+    std::pmr::memory_resource* arena = current_arena();
+    if (arena == nullptr || out.capacity() != 0 || out.get_allocator().resource() == arena) return;
+    std::destroy_at(&out);
+    std::construct_at(&out, arena);
+  }
+
+  template <class T, class A>
+  bool tight_pairs(const Value& v, std::vector<T, A>& out, bool& stopped) {
     constexpr auto& desc = Schema<T>::desc;
     ScratchList<T> scratch;
     std::vector<T>& items = scratch.items();
@@ -330,11 +344,15 @@ class Decoder {
     const ListSplitting& splitting = *source_.list_splitting();
     return i >= splitting.first_elements && at - v.begin >= splitting.chunk_bytes / 8;
   }
-  // Whether the rest of the text holds two windows or more, and the element
-  // at `at` is an object whose start can be told from its first key.
+  // Whether the text holds eight windows or more, the rest of it two or
+  // more, and the element at `at` is an object whose start can be told from
+  // its first key. A shorter text (2 MB at the default window) is decoded
+  // sooner on this thread alone than with workers woken for a few windows:
+  // one thread took a fifth less processor time on a 1 MB load.
   bool worth_splitting(std::size_t at) const {
     const std::string_view text = source_.text();
-    return text.size() - at >= 2 * source_.list_splitting()->chunk_bytes &&
+    const std::size_t window = source_.list_splitting()->chunk_bytes;
+    return text.size() >= 8 * window && text.size() - at >= 2 * window &&
            !element_signature(text, at).empty();
   }
 
@@ -343,11 +361,13 @@ class Decoder {
   // length are noted on v. A fault or a cancellation abandons the source
   // without a message of its own: whoever asked for chunks decodes again in
   // one thread for the error's words.
-  template <class T>
-  bool split_rest(const Value& v, std::size_t at, std::size_t before, std::vector<T>& out) {
+  template <class T, class A>
+  bool split_rest(const Value& v, std::size_t at, std::size_t before, std::vector<T, A>& out) {
     const std::size_t element_bytes = before == 0 ? 0 : (at - v.begin) / before;
-    const auto decode_range = [this, &v](std::size_t from, std::size_t until, auto&& keep_going,
-                                         auto& items) {
+    std::pmr::memory_resource* arena = current_arena();
+    const auto decode_range = [this, &v, arena](std::size_t from, std::size_t until,
+                                                auto&& keep_going, auto& items) {
+      const ArenaScope scope(arena);  // the workers' lists go where this thread's go
       Source source(source_.text());
       Decoder decoder(source, setting_);
       return source.each_element_from(v, from, until, [&](auto& element) {
@@ -391,8 +411,8 @@ class Decoder {
     return std::max(std::min(estimate, most), seen + seen / 4 + 1);
   }
 
-  template <class T>
-  static void move_all(std::vector<T>& from, std::vector<T>& to, std::size_t capacity) {
+  template <class T, class A>
+  static void move_all(std::vector<T>& from, std::vector<T, A>& to, std::size_t capacity) {
     to.reserve(capacity);
     to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
     from.clear();
@@ -402,6 +422,15 @@ class Decoder {
   // around: the walk then compares keys against constants.
   template <class R>
   bool record(const Value& v, R& out) {
+    // A record that holds a level arena gives it to every list under it.
+    if constexpr (requires { out.level_arena.get(); }) {
+      const ArenaScope scope(out.level_arena.get());
+      return record_as_written(v, out);
+    }
+    return record_as_written(v, out);
+  }
+  template <class R>
+  bool record_as_written(const Value& v, R& out) {
     bool ok = false;
     switch (source_.kind(v)) {
       case JsonKind::Object: ok = record_members(v, out, std::string_view()); break;

@@ -74,10 +74,10 @@ std::size_t guess_element_start(std::string_view text, std::string_view signatur
 // at once. element_bytes estimates the text of one element (0: unknown).
 // False after any fault or cancellation; otherwise closed_at is just past
 // the list's "]".
-template <class T, class DecodeRange>
+template <class T, class A, class DecodeRange>
 bool decode_list_in_chunks(const ListSplitting& splitting, std::string_view text, std::size_t from,
                            std::size_t element_bytes, DecodeRange&& decode_range,
-                           std::vector<T>& out, std::size_t& closed_at) {
+                           std::vector<T, A>& out, std::size_t& closed_at) {
   struct Chunk {
     std::size_t begin = kNoGuess;  // first byte of its first element, when guessed
     RangeEnd end;

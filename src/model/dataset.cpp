@@ -37,7 +37,7 @@ void widen_by_ends(const std::vector<Record>& records, int64_t& lo, int64_t& hi)
   hi = std::max(hi, records.back().ts);
 }
 
-void widen(KeyRange& range, const std::vector<PriceLevel>& levels) {
+void widen(KeyRange& range, std::span<const PriceLevel> levels) {
   for (const PriceLevel& level : levels) {
     const uint64_t key = total_order_key(level.price);
     range.lo = std::min(range.lo, key);

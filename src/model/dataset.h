@@ -3,11 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "core/arena_resource.h"
 #include "core/errors.h"
 
 namespace xray {
@@ -45,10 +48,13 @@ struct KeyRange {
   uint64_t hi = UINT64_MAX;
 };
 
+// One side of a book event. A decoded dataset's lists take their memory
+// from its level arena; any other (built in code, or copied) from the heap.
+using LevelList = std::pmr::vector<PriceLevel>;
+
 struct BookEvent {
   BookEvent() = default;
-  BookEvent(int64_t ts_ms, BookEventKind event_kind, std::vector<PriceLevel> bid_levels,
-            std::vector<PriceLevel> ask_levels)
+  BookEvent(int64_t ts_ms, BookEventKind event_kind, LevelList bid_levels, LevelList ask_levels)
       : ts(ts_ms), kind(event_kind), bids(std::move(bid_levels)), asks(std::move(ask_levels)) {}
 
   // The distance back to the last snapshot at or before an event is not
@@ -63,8 +69,8 @@ struct BookEvent {
   // last snapshot of a stretch finds it without reading the stretch. It
   // sits where the record has room to spare.
   uint32_t since_snapshot = kSnapshotUnknown;
-  std::vector<PriceLevel> bids;  // in the order given
-  std::vector<PriceLevel> asks;
+  LevelList bids;  // in the order given
+  LevelList asks;
 };
 
 struct FundingEvent {
@@ -84,9 +90,37 @@ struct LiquidationEvent {
   LiquidationSide side;  // side of the liquidated position
 };
 
+// The arena a dataset's level lists live in, made when the dataset is
+// decoded. A moved dataset takes it along; assigning one over another swaps
+// the two, so the lists the target drops still have theirs. A copy's lists
+// are on the heap, so a copy starts with none.
+class LevelArena {
+ public:
+  LevelArena() = default;
+  LevelArena(const LevelArena& /*other*/) {}
+  LevelArena(LevelArena&& other) noexcept : arena_(std::move(other.arena_)) {}
+  LevelArena& operator=(const LevelArena& /*other*/) { return *this; }
+  LevelArena& operator=(LevelArena&& other) noexcept {
+    arena_.swap(other.arena_);
+    return *this;
+  }
+  ~LevelArena() = default;
+
+  // The arena, made on first use.
+  std::pmr::memory_resource* get() {
+    if (!arena_) arena_ = std::make_unique<ArenaResource>();
+    return arena_.get();
+  }
+
+ private:
+  std::unique_ptr<ArenaResource> arena_;
+};
+
 // Six lists; a stored dataset keeps each in ascending ts order, equal ts in
 // input order.
 struct Dataset {
+  // First, so that it goes last: the book's lists may live in it.
+  LevelArena level_arena = {};
   std::vector<Candle> candles;
   std::vector<Trade> trades;
   std::vector<BookEvent> book;

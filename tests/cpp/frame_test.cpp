@@ -54,8 +54,8 @@ std::string copied_frame_text(const Dataset& d, const XraySpec& spec, int64_t cu
     });
     return list;
   };
-  const Dataset copy{keep(d.candles), keep(d.trades), keep(d.book),
-                     keep(d.funding), keep(d.oi),     keep(d.liquidations)};
+  const Dataset copy{{},         keep(d.candles),     keep(d.trades), keep(d.book), keep(d.funding),
+                     keep(d.oi), keep(d.liquidations)};
   Frame frame{spec.symbol, cursor_ts, {}};
   for (const XrayPanel& panel : spec.panels) {
     frame.panels.push_back(compute_panel(

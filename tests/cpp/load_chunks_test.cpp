@@ -140,6 +140,32 @@ TEST(LoadInChunks, CancelledAtAnyPollChangesNothing) {
 // decoded on a worker; a wrong guess is decoded on from where the window
 // before ended, on the caller; a cancelled load starts none; running out of
 // memory on a worker is raised on the caller.
+// A decoded book's levels live in blocks its dataset owns (more than one
+// here): they last through moves and an assignment over another dataset, and
+// a copy keeps its own when the original is gone.
+TEST(LoadInChunks, BookLevelsLastAsLongAsTheirDataset) {
+  const auto book = [](int price) {
+    std::string text = R"({"book":[)";
+    for (int i = 0; i < 20000; ++i) {
+      text += (i ? "," : "") + std::string(R"({"ts":1,"kind":"diff","bids":[[)") +
+              std::to_string(price) + ",1]],\"asks\":[[" + std::to_string(price) + ",2]]}";
+    }
+    return text + "]}";
+  };
+  Result<Dataset> first = decode_dataset_checked_text(book(5));
+  Result<Dataset> second = decode_dataset_checked_text(book(7));
+  ASSERT_TRUE(first && second);
+  Dataset kept = std::move(*first);
+  kept = std::move(*second);
+  const Dataset copy = kept;
+  kept = Dataset{};
+  first = Dataset{};
+  second = Dataset{};
+  double sum = 0;
+  for (const BookEvent& e : copy.book) sum += e.bids.at(0).price * e.asks.at(0).qty;
+  EXPECT_EQ(sum, 20000 * 7 * 2);
+}
+
 TEST(LoadInChunks, Windows) {
   const std::string alike = R"({"a":1},{"a":22},{"a":333},{"a":4444},{"a":55555}])";
   const std::string nested = R"({"a":1},{"b":[0,{"a":2}]},{"a":3},{"a":[0,{"a":4}]},{"a":5}])";

@@ -247,7 +247,7 @@ std::vector<BookEvent> random_book(std::mt19937_64& rng, double price_bin, int64
     BookEvent e{ts, snapshot ? BookEventKind::Snapshot : BookEventKind::Diff, {}, {}};
     if (shape == 1 && far_run == 0 && rng() % 8 == 0) far_run = 1 + rng() % 70;
     far_run -= far_run > 0 ? 1 : 0;
-    for (std::vector<PriceLevel>* side : {&e.bids, &e.asks}) {
+    for (LevelList* side : {&e.bids, &e.asks}) {
       // Far runs keep their bids below the grid and their asks above it,
       // so that the top of the book, and the grid, stay near.
       const std::vector<double>& far_side = side == &e.bids ? far_below : far_above;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <span>
 
 #include "core/cancel.h"
 #include "core/total_order.h"
@@ -16,7 +17,7 @@ namespace {
 // Price key -> quantity, by total order key; no zero quantity.
 using Side = std::map<uint64_t, double>;
 
-void apply(Side& side, const std::vector<PriceLevel>& levels) {
+void apply_levels(Side& side, std::span<const PriceLevel> levels) {
   for (const PriceLevel& level : levels) {
     const uint64_t key = total_order_key(level.price);
     if (level.qty == 0.0) {
@@ -72,8 +73,8 @@ BookSides book_sides(const XrayPanel::BookHeatmap& config, const DatasetWindow& 
         bids.clear();
         asks.clear();
       }
-      apply(bids, event.bids);
-      apply(asks, event.asks);
+      apply_levels(bids, event.bids);
+      apply_levels(asks, event.asks);
     }
     if (!bids.empty()) out.best_bid[k] = from_total_order_key(bids.rbegin()->first);
     if (!asks.empty()) out.best_ask[k] = from_total_order_key(asks.begin()->first);
