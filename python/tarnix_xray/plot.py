@@ -29,6 +29,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
     from .frame import BookHeatmapPanel, FootprintPanel, Frame, FundingOiPanel, LiquidationMapPanel
+    from .order_flow import FootprintBars
 
 __all__ = [
     "dashboard",
@@ -250,17 +251,21 @@ def _summary(ax: Axes, frame: Frame) -> None:
             transform=ax.transAxes)
 
 
-def dashboard(frame: Frame, *, path: str | Path | None = None, dpi: int = 100) -> Figure:
+def dashboard(frame: Frame, *, path: str | Path | None = None, dpi: int = 100,
+              bars: FootprintBars | None = None) -> Figure:
     """All four panels of a frame in one figure; written to `path` (PNG) when given.
 
     The price axes of the heatmap, liquidations and footprint are shared, as
     are the time axes of heatmap, liquidations and funding. The heatmap's
-    price line is the price the funding panel carries (`mid_line`).
+    price line is the price the funding panel carries (`mid_line`). With
+    `bars` (`Session.footprint_bars` of the same window) a row of footprint
+    bars runs under them on the same time axis.
     """
+    rows = (3, 2, 2) if bars is None else (3, 2, 2, 3)
     # Fixed margins: a layout engine would cost about a second per picture.
-    fig = Figure(figsize=(16, 10))
+    fig = Figure(figsize=(16, 10 if bars is None else 14))
     grid = fig.add_gridspec(
-        3, 2, width_ratios=(3.2, 1), height_ratios=(3, 2, 2),
+        len(rows), 2, width_ratios=(3.2, 1), height_ratios=rows,
         left=0.05, right=0.98, bottom=0.05, top=0.93, wspace=0.2, hspace=0.3,
     )
     heat = fig.add_subplot(grid[0, 0])
@@ -272,6 +277,8 @@ def dashboard(frame: Frame, *, path: str | Path | None = None, dpi: int = 100) -
     plot_liquidations(liq, frame.liquidation_map)
     plot_funding_oi(fund, frame.funding_oi)
     plot_footprint(foot, frame.footprint)
+    if bars is not None:
+        plot_footprint_bars(fig.add_subplot(grid[3, 0], sharex=heat), bars)
     _share_price_limits(frame, heat)
     _summary(text, frame)
     fig.suptitle(f"{frame.symbol} at {np.datetime_as_string(frame.cursor_time, unit='s')} UTC",

@@ -223,6 +223,7 @@ def test_book_sides_add_up_to_the_engines_cells_and_the_touch_is_the_books(seed,
         assert math.isnan(sides.best_bid[k]) == (not held["bids"])
 
 
+@pytest.mark.filterwarnings("ignore:cursor -5 ms")  # the empty window is the point
 @pytest.mark.parametrize("at, buys_only, heatmap", [(-5, False, True), (None, True, True), (None, False, False)])
 def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_path):
     pytest.importorskip("matplotlib")
@@ -235,6 +236,9 @@ def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_pat
     session.load(trades=t.assign(side="buy") if buys_only else t, book=random_book(9))
     fig = order_flow_picture(session, tmp_path / "f.png", bar=1000, at=at)
     assert len(fig.axes) >= (2 if heatmap else 1) and (tmp_path / "f.png").read_bytes()[:4] == b"\x89PNG"
+    from tarnix_xray.plot import dashboard
+    board = dashboard(session.frame(at=at), bars=session.footprint_bars(1000, at=at))
+    assert any(ax.get_title(loc="left").startswith("Footprint bars") for ax in board.axes)
 
 
 def test_the_documented_example_runs_as_written(tmp_path, monkeypatch):
