@@ -37,10 +37,14 @@ asan() {
   rm -f "$pkg"/tarnix_xray/*.so  # a developer's link to another build
   cp "$dir"/_tarnix_xray*.so "$dir"/_native*.so "$pkg/tarnix_xray/"
   # CPython itself leaks by design at exit, and its allocator hides misuse
-  # from ASan: leaks off, the system allocator on.
+  # from ASan: leaks off, the system allocator on. Reports go to files, since
+  # pytest holds fd 2 of a running test and a report written there is lost.
+  local reports="$PWD/$dir/asan-report"
+  rm -f "$reports".*
   LD_PRELOAD="$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$PWD/$pkg" \
-    "$PYTHON" -m pytest -q -p no:cacheprovider "${native_tests[@]}"
+    ASAN_OPTIONS="detect_leaks=0:log_path=$reports" UBSAN_OPTIONS="print_stacktrace=1:log_path=$reports" \
+    PYTHONPATH="$PWD/$pkg" "$PYTHON" -m pytest -q -p no:cacheprovider "${native_tests[@]}" \
+    -k "not (broken_files and parquet)" || { cat "$reports".* >&2 2>/dev/null; return 1; }
 }
 
 # The Python tests that drive the two extensions: the engine's binding and
@@ -48,7 +52,9 @@ asan() {
 # frame and data layers built on them. The plotting, CLI, example, viewer and
 # batch tests stay out: matplotlib's own extension throws C++ exceptions that
 # a preloaded ASan runtime cannot intercept in an uninstrumented interpreter,
-# and their subprocesses (workers, chromium) would inherit the preload.
+# and their subprocesses (workers, chromium) would inherit the preload. The
+# broken-Parquet cases are left out for the same reason: pyarrow's Parquet
+# reader throws inside itself before it reports the damage.
 native_tests=(tests/python/test_binding.py tests/python/test_commands.py
   tests/python/test_threads.py tests/python/test_fork.py tests/python/test_interrupt.py
   tests/python/test_columns.py tests/python/test_session.py tests/python/test_frame.py
