@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/cancel.h"
@@ -103,6 +104,14 @@ auto run_released(Work&& work, bool& cancelled) -> decltype(work()) {
   }
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
+}
+
+// The buffer-protocol format of an array element: double, int64_t, or a byte.
+template <class T>
+constexpr const char* buffer_format() {
+  if constexpr (std::is_same_v<T, double>) return "d";
+  if constexpr (std::is_same_v<T, int64_t>) return "q";
+  return "B";
 }
 
 }  // namespace xray::binding

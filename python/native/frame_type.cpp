@@ -106,13 +106,6 @@ LiquidationColumns liquidation_columns(const PanelData::LiquidationMap& p) {
 // ---------------------------------------------------------------------------
 // Arrays.
 
-template <class T>
-constexpr const char* format_of() {
-  if constexpr (std::is_same_v<T, double>) return "d";
-  if constexpr (std::is_same_v<T, int64_t>) return "q";
-  return "B";
-}
-
 // A 1-D array over values, or 2-D (rows x values.size() / rows) when rows is given.
 template <class T>
 PyObject* new_array(PyObject* owner, std::vector<T>& values, Py_ssize_t rows = -1) {
@@ -127,7 +120,7 @@ PyObject* new_array(PyObject* owner, std::vector<T>& values, Py_ssize_t rows = -
   a->owner = owner;
   a->data = values.empty() ? static_cast<void*>(empty_data) : static_cast<void*>(values.data());
   a->itemsize = sizeof(T);
-  a->format = format_of<T>();
+  a->format = binding::buffer_format<T>();
   const auto n = static_cast<Py_ssize_t>(values.size());
   if (rows < 0) {
     a->ndim = 1;

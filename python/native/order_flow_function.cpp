@@ -23,13 +23,6 @@ namespace {
 using binding::optional_int64;
 using binding::raise_from_current_exception;
 
-template <class T>
-constexpr const char* format_of() {
-  if constexpr (std::is_same_v<T, double>) return "d";
-  if constexpr (std::is_same_v<T, int64_t>) return "q";
-  return "B";
-}
-
 // One column as a read-only memoryview of the given format over a bytes copy.
 template <class T>
 PyObject* column(const std::vector<T>& values) {
@@ -41,7 +34,7 @@ PyObject* column(const std::vector<T>& values) {
   PyObject* view = PyMemoryView_FromObject(bytes);
   Py_DECREF(bytes);
   if (view == nullptr) return nullptr;
-  PyObject* typed = PyObject_CallMethod(view, "cast", "s", format_of<T>());
+  PyObject* typed = PyObject_CallMethod(view, "cast", "s", binding::buffer_format<T>());
   Py_DECREF(view);
   return typed;
 }
@@ -98,6 +91,29 @@ PyObject* window_dict(const FrameWindow& window) {
     return nullptr;
   }
   return dict;
+}
+
+// The window's dict with what put_all adds to it, or null with an exception set.
+template <class PutAll>
+PyObject* window_answer(const FrameWindow& window, PutAll put_all) {
+  PyObject* dict = window_dict(window);
+  if (dict == nullptr) return nullptr;
+  if (!put_all(dict)) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+// body's answer; anything it throws becomes a Python exception.
+template <class Body>
+PyObject* guarded(Body body) {
+  try {
+    return body();
+  } catch (...) {
+    raise_from_current_exception();
+    return nullptr;
+  }
 }
 
 // Runs work without the interpreter lock; its failure raised.
@@ -163,24 +179,15 @@ PyObject* order_flow_footprint_bars(const XrayInstance& state, PyObject* args, P
       !optional_double(tick_arg, "tick", params.tick)) {
     return nullptr;
   }
-  try {
+  return guarded([&]() -> PyObject* {
     std::span<const Trade> trades;
     FrameWindow window{};
     if (!window_trades(state, at, window_ms, trades, window)) return nullptr;
     std::optional<FootprintBars> bars =
         released<FootprintBars>([&] { return footprint_bars_pooled(trades, params); });
     if (!bars) return nullptr;
-    PyObject* dict = window_dict(window);
-    if (dict == nullptr) return nullptr;
-    if (!put_bars(dict, *bars)) {
-      Py_DECREF(dict);
-      return nullptr;
-    }
-    return dict;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+    return window_answer(window, [&](PyObject* d) { return put_bars(d, *bars); });
+  });
 }
 
 PyObject* order_flow_large_prints(const XrayInstance& state, PyObject* args, PyObject* kwargs) {
@@ -200,26 +207,19 @@ PyObject* order_flow_large_prints(const XrayInstance& state, PyObject* args, PyO
       !optional_double(quantile_arg, "quantile", quantile)) {
     return nullptr;
   }
-  try {
+  return guarded([&]() -> PyObject* {
     std::span<const Trade> trades;
     FrameWindow window{};
     if (!window_trades(state, at, window_ms, trades, window)) return nullptr;
     std::optional<LargePrints> prints =
         released<LargePrints>([&] { return large_prints(trades, min_qty, quantile); });
     if (!prints) return nullptr;
-    PyObject* d = window_dict(window);
-    if (d == nullptr) return nullptr;
-    if (!put(d, "threshold", PyFloat_FromDouble(prints->threshold)) ||
-        !put_column(d, "ts", prints->ts) || !put_column(d, "price", prints->price) ||
-        !put_column(d, "qty", prints->qty) || !put_column(d, "side", prints->side)) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-    return d;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+    return window_answer(window, [&](PyObject* d) {
+      return put(d, "threshold", PyFloat_FromDouble(prints->threshold)) &&
+             put_column(d, "ts", prints->ts) && put_column(d, "price", prints->price) &&
+             put_column(d, "qty", prints->qty) && put_column(d, "side", prints->side);
+    });
+  });
 }
 
 PyObject* order_flow_book_sides(const XrayInstance& state, PyObject* args, PyObject* kwargs) {
@@ -231,7 +231,7 @@ PyObject* order_flow_book_sides(const XrayInstance& state, PyObject* args, PyObj
                                    &at, &window_ms, &wanted)) {
     return nullptr;
   }
-  try {
+  return guarded([&]() -> PyObject* {
     std::span<const Trade> trades;
     FrameWindow window{};
     if (!window_trades(state, at, window_ms, trades, window)) return nullptr;
@@ -262,22 +262,15 @@ PyObject* order_flow_book_sides(const XrayInstance& state, PyObject* args, PyObj
       return out;
     });
     if (!sides) return nullptr;
-    PyObject* d = window_dict(window);
-    if (d == nullptr) return nullptr;
-    if (!put_column(d, "time", sides->heatmap.time) ||
-        !put_column(d, "price", sides->heatmap.price) ||
-        !put_column(d, "intensity", sides->heatmap.intensity) ||
-        !put_column(d, "bids", sides->sides.bids) || !put_column(d, "asks", sides->sides.asks) ||
-        !put_column(d, "best_bid", sides->sides.best_bid) ||
-        !put_column(d, "best_ask", sides->sides.best_ask)) {
-      Py_DECREF(d);
-      return nullptr;
-    }
-    return d;
-  } catch (...) {
-    raise_from_current_exception();
-    return nullptr;
-  }
+    return window_answer(window, [&](PyObject* d) {
+      return put_column(d, "time", sides->heatmap.time) &&
+             put_column(d, "price", sides->heatmap.price) &&
+             put_column(d, "intensity", sides->heatmap.intensity) &&
+             put_column(d, "bids", sides->sides.bids) && put_column(d, "asks", sides->sides.asks) &&
+             put_column(d, "best_bid", sides->sides.best_bid) &&
+             put_column(d, "best_ask", sides->sides.best_ask);
+    });
+  });
 }
 
 }  // namespace xray::native

@@ -8,7 +8,6 @@ An empty or one-sided panel draws a labelled empty axes, never an exception.
 
 from __future__ import annotations
 
-import datetime as _dt
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -18,11 +17,12 @@ from ._extras import need
 need("matplotlib", "tarnix_xray.plot")
 need("numpy", "tarnix_xray.plot")
 
-import matplotlib.dates as mdates  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.colors import LogNorm  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.ticker import FormatStrFormatter, NullFormatter  # noqa: E402
+from ._plot_axes import empty_axes as _empty  # noqa: E402
+from ._plot_axes import utc_time_axis as _time_axis  # noqa: E402
 from .plot_flow import order_flow_figure, order_flow_picture, plot_book_sides, plot_footprint_bars  # noqa: E402, F401
 
 if TYPE_CHECKING:
@@ -42,25 +42,6 @@ __all__ = [
 
 BUY, SELL = "#2e9d5b", "#d1453b"
 LONG, SHORT = "#d1453b", "#2e9d5b"  # longs are flushed by falls: the sell colour
-_UTC = _dt.timezone.utc
-
-
-# Titles sit at a fixed height (y=1.0): placing them automatically measures
-# every tick label of every twinned axes, a third of the drawing time.
-
-
-def _empty(ax: Axes, title: str, why: str) -> Axes:
-    ax.set_title(title, loc="left", fontsize=10, y=1.0)
-    ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center", color="0.4")
-    # Labels only: the tick locators may be shared with axes that do show data.
-    ax.tick_params(labelbottom=False, labelleft=False)
-    return ax
-
-
-def _time_axis(ax: Axes) -> None:
-    locator = mdates.AutoDateLocator(tz=_UTC)
-    ax.xaxis.set_major_locator(locator)
-    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator, tz=_UTC))
 
 
 def _dates(ms: np.ndarray) -> np.ndarray:

@@ -15,11 +15,13 @@ from ._extras import need
 need("matplotlib", "tarnix_xray.plot")
 need("numpy", "tarnix_xray.plot")
 
-import matplotlib.dates as mdates  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.collections import PolyCollection  # noqa: E402
 from matplotlib.colors import LogNorm, TwoSlopeNorm  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
+
+from ._plot_axes import empty_axes as _empty  # noqa: E402
+from ._plot_axes import utc_time_axis as _time_axis  # noqa: E402
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -34,18 +36,6 @@ _DAY_MS = 86_400_000.0
 # Text in a cell once it is at least this large on screen (points).
 _TEXT_MIN_W, _TEXT_MIN_H = 44.0, 8.0
 
-
-def _empty(ax: Axes, title: str, why: str) -> Axes:
-    ax.set_title(title, loc="left", fontsize=10, y=1.0)
-    ax.text(0.5, 0.5, why, transform=ax.transAxes, ha="center", va="center", color="0.4")
-    ax.tick_params(labelbottom=False, labelleft=False)
-    return ax
-
-
-def _time_axis(ax: Axes) -> None:
-    locator = mdates.AutoDateLocator()
-    ax.xaxis.set_major_locator(locator)
-    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
 
 
 def _cell_points(ax: Axes, width_days: float, height: float) -> tuple[float, float]:
