@@ -1,14 +1,15 @@
-"""Axes helpers shared by the panel pictures and the order-flow pictures.
-
-Imported only once matplotlib is known to be there (`plot`, `plot_flow`).
-"""
+"""Axes helpers shared by the panel pictures and the order-flow pictures."""
 
 from __future__ import annotations
 
 import datetime as _dt
 from typing import TYPE_CHECKING
 
-import matplotlib.dates as mdates
+from ._extras import need
+
+need("matplotlib", "tarnix_xray.plot")
+
+import matplotlib.dates as mdates  # noqa: E402
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
