@@ -135,11 +135,6 @@ TEST(LoadInChunks, CancelledAtAnyPollChangesNothing) {
   EXPECT_LT(stopped, 99999) << "never ran through";
 }
 
-// The windows, with a stand-in for the element decoder (an element runs to
-// the "}" that closes it): where every element opens alike, each window is
-// decoded on a worker; a wrong guess is decoded on from where the window
-// before ended, on the caller; a cancelled load starts none; running out of
-// memory on a worker is raised on the caller.
 // A decoded book's levels live in blocks its dataset owns (more than one
 // here): they last through moves and an assignment over another dataset, and
 // a copy keeps its own when the original is gone.
@@ -166,6 +161,11 @@ TEST(LoadInChunks, BookLevelsLastAsLongAsTheirDataset) {
   EXPECT_EQ(sum, 20000 * 7 * 2);
 }
 
+// The windows, with a stand-in for the element decoder (an element runs to
+// the "}" that closes it): where every element opens alike, each window is
+// decoded on a worker; a wrong guess is decoded on from where the window
+// before ended, on the caller; a cancelled load starts none; running out of
+// memory on a worker is raised on the caller.
 TEST(LoadInChunks, Windows) {
   const std::string alike = R"({"a":1},{"a":22},{"a":333},{"a":4444},{"a":55555}])";
   const std::string nested = R"({"a":1},{"b":[0,{"a":2}]},{"a":3},{"a":[0,{"a":4}]},{"a":5}])";
