@@ -1,15 +1,16 @@
 """CSV and Parquet files: the same frames as the tables they were written from, in chunks."""
 
 import gzip
+from unittest.mock import Mock
 
 import pytest
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("pyarrow")
 
 from tarnix_xray import DatasetError, Session  # noqa: E402
+from tarnix_xray.cli import main  # noqa: E402
 from tarnix_xray.data import read  # noqa: E402
 from tarnix_xray.data.files import read_file  # noqa: E402
 from tarnix_xray.errors import OnceWarner  # noqa: E402
@@ -53,11 +54,9 @@ def test_files_load_as_their_tables(tmp_path, suffix, chunk_rows, monkeypatch):
     from_files.load([str(p) for p in paths], progress=False)
     assert from_files.bounds() == from_tables.bounds()
     assert from_files.frame().text == from_tables.frame().text
-    keyword = Session(SPEC)
+    keyword, middle = Session(SPEC), from_tables.bounds().from_ts + 30_000
     keyword.load(trades=paths[0], book=paths[1])
-    assert keyword.frame(from_tables.bounds().from_ts + 30_000).text == from_tables.frame(
-        from_tables.bounds().from_ts + 30_000
-    ).text
+    assert keyword.frame(middle).text == from_tables.frame(middle).text
 
 
 def test_rows_are_counted_across_chunks(tmp_path):
@@ -86,11 +85,6 @@ def _gz_cut(path):
     return path
 
 
-def _duplicated_parquet(path):
-    pq.write_table(pa.table([[1], [1.0], [1.0], ["buy"], [2.0]], names=["ts", "price", "qty", "side", "price"]), path)
-    return path
-
-
 HEAD = "ts,price,qty,side\n"
 # (file name, how to make it, message with {d} for its folder, exit code of the command line)
 BROKEN = [
@@ -102,9 +96,7 @@ BROKEN = [
     ("trades.csv", lambda p: _text(p, "ts,price,qty,sied\n1,1.0,1.0,buy\n"),
      "trades.csv: trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?", 1),
     ("trades.parquet", lambda p: _parquet(p, cut=100), "trades.parquet is not a readable Parquet file: ", 2),
-    ("trades.parquet", lambda p: _text(p, b""), "trades.parquet is not a readable Parquet file: ", 2),
     ("trades.parquet", lambda p: _parquet(p, rows=0), "trades.parquet holds no rows", 2),
-    ("trades.parquet", _duplicated_parquet, "trades.parquet: column 'price' appears twice in its header; rename one", 2),
     ("trades.csv", lambda p: p.mkdir() or p, "trades.csv is a folder holding no CSV, Parquet or .zip files", 2),
     ("trades.csv", lambda p: _text(p, HEAD + "1,1.0,1.0,buy\n2,1.0,1.0\n"),
      "trades.csv line 3: 3 fields where the header has 4 (2,1.0,1.0)", 2),
@@ -124,8 +116,6 @@ BROKEN = [
 
 @pytest.mark.parametrize("name, make, message, code", BROKEN, ids=[f"{b[0]}-{i}" for i, b in enumerate(BROKEN)])
 def test_broken_files_give_one_line(tmp_path, capsys, name, make, message, code):
-    from tarnix_xray.cli import main
-
     path = make(tmp_path / name)
     message = message.replace("{d}", str(tmp_path))
     with pytest.raises(DatasetError) as caught:
@@ -138,17 +128,10 @@ def test_broken_files_give_one_line(tmp_path, capsys, name, make, message, code)
 
 
 def test_out_of_memory_while_reading_names_the_file(tmp_path, monkeypatch, capsys):
-    from tarnix_xray.cli import main
-
-    def short_of_memory(*_):
-        raise MemoryError
-
-    monkeypatch.setattr("tarnix_xray.data.streams._typed", short_of_memory)
+    monkeypatch.setattr("tarnix_xray.data.streams._typed", Mock(side_effect=MemoryError))
     path = _text(tmp_path / "trades.csv", HEAD + "1,1.0,1.0,buy\n")
     assert main(["convert", str(path), "-o", str(tmp_path / "out.json"), "-q"]) == 2
-    assert capsys.readouterr().err == (
-        "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
-    )
+    assert capsys.readouterr().err == "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
 
 
 def test_list_told_by_columns_and_missing_file(tmp_path):
