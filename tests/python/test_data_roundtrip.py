@@ -1,9 +1,6 @@
-"""Tables through the column writer give the same dataset as records written by hand.
-
-The oracle builds the load command with json.dumps from plain Python records
-(exact here: prices carry at most 8 decimals) and groups book rows into events
-with a loop of its own; both routes must answer the same bounds and frames.
-"""
+"""Tables through the column writer answer the same bounds and frames as records written by hand:
+plain Python records through json.dumps (exact: prices carry at most 8 decimals), book rows grouped
+into events by a loop of its own."""
 
 import json
 
@@ -81,13 +78,9 @@ def test_tables_and_the_load_form_load_as_the_records_written_by_hand(data, form
     x = Xray(json.dumps(SPEC))
     x.command(json.dumps({"cmd": "load", "dataset": by_hand(data)}))
     expected = answers(x)
-    frames, units = {}, set()
-    for name, table in data.items():
-        ts, unit = TS_FORMS[form](table["ts"])
-        units.add(unit)
-        frames[name] = pd.DataFrame({**table, "ts": ts})
+    frames = {name: pd.DataFrame({**table, "ts": TS_FORMS[form](table["ts"])[0]}) for name, table in data.items()}
     session = Session(SPEC)
-    loaded = session.load(ts_unit=units.pop(), **frames)
+    loaded = session.load(ts_unit=TS_FORMS[form]([])[1], **frames)
     assert loaded == sum(len(t["ts"]) for n, t in data.items() if n != "book") + len(book_events(data["book"]))
     assert answers(session) == expected
     # The load command's dict goes through the writer unchanged.
