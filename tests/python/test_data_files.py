@@ -1,15 +1,16 @@
 """CSV and Parquet files: the same frames as the tables they were written from, in chunks."""
 
 import gzip
+from unittest.mock import Mock
 
 import pytest
 
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
-pa = pytest.importorskip("pyarrow")
-pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("pyarrow")
 
 from tarnix_xray import DatasetError, Session  # noqa: E402
+from tarnix_xray.cli import main  # noqa: E402
 from tarnix_xray.data import read  # noqa: E402
 from tarnix_xray.data.files import read_file  # noqa: E402
 from tarnix_xray.errors import OnceWarner  # noqa: E402
@@ -34,10 +35,7 @@ def tables(n=2_000, seed=3):
 
 
 def write(frame, path):
-    if path.suffix == ".parquet":
-        frame.to_parquet(path, index=False)
-    else:
-        frame.to_csv(path, index=False)
+    (frame.to_parquet if path.suffix == ".parquet" else frame.to_csv)(path, index=False)
     return path
 
 
@@ -53,11 +51,9 @@ def test_files_load_as_their_tables(tmp_path, suffix, chunk_rows, monkeypatch):
     from_files.load([str(p) for p in paths], progress=False)
     assert from_files.bounds() == from_tables.bounds()
     assert from_files.frame().text == from_tables.frame().text
-    keyword = Session(SPEC)
+    keyword, middle = Session(SPEC), from_tables.bounds().from_ts + 30_000
     keyword.load(trades=paths[0], book=paths[1])
-    assert keyword.frame(from_tables.bounds().from_ts + 30_000).text == from_tables.frame(
-        from_tables.bounds().from_ts + 30_000
-    ).text
+    assert keyword.frame(middle).text == from_tables.frame(middle).text
 
 
 def test_rows_are_counted_across_chunks(tmp_path):
@@ -86,11 +82,6 @@ def _gz_cut(path):
     return path
 
 
-def _duplicated_parquet(path):
-    pq.write_table(pa.table([[1], [1.0], [1.0], ["buy"], [2.0]], names=["ts", "price", "qty", "side", "price"]), path)
-    return path
-
-
 HEAD = "ts,price,qty,side\n"
 # (file name, how to make it, message with {d} for its folder, exit code of the command line)
 BROKEN = [
@@ -102,9 +93,7 @@ BROKEN = [
     ("trades.csv", lambda p: _text(p, "ts,price,qty,sied\n1,1.0,1.0,buy\n"),
      "trades.csv: trades is missing column 'side' (columns: ts, price, qty, sied); did you mean 'sied'?", 1),
     ("trades.parquet", lambda p: _parquet(p, cut=100), "trades.parquet is not a readable Parquet file: ", 2),
-    ("trades.parquet", lambda p: _text(p, b""), "trades.parquet is not a readable Parquet file: ", 2),
     ("trades.parquet", lambda p: _parquet(p, rows=0), "trades.parquet holds no rows", 2),
-    ("trades.parquet", _duplicated_parquet, "trades.parquet: column 'price' appears twice in its header; rename one", 2),
     ("trades.csv", lambda p: p.mkdir() or p, "trades.csv is a folder holding no CSV, Parquet or .zip files", 2),
     ("trades.csv", lambda p: _text(p, HEAD + "1,1.0,1.0,buy\n2,1.0,1.0\n"),
      "trades.csv line 3: 3 fields where the header has 4 (2,1.0,1.0)", 2),
@@ -124,8 +113,6 @@ BROKEN = [
 
 @pytest.mark.parametrize("name, make, message, code", BROKEN, ids=[f"{b[0]}-{i}" for i, b in enumerate(BROKEN)])
 def test_broken_files_give_one_line(tmp_path, capsys, name, make, message, code):
-    from tarnix_xray.cli import main
-
     path = make(tmp_path / name)
     message = message.replace("{d}", str(tmp_path))
     with pytest.raises(DatasetError) as caught:
@@ -138,27 +125,17 @@ def test_broken_files_give_one_line(tmp_path, capsys, name, make, message, code)
 
 
 def test_out_of_memory_while_reading_names_the_file(tmp_path, monkeypatch, capsys):
-    from tarnix_xray.cli import main
-
-    def short_of_memory(*_):
-        raise MemoryError
-
-    monkeypatch.setattr("tarnix_xray.data.streams._typed", short_of_memory)
+    monkeypatch.setattr("tarnix_xray.data.streams._typed", Mock(side_effect=MemoryError))
     path = _text(tmp_path / "trades.csv", HEAD + "1,1.0,1.0,buy\n")
     assert main(["convert", str(path), "-o", str(tmp_path / "out.json"), "-q"]) == 2
-    assert capsys.readouterr().err == (
-        "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
-    )
+    assert capsys.readouterr().err == "tarnix-xray: trades.csv: out of memory after 0 rows; free memory or read fewer files\n"
 
 
-def test_list_told_by_columns_and_missing_file(tmp_path):
-    write(pd.DataFrame({"time": ["2026-12-01T00:00:00Z"], "funding_rate": [0.0001]}), tmp_path / "x.csv")
-    funding = read(tmp_path / "x.csv")
+def test_list_told_by_columns_and_a_column_twice(tmp_path):
+    funding = read(write(pd.DataFrame({"time": ["2026-12-01T00:00:00Z"], "funding_rate": [0.0001]}), tmp_path / "x.csv"))
     assert funding.counts["funding"] == 1
     session = Session({**SPEC, "panels": [{"kind": "funding_oi_divergence"}]})
     assert session.load(funding) == 1 and session.bounds()[:2] == (1_796_083_200_000,) * 2
-    with pytest.raises(DatasetError, match="^no such file: "):
-        read(tmp_path / "nope.parquet")
     with pytest.raises(DatasetError, match="^trades has column 'price' twice; rename or drop one"):
         Session(SPEC).load(trades=pd.DataFrame([[1, 1.0, 1.0, "buy", 2.0]], columns=["ts", "price", "qty", "side", "price"]))
 

@@ -1,9 +1,6 @@
-"""Tables through the column writer give the same dataset as records written by hand.
-
-The oracle builds the load command with json.dumps from plain Python records
-(exact here: prices carry at most 8 decimals) and groups book rows into events
-with a loop of its own; both routes must answer the same bounds and frames.
-"""
+"""Tables through the column writer answer the same bounds and frames as records written by hand:
+plain Python records through json.dumps (exact: prices carry at most 8 decimals), book rows grouped
+into events by a loop of its own."""
 
 import json
 
@@ -26,80 +23,50 @@ qty = st.integers(0, 50_000).map(lambda k: k / 10_000)
 
 
 def rows(**columns):
-    return st.lists(st.tuples(*columns.values()), max_size=30).map(
-        lambda rs: {name: [r[i] for r in rs] for i, name in enumerate(columns)}
-    )
+    as_columns = lambda rs: {name: [r[i] for r in rs] for i, name in enumerate(columns)}  # noqa: E731
+    return st.lists(st.tuples(*columns.values()), max_size=30).map(as_columns)
 
 
-tables = st.fixed_dictionaries(
-    {
-        "trades": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["buy", "sell"])),
-        "book": rows(
-            ts=st.sampled_from([100, 350, 350, 900, 2000]),
-            is_snapshot=st.booleans(),
-            side=st.sampled_from(["bid", "ask"]),
-            price=price,
-            qty=qty,
-        ),
-        "liquidations": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["long", "short"])),
-        "funding": rows(ts=ts_ms, rate=st.integers(-1000, 1000).map(lambda k: k / 1e6)),
-        "oi": rows(ts=ts_ms, oi=qty),
-        "candles": rows(ts=ts_ms, open=price, high=price, low=price, close=price, volume=qty),
-    }
-)
+tables = st.fixed_dictionaries({
+    "trades": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["buy", "sell"])),
+    "book": rows(ts=st.sampled_from([100, 350, 350, 900, 2000]), is_snapshot=st.booleans(),
+                 side=st.sampled_from(["bid", "ask"]), price=price, qty=qty),
+    "liquidations": rows(ts=ts_ms, price=price, qty=qty, side=st.sampled_from(["long", "short"])),
+    "funding": rows(ts=ts_ms, rate=st.integers(-1000, 1000).map(lambda k: k / 1e6)),
+    "oi": rows(ts=ts_ms, oi=qty),
+    "candles": rows(ts=ts_ms, open=price, high=price, low=price, close=price, volume=qty),
+})  # fmt: skip
 
 # The same instants written the ways users hold them.
 TS_FORMS = {
     "int ms": lambda ms: (np.asarray(ms, dtype=np.int64), None),
     "int us": lambda ms: (np.asarray(ms, dtype=np.int64) * 1000, "us"),
     "datetime64[ns]": lambda ms: (pd.to_datetime(np.asarray(ms, dtype=np.int64), unit="ms"), None),
-    "datetime64[ms] tz": lambda ms: (
-        pd.Series(np.asarray(ms, dtype="datetime64[ms]")).dt.tz_localize("UTC").dt.tz_convert("Asia/Tokyo"),
-        None,
-    ),
-}
+    "datetime64[ms] tz": lambda ms: (pd.Series(np.asarray(ms, "datetime64[ms]")).dt.tz_localize("UTC").dt.tz_convert("Asia/Tokyo"), None),
+}  # fmt: skip
 
 
 def book_events(book):
     """Rows of one ts and kind as one event, at one ts the kind met first first."""
-    order = sorted(range(len(book["ts"])), key=lambda i: book["ts"][i])
-    events, index = [], {}
-    for i in order:
+    events = {}
+    for i in sorted(range(len(book["ts"])), key=lambda i: book["ts"][i]):
         kind = "snapshot" if book["is_snapshot"][i] else "diff"
-        key = (book["ts"][i], kind)
-        if key not in index:
-            index[key] = len(events)
-            events.append({"ts": book["ts"][i], "kind": kind, "bids": [], "asks": []})
-        side = "bids" if book["side"][i] == "bid" else "asks"
-        events[index[key]][side].append([book["price"][i], book["qty"][i]])
-    return events
+        event = events.setdefault((book["ts"][i], kind), {"ts": book["ts"][i], "kind": kind, "bids": [], "asks": []})
+        event["bids" if book["side"][i] == "bid" else "asks"].append([book["price"][i], book["qty"][i]])
+    return list(events.values())
 
 
 def by_hand(data):
-    records = {
-        name: [dict(zip(table, values)) for values in zip(*table.values())]
-        for name, table in data.items()
-        if name != "book"
-    }
-    records["book"] = book_events(data["book"])
-    return json.dumps({"cmd": "load", "dataset": records})
+    records = {name: [dict(zip(table, values)) for values in zip(*table.values())] for name, table in data.items()}
+    return {**records, "book": book_events(data["book"])}
 
 
-def answers(command, load):
-    x = Xray(json.dumps(SPEC))
-    command(x, load)
-    bounds = x.command('{"cmd":"bounds"}')
-    frames = [x.command(f'{{"cmd":"frame_at","ts":{t}}}') for t in (300, 1000, 5000)]
-    return bounds, frames
-
-
-def observed(session):
-    """What the session's engine answers; Session.frame gives the same text when there is one."""
-    bounds = session.command('{"cmd":"bounds"}')
-    frames = [session.command(f'{{"cmd":"frame_at","ts":{t}}}') for t in (300, 1000, 5000)]
-    if '"ok":false' not in frames[-1]:
-        assert session.frame(5000).text == frames[-1]
-    return bounds, frames
+def answers(engine):
+    """Bounds and frames; a Session's frame gives the same text as its engine when there is one."""
+    frames = [engine.command(f'{{"cmd":"frame_at","ts":{t}}}') for t in (300, 1000, 5000)]
+    if isinstance(engine, Session) and '"ok":false' not in frames[-1]:
+        assert engine.frame(5000).text == frames[-1]
+    return engine.command('{"cmd":"bounds"}'), frames
 
 
 pytestmark = pytest.mark.filterwarnings("ignore::tarnix_xray.XrayWarning")
@@ -107,27 +74,19 @@ pytestmark = pytest.mark.filterwarnings("ignore::tarnix_xray.XrayWarning")
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=tables, form=st.sampled_from(sorted(TS_FORMS)))
-def test_tables_load_as_the_records_written_by_hand(data, form):
-    expected = answers(lambda x, text: x.command(text), by_hand(data))
-    frames = {}
-    units = set()
-    for name, table in data.items():
-        ts, unit = TS_FORMS[form](table["ts"])
-        units.add(unit)
-        frames[name] = pd.DataFrame({**table, "ts": ts})
+def test_tables_and_the_load_form_load_as_the_records_written_by_hand(data, form):
+    x = Xray(json.dumps(SPEC))
+    x.command(json.dumps({"cmd": "load", "dataset": by_hand(data)}))
+    expected = answers(x)
+    frames = {name: pd.DataFrame({**table, "ts": TS_FORMS[form](table["ts"])[0]}) for name, table in data.items()}
     session = Session(SPEC)
-    loaded = session.load(ts_unit=units.pop(), **frames)
+    loaded = session.load(ts_unit=TS_FORMS[form]([])[1], **frames)
     assert loaded == sum(len(t["ts"]) for n, t in data.items() if n != "book") + len(book_events(data["book"]))
-    assert observed(session) == expected
-
-
-@settings(max_examples=40, deadline=None)
-@given(data=tables)
-def test_load_form_dict_goes_through_the_writer_unchanged(data):
-    load = json.loads(by_hand(data))
+    assert answers(session) == expected
+    # The load command's dict goes through the writer unchanged.
     session = Session(SPEC)
-    session.load(load["dataset"])
-    assert observed(session) == answers(lambda x, text: x.command(text), by_hand(data))
+    session.load(json.loads(json.dumps(by_hand(data))))
+    assert answers(session) == expected
 
 
 def test_levels_of_one_event_keep_their_order():
