@@ -42,7 +42,6 @@ def axes():
 def test_footprint_mirrors_bins_and_marks_poc_and_value_area():
     ax = plot.plot_footprint(axes(), frame(FOOTPRINT).footprint)
     sell, buy, delta = ax.containers
-    assert [len(c) for c in ax.containers] == [3, 3, 3]
     assert [b.get_width() for b in sell] == [-2.0, -1.0, -0.5]
     assert [b.get_width() for b in buy] == [1.0, 5.0, 0.0]
     assert [b.get_width() for b in delta] == [-1.0, 4.0, -0.5]
@@ -110,9 +109,8 @@ def test_empty_and_odd_panels_draw_without_error(panel, empty):
 
 def test_dashboard_lays_out_every_panel_and_writes_png(tmp_path):
     fig = plot.dashboard(frame(FOOTPRINT, HEATMAP, LIQUIDATIONS, FUNDING), path=tmp_path / "d.png")
-    titles = [ax.get_title(loc="left") for ax in fig.axes]
-    for name in ("Book heatmap", "Liquidations", "Funding, open interest, price", "Footprint"):
-        assert any(t.startswith(name) for t in titles)
+    titles = {ax.get_title(loc="left").split("  (")[0] for ax in fig.axes}
+    assert {"Book heatmap", "Liquidations", "Funding, open interest, price", "Footprint"} <= titles
     assert (tmp_path / "d.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     plot.dashboard(frame(*EMPTY.values()))
     plot.dashboard(frame())
