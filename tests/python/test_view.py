@@ -96,7 +96,7 @@ def engine_frame(session, ts):
     return session.command(f'{{"cmd":"frame_at","ts":{ts}}}')
 
 
-def test_bounds_and_frames_are_the_engine_text(client, market, spec):
+def test_bounds_and_frames_are_the_engine_text_before_and_after_a_spec_put(client, market, spec):
     ref = reference(market, spec)
     bounds = client.get("/api/bounds")
     assert bounds.text == ref.command('{"cmd":"bounds"}')
@@ -106,6 +106,11 @@ def test_bounds_and_frames_are_the_engine_text(client, market, spec):
         assert response.status_code == 200
         assert response.headers["content-type"] == "application/json"
         assert response.content == engine_frame(ref, ts).encode()
+    new = _with(spec, 1, "depth_levels", 12)
+    response = client.put("/api/spec", json={"spec": new, "window_ms": 60_000})
+    assert response.status_code == 200 and response.json() == {"spec": new, "window_ms": 60_000}
+    assert client.get("/api/spec").json() == {"spec": new, "window_ms": 60_000}
+    assert client.get(f"/api/frame?ts={hi}").text == engine_frame(reference(market, new, hi - 60_000 + 1), hi)
 
 
 def test_trailing_window_moves_from_ts_with_the_cursor(windowed, market, spec):
@@ -188,15 +193,6 @@ def _with(spec, panel, key, value):
     changed = json.loads(json.dumps(spec))
     changed["panels"][panel][key] = value
     return changed
-
-
-def test_spec_put_is_applied_and_framed(client, market, spec):
-    new = _with(spec, 1, "depth_levels", 12)
-    response = client.put("/api/spec", json={"spec": new, "window_ms": 60_000})
-    assert response.status_code == 200 and response.json() == {"spec": new, "window_ms": 60_000}
-    assert client.get("/api/spec").json() == {"spec": new, "window_ms": 60_000}
-    hi = to_ts(client)
-    assert client.get(f"/api/frame?ts={hi}").text == engine_frame(reference(market, new, hi - 60_000 + 1), hi)
 
 
 REFUSALS = [
