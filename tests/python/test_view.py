@@ -138,7 +138,6 @@ def test_trailing_window_moves_from_ts_with_the_cursor(windowed, market, spec):
 
 BAD_TS = [
     ("?ts=abc", "ts 'abc' is not a timestamp: give ms, a datetime or ISO 8601 text such as '2026-12-06T17:00:00Z'"),
-    ("?ts=9223372036854775808", "ts '9223372036854775808' is outside int64 milliseconds (years -292275055 to 292278994)"),
     ("?ts=" + "9" * 65, "ts '99999999999999999999'... is not a time"),
     ("", "ts is required: /api/frame?ts=MILLISECONDS"),
 ]
@@ -374,8 +373,7 @@ def test_view_command_serves_where_it_says_until_interrupted(files, host, line, 
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
-        ready, _, _ = select.select([proc.stdout], [], [], 60)
-        assert ready, "the viewer did not start"
+        assert select.select([proc.stdout], [], [], 60)[0], "the viewer did not start"
         printed = re.fullmatch(line, proc.stdout.readline().strip())
         assert printed, "unexpected first line"
         for address in answering:
