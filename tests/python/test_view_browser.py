@@ -127,16 +127,23 @@ def utc_text(ms):
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(ms // 1000)) + f".{ms % 1000:03d}"
 
 
-def frame_of(server, ts):
-    with urllib.request.urlopen(f"{server}api/frame?ts={ts}") as response:
+def api(server, path):
+    with urllib.request.urlopen(f"{server}api/{path}") as response:
         return json.loads(response.read())
+
+
+def submit_depth(browser, value):
+    field = browser.find_element("css selector", "input[name='1.depth_levels']")
+    field.clear()
+    field.send_keys(value)
+    browser.find_element("css selector", "#spec-form button[type=submit]").click()
 
 
 def test_the_page_draws_four_panels(browser, server, market):
     # A cursor just after a burst of liquidations, so the window holds bubbles.
     cursor = int(market["liquidations"]["ts"].iloc[3]) + 20_000
     drawn = move_slider(browser, cursor)
-    frame = frame_of(server, drawn)
+    frame = api(server, f"frame?ts={drawn}")
     kinds = {p["kind"]: p for p in frame["panels"]}
     assert kinds["liquidation_map"]["events"] and kinds["book_heatmap"]["time"]
 
@@ -173,8 +180,8 @@ def test_hover_reads_out_time_price_and_quantity(browser, server, canvas, offset
     text = browser.find_element("id", "readout").text
     assert re.match(pattern, text), text
     if canvas == "heatmap":  # the cell named is the frame's own (1 s buckets: the second names it)
-        heat = next(p for p in frame_of(server, browser.execute_script("return window.xray.lastDrawnTs"))["panels"]
-                    if p["kind"] == "book_heatmap")
+        drawn = browser.execute_script("return window.xray.lastDrawnTs")
+        heat = next(p for p in api(server, f"frame?ts={drawn}")["panels"] if p["kind"] == "book_heatmap")
         when = re.search(r"time (\S+ \S+) UTC", text).group(1)
         qty, at = re.search(r"resting qty (\S+) at (\S+)$", text).groups()
         k = heat["time"].index(calendar.timegm(time.strptime(when, "%Y-%m-%d %H:%M:%S")) * 1000)
@@ -183,20 +190,17 @@ def test_hover_reads_out_time_price_and_quantity(browser, server, canvas, offset
 
 
 def test_the_slider_and_arrow_keys_move_the_cursor_and_the_heatmap(browser, server, market):
-    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
+    bounds = api(server, "bounds")
     start = move_slider(browser, bounds["to_ts"] - 300_000)
-    before = pixels(browser, "heatmap")
+    before = pixels(browser, "heatmap")["hash"]
     moved = move_slider(browser, bounds["to_ts"] - 60_000)
-    assert moved != start
-    after = pixels(browser, "heatmap")
-    assert after["hash"] != before["hash"]
-    assert browser.find_element("id", "cursor-time").text == utc_text(frame_of(server, moved)["cursor_ts"])
+    assert moved != start and pixels(browser, "heatmap")["hash"] != before
+    assert browser.find_element("id", "cursor-time").text == utc_text(api(server, f"frame?ts={moved}")["cursor_ts"])
 
     step = next(p["bucket_ms"] for p in window_spec(market, WINDOW_MS)["panels"] if p["kind"] == "book_heatmap")
     from selenium.webdriver.common.keys import Keys
 
-    slider = browser.find_element("id", "slider")
-    slider.send_keys(Keys.ARROW_LEFT)
+    browser.find_element("id", "slider").send_keys(Keys.ARROW_LEFT)
     left = wait_for(browser, "return window.xray.lastDrawnTs !== arguments[0] && window.xray.lastDrawnTs", moved)
     assert left == moved - step
     browser.find_element("tag name", "body").send_keys(Keys.ARROW_RIGHT)
@@ -206,7 +210,7 @@ def test_the_slider_and_arrow_keys_move_the_cursor_and_the_heatmap(browser, serv
 
 
 def test_dragging_ends_on_the_last_cursor_asked(browser, server):
-    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
+    bounds = api(server, "bounds")
     targets = [bounds["from_ts"] + k * 7_000 for k in range(40, 80)]
     drawn_before = browser.execute_script("return window.xray.drawn")
     browser.execute_script("const s = document.getElementById('slider');"
@@ -222,29 +226,21 @@ def test_dragging_ends_on_the_last_cursor_asked(browser, server):
 
 
 def test_a_refused_spec_shows_its_message_in_place(browser, server):
-    field = browser.find_element("css selector", "input[name='1.depth_levels']")
-    good = field.get_attribute("value")
-    field.clear()
-    field.send_keys("0")
-    browser.find_element("css selector", "#spec-form button[type=submit]").click()
+    good = browser.find_element("css selector", "input[name='1.depth_levels']").get_attribute("value")
+    submit_depth(browser, "0")
     message = wait_for(browser, "return document.getElementById('spec-error').textContent")
     assert message == "bad spec: book_heatmap depth_levels must be > 0"
     # The refusal comes as a 422, which the browser itself logs; nothing else may.
     assert errors(browser, allow=("/api/spec",)) == []
 
-    field = browser.find_element("css selector", "input[name='1.depth_levels']")
-    field.clear()
-    field.send_keys(str(int(good) // 2))
-    browser.find_element("css selector", "#spec-form button[type=submit]").click()
+    submit_depth(browser, str(int(good) // 2))
     wait_for(browser, "return document.getElementById('spec-error').textContent === ''")
-    spec = json.loads(urllib.request.urlopen(f"{server}api/spec").read())["spec"]
-    assert spec["panels"][1]["depth_levels"] == int(good) // 2
+    assert api(server, "spec")["spec"]["panels"][1]["depth_levels"] == int(good) // 2
     assert errors(browser) == []
 
 
 def test_play_steps_forward_one_bucket_at_a_time_until_paused(browser, server, market):
-    bounds = json.loads(urllib.request.urlopen(f"{server}api/bounds").read())
-    start = move_slider(browser, bounds["from_ts"] + 200_000)
+    start = move_slider(browser, api(server, "bounds")["from_ts"] + 200_000)
     browser.execute_script("window.__seen = []; const f = () => { window.__seen.push(window.xray.lastDrawnTs);"
                            " window.__watch = requestAnimationFrame(f); }; f();")
     browser.find_element("id", "play").click()
