@@ -1,6 +1,5 @@
-"""Frames in processes forked after the worker pool exists, and on pools
-sized by the environment: always the same text, and never more threads
-than four per processor."""
+"""Frames in processes forked after the worker pool exists, and on pools sized
+by the environment (never more than four threads per processor): always the same text."""
 
 import json
 import multiprocessing

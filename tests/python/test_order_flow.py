@@ -41,12 +41,9 @@ def value_area(levels, volume, poc, share):
     lo = hi = poc
     held, target = volume[poc], share * sum(volume)
     while held < target and (lo > 0 or hi < len(levels) - 1):
-        if hi < len(levels) - 1 and (lo == 0 or volume[hi + 1] > volume[lo - 1]):
-            hi += 1
-            held += volume[hi]
-        else:
-            lo -= 1
-            held += volume[lo]
+        up = hi < len(levels) - 1 and (lo == 0 or volume[hi + 1] > volume[lo - 1])
+        lo, hi = (lo, hi + 1) if up else (lo - 1, hi)
+        held += volume[hi if up else lo]
     return levels[lo], levels[hi]
 
 

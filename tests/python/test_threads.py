@@ -48,8 +48,7 @@ def test_call_on_another_thread_is_refused_and_harmless(argument):
                          r"current: thread #(\d+), ident (\d+)\)", str(error))
     assert shown, str(error)
     owner_serial, owner_ident, current_serial, current_ident = map(int, shown.groups())
-    assert owner_serial != current_serial
-    assert (owner_ident, current_ident) == (threading.get_ident(), other)
+    assert owner_serial != current_serial and (owner_ident, current_ident) == (threading.get_ident(), other)
     assert not hasattr(error, "__notes__")  # refused before the argument is looked at
     assert x.command(VERSION_CMD) == VERSION_RESPONSE
 
@@ -57,8 +56,7 @@ def test_call_on_another_thread_is_refused_and_harmless(argument):
 def test_binding_faults_come_before_the_thread_check():
     x = Xray("")
     error, _ = on_thread(lambda: x.command())
-    assert type(error) is TypeError
-    assert str(error) == "Xray.command() missing 1 required positional argument: 'cmd_json'"
+    assert (type(error), str(error)) == (TypeError, "Xray.command() missing 1 required positional argument: 'cmd_json'")
 
 
 def test_instances_of_different_threads_are_independent(unraisable):
@@ -129,6 +127,5 @@ def test_reentry_from_inside_a_command_is_refused():
         gc.set_threshold(*threshold)
         gc.enable()
     assert type(raised) is UnicodeEncodeError
-    assert len(inner) == 1
-    assert type(inner[0]) is RuntimeError and str(inner[0]) == "Already borrowed"
+    assert [(type(e), str(e)) for e in inner] == [(RuntimeError, "Already borrowed")]
     assert x.command(VERSION_CMD) == VERSION_RESPONSE
