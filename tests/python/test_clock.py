@@ -23,7 +23,6 @@ MIN, MAX = -(2**63), 2**63 - 1
 NOON = calendar.timegm((2026, 3, 2, 12, 0, 0)) * 1000  # 2026-03-02T12:00Z
 DAY = 86_400_000
 WHERE = "trades column 'ts'"
-UTC = dt.UTC
 
 
 def column(values, unit=None):
@@ -93,7 +92,7 @@ COLUMNS = [
     (pa.chunked_array([pa.array([NOON * 1000 + 999, -1], pa.timestamp("us", tz="UTC"))]), None, [NOON, -1]),
     (pa.array([NOON * 10**6], pa.timestamp("ns", tz="America/New_York")), None, [NOON]),
     (pd.Series(pd.arrays.ArrowExtensionArray(pa.array([NOON * 1000, -1], pa.timestamp("us", tz="UTC")))), None, [NOON, -1]),
-    ([dt.datetime(2026, 3, 2, 12, tzinfo=UTC), dt.datetime(1969, 12, 31, 23, 59, 59, 999_999)], None, [NOON, -1]),
+    ([dt.datetime(2026, 3, 2, 12, tzinfo=dt.UTC), dt.datetime(1969, 12, 31, 23, 59, 59, 999_999)], None, [NOON, -1]),
     (["2026-03-02T14:00:00.000999999+02:00", "1969-12-31T23:59:59.9999999Z", "2026-03-02 12:00"], None, [NOON, -1, NOON]),
     (pd.Series([1_700_000_000, 1_700_000_001], dtype="Int64"), None, [1_700_000_000_000, 1_700_000_001_000]),
 ]  # fmt: skip

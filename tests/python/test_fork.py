@@ -1,5 +1,5 @@
-"""Frames in processes forked after the worker pool exists, and on pools
-sized by the environment: always the same text."""
+"""Frames in processes forked after the worker pool exists, and on pools sized
+by the environment (never more than four threads per processor): always the same text."""
 
 import json
 import multiprocessing
@@ -14,7 +14,7 @@ from tarnix_xray import Xray
 SPEC = {"dataset_ref": "fork", "symbol": "BTCUSDT", "panels": [
     {"kind": "liquidation_map", "price_bin": 5.0}, {"kind": "footprint", "price_bin": 0.5},
     {"kind": "book_heatmap", "price_bin": 0.5, "bucket_ms": 1000, "depth_levels": 8},
-    {"kind": "funding_oi_divergence", "bucket_ms": 1000}]}
+    {"kind": "funding_oi_divergence", "bucket_ms": 1000}] * 10}  # more panels than the pool may have threads
 
 
 def frames(_=None):
@@ -42,11 +42,13 @@ def test_forked_children_compute_the_parents_frames():
         assert pool.map_async(frames, range(4)).get(timeout=60) == [expected] * 4
 
 
-@pytest.mark.parametrize("threads", ["1", "3", "0", "junk"])
-def test_pool_size_from_environment_keeps_frames_identical(threads):
+@pytest.mark.parametrize("threads, most", [("1", 2), ("3", None), ("0", None), ("junk", None),
+                                           ("1000000", 1 + 4 * os.cpu_count())])
+def test_pool_size_from_environment_keeps_frames_identical(threads, most):
     env = dict(os.environ, RAYON_NUM_THREADS=threads)
     env.pop("RAYON_RS_NUM_CPUS", None)
-    code = "import json, test_fork; print(json.dumps(test_fork.frames()))"
+    code = "import json, os, test_fork; print(json.dumps([test_fork.frames(), len(os.listdir('/proc/self/task'))]))"
     out = subprocess.run([sys.executable, "-c", code], env=env, cwd=os.path.dirname(__file__),
                          capture_output=True, text=True, timeout=120, check=True).stdout
-    assert json.loads(out) == frames()
+    got, tasks = json.loads(out)
+    assert got == frames() and (most is None or tasks <= most)

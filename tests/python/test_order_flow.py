@@ -1,5 +1,6 @@
 """Order flow against a plain numpy/pandas model of the same rules, on seeded random trades."""
 
+import itertools
 import json
 import math
 from pathlib import Path
@@ -40,12 +41,9 @@ def value_area(levels, volume, poc, share):
     lo = hi = poc
     held, target = volume[poc], share * sum(volume)
     while held < target and (lo > 0 or hi < len(levels) - 1):
-        if hi < len(levels) - 1 and (lo == 0 or volume[hi + 1] > volume[lo - 1]):
-            hi += 1
-            held += volume[hi]
-        else:
-            lo -= 1
-            held += volume[lo]
+        up = hi < len(levels) - 1 and (lo == 0 or volume[hi + 1] > volume[lo - 1])
+        lo, hi = (lo, hi + 1) if up else (lo - 1, hi)
+        held += volume[hi if up else lo]
     return levels[lo], levels[hi]
 
 
@@ -66,22 +64,17 @@ def model(t, bar_ms, tick, ratio=3.0, min_volume=0.0, stacked=3):
     cells["sell_imbalance"] = [s > 0 and s >= min_volume and s >= ratio * have.get((b, lv + 1), (0, 0))[1]
                                for b, lv, s in zip(cells.bar_ts, cells.level, cells.bid_vol)]  # fmt: skip
     delta = np.bincount(bar_of, qty * buy) - np.bincount(bar_of, qty * ~buy)
-    rows, runs, cum, later = [], [], {}, {}
-    for b, g in cells.groupby("bar_ts", sort=True):
-        for lv in g.level:
-            later[lv] = b
+    rows, runs, cum = [], [], {}
+    later = dict(zip(cells.level, cells.bar_ts))  # a level's last bar: cells run by bar
     for b, g in cells.groupby("bar_ts", sort=True):
         lv, vol = g.level.tolist(), (g.bid_vol + g.ask_vol).tolist()
         poc = int(np.argmax(vol))
         for side, flag in ((0, g.buy_imbalance.tolist()), (1, g.sell_imbalance.tolist())):
-            j = 0
-            while j < len(lv):
-                k = j + 1
-                while flag[j] and k < len(lv) and flag[k] and lv[k] == lv[k - 1] + 1:
-                    k += 1
-                if flag[j] and k - j >= stacked:
-                    runs.append((b, side, lv[j], lv[k - 1], k - j))
-                j = k
+            # a run: neighbouring levels (level - position constant) flagged alike
+            for (on, _), run in itertools.groupby(zip(flag, np.subtract(lv, range(len(lv))), lv), lambda f: f[:2]):
+                run = [level_ for *_, level_ in run]
+                if on and len(run) >= stacked:
+                    runs.append((b, side, run[0], run[-1], len(run)))
         for level_, v in zip(lv, vol):
             cum[level_] = cum.get(level_, 0.0) + v
         seen = sorted(cum)
@@ -140,13 +133,10 @@ def test_footprint_bars_equal_the_model(name):
     want_tick, cells, bars, runs = model(t, shape["bar_ms"], tick, ratio=2.0, min_volume=0.5, stacked=2)
     assert fb.tick == want_tick
     got_cells, got_bars = fb.to_pandas()
-    got_cells = got_cells.assign(bar_ts=got_cells.bar_ts.astype("int64"), level=fb.cells["level"])
-    pd.testing.assert_frame_equal(got_cells[cells.columns], cells, check_exact=True)
-    got_bars["bar_ts"] = got_bars.bar_ts.astype("int64")
-    pd.testing.assert_frame_equal(got_bars[bars.columns], bars, check_exact=True)
     got_runs = fb.runs_to_pandas().assign(side=lambda r: (r.side == "sell").astype(int))
-    got_runs["bar_ts"] = got_runs.bar_ts.astype("int64")
-    pd.testing.assert_frame_equal(got_runs, runs, check_exact=True, check_dtype=False)
+    for got, want in ((got_cells.assign(level=fb.cells["level"]), cells), (got_bars, bars), (got_runs, runs)):
+        got = got.assign(bar_ts=got.bar_ts.astype("int64"))
+        pd.testing.assert_frame_equal(got[want.columns], want, check_exact=True, check_dtype=want is not runs)
     profile = session.volume_profile(tick=tick)  # the window as one bar
     _, pcells, pbars, _ = model(t.assign(ts=0), 1, tick)
     assert (profile.poc, profile.va_low, profile.va_high) == tuple(pbars.loc[0, ["poc", "va_low", "va_high"]])
@@ -214,20 +204,18 @@ def test_book_sides_add_up_to_the_engines_cells_and_the_touch_is_the_books(seed,
     for k, t0 in enumerate(sides.time.tolist()):
         while inside and inside[0]["ts"] < t0 + 500:
             e = inside.pop(0)
-            for name in held:
-                held[name] = {} if e["kind"] == "snapshot" else held[name]
-                held[name].update({p: q for p, q in e[name]})
-                held[name] = {p: q for p, q in held[name].items() if q != 0}
-        assert sides.best_bid[k] == max(held["bids"], default=math.nan) or not held["bids"]
-        assert sides.best_ask[k] == min(held["asks"], default=math.nan) or not held["asks"]
-        assert math.isnan(sides.best_bid[k]) == (not held["bids"])
+            for name, kept in held.items():
+                kept = {} if e["kind"] == "snapshot" else kept
+                held[name] = {p: q for p, q in {**kept, **dict(e[name])}.items() if q != 0}
+        touch = [max(held["bids"], default=math.nan), min(held["asks"], default=math.nan)]
+        assert np.array_equal([sides.best_bid[k], sides.best_ask[k]], touch, equal_nan=True), k
 
 
 @pytest.mark.filterwarnings("ignore:cursor -5 ms")  # the empty window is the point
 @pytest.mark.parametrize("at, buys_only, heatmap", [(-5, False, True), (None, True, True), (None, False, False)])
 def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_path):
     pytest.importorskip("matplotlib")
-    from tarnix_xray.plot import order_flow_picture
+    from tarnix_xray.plot import dashboard, order_flow_picture
 
     t = trades(seed=9, n=60, price0=10.0, tick=0.5, spread=3, bar_ms=1000)
     panels = [{"kind": "book_heatmap", "price_bin": 1.5, "bucket_ms": 500, "depth_levels": 12} if heatmap
@@ -236,7 +224,6 @@ def test_pictures_of_empty_and_one_sided_windows(at, buys_only, heatmap, tmp_pat
     session.load(trades=t.assign(side="buy") if buys_only else t, book=random_book(9))
     fig = order_flow_picture(session, tmp_path / "f.png", bar=1000, at=at)
     assert len(fig.axes) >= (2 if heatmap else 1) and (tmp_path / "f.png").read_bytes()[:4] == b"\x89PNG"
-    from tarnix_xray.plot import dashboard
     board = dashboard(session.frame(at=at), bars=session.footprint_bars(1000, at=at))
     assert any(ax.get_title(loc="left").startswith("Footprint bars") for ax in board.axes)
 
