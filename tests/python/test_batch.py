@@ -22,7 +22,7 @@ pytest.importorskip("distributed")
 import cloudpickle  # type: ignore[import-untyped]  # noqa: E402
 from distributed import Client, LocalCluster  # noqa: E402
 
-from tarnix_xray import Session  # noqa: E402
+from tarnix_xray import Session, SpecError  # noqa: E402
 from tarnix_xray.batch import Job, Schedule, Source, plan, read_results, run  # noqa: E402
 from tarnix_xray.batch.output import task_path  # noqa: E402
 from tarnix_xray.batch.plan import chunks, instrument_spec  # noqa: E402
@@ -344,6 +344,8 @@ def test_instrument_spec_applies_overrides():
     assert [p.get("bucket_ms") for p in spec["panels"]] == [5000, 5000, None, 5000]
     assert [p["price_bin"] for p in spec["panels"][:3]] == [1.0, 0.5, 3.0]
     assert SPEC["panels"][0] == {"kind": "footprint", "price_bin": 1.0}, "the job's spec was changed"
+    with pytest.raises(SpecError, match="^X: override 'symbol' matches no panel"):  # each instrument keeps its own
+        instrument_spec(Job(job.source, SPEC, EVERY, overrides={"X": {"symbol": "Y"}}), "X")
 
 
 def test_directory_layouts_and_their_mistakes(tmp_path, caplog):

@@ -172,8 +172,10 @@ def test_window_tick_exact_levels_prints_and_refusals():
     session.load(trades=t.assign(price=[1e9, 1.0, 2.0, 3.0, 4.0]))
     with pytest.raises(XrayError, match=r"ts 0 has price 1e\+09, more than 2\^53 ticks of 1e-08 from zero"):
         session.footprint_bars(1000, tick=1e-8, at=5)
-    with pytest.raises(ValueError, match="stacked must be a whole number of at least 1, not 0"):
-        session.footprint_bars(1000, stacked=0)
+    for kwargs, message in [({"stacked": 0}, "stacked must be a whole number of at least 1, not 0"),
+                            ({"tick": True}, "tick True is not a number")]:
+        with pytest.raises(ValueError, match=message):
+            session.footprint_bars(1000, **kwargs)
 
 
 def random_book(seed, events=80):
